@@ -1,0 +1,92 @@
+// cli_util.h - runs a real program with arguments and captures its exit status,
+// standard output and standard error, for the end-to-end cases.
+#ifndef KMEANS_TESTS_CLI_UTIL_H
+#define KMEANS_TESTS_CLI_UTIL_H
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+inline std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void spit(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline bool exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Runs `program args...` in `cwd` (when not empty); no shell is involved.
+inline RunResult run(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& cwd = "") {
+    char outName[] = "/tmp/kmeans_cli_out_XXXXXX";
+    char errName[] = "/tmp/kmeans_cli_err_XXXXXX";
+    const int outFd = mkstemp(outName);
+    const int errFd = mkstemp(errName);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outFd, 1);
+        dup2(errFd, 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    close(outFd);
+    close(errFd);
+    RunResult r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.out = slurp(outName);
+    r.err = slurp(errName);
+    unlink(outName);
+    unlink(errName);
+    return r;
+}
+
+// Whole-second timings are the only output that may differ between runs.
+inline std::string mask_times(const std::string& s) {
+    static const std::regex timing(
+        "(Time for searching min clsuter: |Assignment time = |Time for relocating clusters = "
+        "|Reading finish ! Time = )-?[0-9]+");
+    return std::regex_replace(s, timing, "$1T");
+}
+
+// A fresh directory per test, removed afterwards.
+class TempDirTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/kmeans_cli_XXXXXX";
+        dir_ = mkdtemp(tmpl);
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string dir_;
+};
+
+#endif

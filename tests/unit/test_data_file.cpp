@@ -1,0 +1,181 @@
+// test_data_file.cpp - the trainer's data file: matrix layout, header and body
+// refusals, and the threaded body parse, which must give the very matrix (and the
+// very refusals) of the one-thread parse on a body big enough to be split.
+#include "data_file.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+class DataFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string tmpl = ::testing::TempDir() + "data_file_XXXXXX";
+        ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override {
+        for (const std::string& f : files_) std::remove(f.c_str());
+        rmdir(dir_.c_str());
+    }
+    std::string write(const std::string& content) {
+        const std::string path = dir_ + "/f" + std::to_string(files_.size());
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        EXPECT_NE(f, nullptr);
+        if (f != nullptr) {
+            std::fwrite(content.data(), 1, content.size(), f);
+            std::fclose(f);
+        }
+        files_.push_back(path);
+        return path;
+    }
+    // The three steps of the driver; the matrix is returned through `out` on ok.
+    static DataStatus load(const std::string& path, int threads, std::vector<float>* out = nullptr,
+                           int* nOut = nullptr, int* dOut = nullptr) {
+        DataFile file;
+        DataStatus s = file.open(path.c_str());
+        if (s != DataStatus::ok) return s;
+        int n = -1, d = -1;
+        if ((s = file.readHeader(n, d)) != DataStatus::ok) return s;
+        if (nOut != nullptr) *nOut = n;
+        if (dOut != nullptr) *dOut = d;
+        float dummy = 0.0f;
+        float* m = &dummy;  // readBody must set it, to null on failure
+        s = file.readBody(n, d, threads, &m);
+        if (s != DataStatus::ok) {
+            EXPECT_EQ(m, nullptr);
+            return s;
+        }
+        EXPECT_NE(m, nullptr);
+        if (m != nullptr && out != nullptr) out->assign(m, m + std::size_t(n) * (d + 1));
+        delete[] m;
+        return s;
+    }
+    std::string dir_;
+    std::vector<std::string> files_;
+};
+
+}  // namespace
+
+TEST_F(DataFileTest, ReadsRowsInFileOrderWithMinusHalfAppended) {
+    const std::vector<float> expected = {1, 2, 3, -0.5f, 4, 5, 6, -0.5f};
+    // The line layout carries no meaning, and any number spelling of the stream is read.
+    for (const char* text : {"2 3\n1 2 3\n4 5 6\n", "2 3 1 2 3 4 5 6", "2\n3\n1\r\n2\t3\v4\f5 6",
+                             "+2 3\n1.0 2e0 +3 .4e1 50e-1 6.", "2 3\n1 2 3\n4 5 6 ignored nan x"}) {
+        std::vector<float> m;
+        int n = 0, d = 0;
+        EXPECT_EQ(load(write(text), 1, &m, &n, &d), DataStatus::ok) << text;
+        EXPECT_EQ(n, 2);
+        EXPECT_EQ(d, 3);
+        EXPECT_EQ(m, expected) << text;
+    }
+}
+
+TEST_F(DataFileTest, RefusesFilesItCannotOpenOrWhoseHeaderIsWrong) {
+    EXPECT_EQ(load(dir_ + "/missing", 1), DataStatus::cannot_open);
+    EXPECT_EQ(load(dir_, 1), DataStatus::cannot_open);
+    for (const char* text : {"", "x 3 1 2 3", "2", "0 3 1 2 3", "3 0 1 2 3", "-1 3 1 2 3", "2.5 3 1 2 3 4 5 6",
+                             "2147483648 1 1 2", "1 1e0 5"}) {
+        EXPECT_EQ(load(write(text), 1), DataStatus::wrong_format) << "'" << text << "'";
+    }
+    // A file of 11 bytes holds at most (11 + 1) / 2 = 6 values: 7 is refused by the
+    // header, before any allocation; 6 passes it (and then lacks the values).
+    DataFile six, seven;
+    int n, d;
+    ASSERT_EQ(six.open(write("1 6        ").c_str()), DataStatus::ok);
+    EXPECT_EQ(six.readHeader(n, d), DataStatus::ok);
+    ASSERT_EQ(seven.open(write("1 7        ").c_str()), DataStatus::ok);
+    EXPECT_EQ(seven.readHeader(n, d), DataStatus::wrong_format);
+    // Sizes in 64 bits: 65536 * 65536 wraps to 0 in 32.
+    DataFile huge;
+    ASSERT_EQ(huge.open(write("65536 65536 1 2 3 4").c_str()), DataStatus::ok);
+    EXPECT_EQ(huge.readHeader(n, d), DataStatus::wrong_format);
+}
+
+TEST_F(DataFileTest, RefusesShortBodiesAndValuesThatAreNotFiniteFloats) {
+    const std::string pad(32, ' ');  // keeps the header's size check out of the way
+    for (const char* body : {"1 2 3", "1 2 x 4", "1 2 nan 4", "1 inf 3 4", "1 2 3 1e50", "0x10 2 3 4",
+                             "1 2 3 4e"}) {
+        EXPECT_EQ(load(write(std::string("2 2\n") + body + pad), 1), DataStatus::wrong_format) << body;
+    }
+}
+
+// A body of about 11 MB, past the size from which the parse is split over threads.
+class DataFileThreadsTest : public DataFileTest {
+protected:
+    static constexpr int kRows = 24000;
+    static constexpr int kDim = 128;
+    static constexpr std::size_t kValues = std::size_t(kRows) * kDim;
+
+    // Value v is an integer below 256 spelled most of the time as plain digits, the
+    // rest in forms that take the slow path; `token` may replace the spelling.
+    static std::string make(const std::function<std::string(std::size_t, std::string)>& token,
+                            const std::string& tail = "") {
+        std::string s = std::to_string(kRows) + " " + std::to_string(kDim) + "\n";
+        s.reserve(kValues * 4 + tail.size());
+        for (std::size_t v = 0; v < kValues; ++v) {
+            const unsigned x = (v * 131 + v / 7) % 256;
+            std::string t = std::to_string(x);
+            if (v % 97 == 0) t += ".000";
+            if (v % 89 == 0) t = "+" + t + "e0";
+            s += token(v, t);
+            s += (v + 1) % kDim == 0 ? '\n' : ' ';
+        }
+        return s + tail;
+    }
+    static std::string plain(std::size_t, std::string t) { return t; }
+};
+
+TEST_F(DataFileThreadsTest, EveryThreadCountGivesTheSameMatrix) {
+    std::vector<float> expected(std::size_t(kRows) * (kDim + 1));
+    for (std::size_t v = 0; v < kValues; ++v) {
+        expected[v / kDim * (kDim + 1) + v % kDim] = static_cast<float>((v * 131 + v / 7) % 256);
+    }
+    for (int i = 0; i < kRows; ++i) expected[std::size_t(i) * (kDim + 1) + kDim] = -0.5f;
+
+    // Values after the last one are ignored, even 5 MB of junk: a whole range of it.
+    const std::string path = write(make(plain, std::string(5 << 20, 'z') + " nan"));
+    for (int threads : {1, 2, 3, 4, 7}) {
+        std::vector<float> m;
+        ASSERT_EQ(load(path, threads, &m), DataStatus::ok) << threads;
+        EXPECT_TRUE(m == expected) << "threads = " << threads;
+    }
+}
+
+TEST_F(DataFileThreadsTest, EveryThreadCountRefusesTheSameFiles) {
+    const std::string good = make(plain);
+    const std::size_t body = good.find('\n') + 1;
+    const std::size_t len = good.size() - body;
+    // Spoils the token at (or just after) byte `at`, keeping every byte position.
+    const auto spoil = [&good](std::size_t at) {
+        std::string s = good;
+        while (s[at] == ' ' || s[at] == '\n') ++at;
+        while (s[at - 1] != ' ' && s[at - 1] != '\n') --at;
+        s[at] = 'x';
+        return s;
+    };
+    // A bad first or last value, and bad values where a body split in 2 or 3 ranges
+    // is cut (the cut moves to the end of the token it falls in) and right after.
+    std::vector<std::size_t> spots = {body, good.size() - 2};
+    for (std::size_t cut : {len / 2, len / 3, len / 3 * 2}) {
+        spots.push_back(body + cut);
+        spots.push_back(good.find(' ', body + cut) + 1);
+    }
+    for (std::size_t at : spots) {
+        const std::string path = write(spoil(at));
+        for (int threads : {1, 2, 3}) {
+            EXPECT_EQ(load(path, threads), DataStatus::wrong_format) << "byte " << at << " threads " << threads;
+        }
+        std::remove(path.c_str());
+    }
+    // One value short.
+    const std::string path = write(good.substr(0, good.rfind(' ')) + "\n");
+    for (int threads : {1, 2, 3}) EXPECT_EQ(load(path, threads), DataStatus::wrong_format) << threads;
+}

@@ -1,0 +1,280 @@
+// Nearest-centre search: against a naive double-precision argmin, on the tie and
+// NaN rules, across thread counts and call splits. Built once per search variant.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kmeans.h"
+
+namespace {
+
+// Augmented rows: d values then -0.5; augmented centres: d values then |c|^2.
+std::vector<float> augment_rows(const std::vector<float>& v, int n, int d) {
+    std::vector<float> out(std::size_t(n) * (d + 1));
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < d; ++j) out[std::size_t(i) * (d + 1) + j] = v[std::size_t(i) * d + j];
+        out[std::size_t(i) * (d + 1) + d] = -0.5f;
+    }
+    return out;
+}
+
+std::vector<float> augment_centres(const std::vector<float>& v, int k, int d) {
+    std::vector<float> out(std::size_t(k) * (d + 1));
+    for (int c = 0; c < k; ++c) {
+        double sq = 0;
+        for (int j = 0; j < d; ++j) {
+            const float x = v[std::size_t(c) * d + j];
+            out[std::size_t(c) * (d + 1) + j] = x;
+            sq += double(x) * x;
+        }
+        out[std::size_t(c) * (d + 1) + d] = float(sq);
+    }
+    return out;
+}
+
+// Nearest centre by squared distance in double, the lowest index among equals.
+std::vector<int> naive_nearest(const std::vector<float>& x, int n, const std::vector<float>& c,
+                               int k, int d) {
+    std::vector<int> out(n);
+    for (int i = 0; i < n; ++i) {
+        double best = std::numeric_limits<double>::infinity();
+        for (int j = 0; j < k; ++j) {
+            double dist = 0;
+            for (int t = 0; t < d; ++t) {
+                const double diff = double(x[std::size_t(i) * d + t]) - c[std::size_t(j) * d + t];
+                dist += diff * diff;
+            }
+            if (dist < best) {
+                best = dist;
+                out[i] = j;
+            }
+        }
+    }
+    return out;
+}
+
+// Small integers: every score is exact in float, so the search must agree with the
+// double oracle row for row, ties included.
+std::vector<float> small_ints(std::mt19937& gen, std::size_t count) {
+    std::uniform_int_distribution<int> v(0, 7);
+    std::vector<float> out(count);
+    for (float& f : out) f = float(v(gen));
+    return out;
+}
+
+class MinCluster : public ::testing::Test {
+protected:
+    void SetUp() override { saved_ = KMeans::nb_threads; }
+    void TearDown() override { KMeans::nb_threads = saved_; }
+    std::vector<int> search(const std::vector<float>& rows, int n, int d, int k,
+                            const std::vector<float>& centres, std::vector<float>* scores = nullptr) {
+        std::vector<float> s(std::size_t(n) * k + 1);
+        std::vector<int> nearest(n + 1, -7);
+        testing::internal::CaptureStdout();
+        KMeans::minCluster(rows.data(), n, d, k, centres.data(), s.data(), nearest.data());
+        lastOut_ = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(nearest[n], -7) << "wrote past the block";
+        nearest.resize(n);
+        if (scores) *scores = s;
+        return nearest;
+    }
+    int saved_ = 0;
+    std::string lastOut_;
+};
+
+TEST_F(MinCluster, AgreesWithNaiveArgminIncludingPlantedTies) {
+    std::mt19937 gen(42);
+    const int d = 9;
+    const int k = 37;
+    for (int n : {1, 15, 16, 17, 95, 96, 97, 250}) {
+        std::vector<float> x = small_ints(gen, std::size_t(n) * d);
+        std::vector<float> c = small_ints(gen, std::size_t(k) * d);
+        // Duplicate centres: equal scores, the lower index must win.
+        for (int t = 0; t < d; ++t) {
+            c[std::size_t(20) * d + t] = c[std::size_t(3) * d + t];
+            c[std::size_t(36) * d + t] = c[std::size_t(3) * d + t];
+        }
+        // A row equal to centre 3 is nearest to 3, 20 and 36 alike.
+        for (int t = 0; t < d; ++t) x[t] = c[std::size_t(3) * d + t];
+        const std::vector<float> rows = augment_rows(x, n, d);
+        const std::vector<float> centres = augment_centres(c, k, d);
+        for (int threads : {1, 2, 4, 7}) {
+            KMeans::nb_threads = threads;
+            std::vector<float> scores;
+            EXPECT_EQ(search(rows, n, d, k, centres, &scores), naive_nearest(x, n, c, k, d))
+                << "n=" << n << " threads=" << threads;
+            EXPECT_EQ(search(rows, n, d, k, centres)[0], 3);
+            // Every score reaches the caller's matrix, the tail tile's included.
+            for (int i = 0; i < n; ++i)
+                for (int j = 0; j < k; ++j) {
+                    double dot = 0;
+                    for (int t = 0; t < d; ++t)
+                        dot += double(x[std::size_t(i) * d + t]) * c[std::size_t(j) * d + t];
+                    const double expected = dot - 0.5 * centres[std::size_t(j) * (d + 1) + d];
+                    ASSERT_EQ(scores[std::size_t(i) * k + j], float(expected));
+                }
+        }
+    }
+}
+
+TEST_F(MinCluster, SingleCentreGivesZero) {
+    std::mt19937 gen(1);
+    const int n = 40;
+    const int d = 5;
+    std::vector<float> x = small_ints(gen, std::size_t(n) * d);
+    std::vector<float> c = small_ints(gen, d);
+    KMeans::nb_threads = 3;
+    EXPECT_EQ(search(augment_rows(x, n, d), n, d, 1, augment_centres(c, 1, d)),
+              std::vector<int>(n, 0));
+}
+
+TEST_F(MinCluster, NaNNeverWinsButKeepsColumnZero) {
+    const int d = 2;
+    const std::vector<float> x = {8, 8, 5, 5};
+    const std::vector<float> rows = augment_rows(x, 2, d);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    // Centre 1 holds a NaN: its score is NaN and must never be chosen.
+    std::vector<float> c = {9, 9, nan, 0, 5, 5};
+    EXPECT_EQ(search(rows, 2, d, 3, augment_centres(c, 3, d)), (std::vector<int>{0, 2}));
+    // A NaN in column 0 wins every row: nothing is greater than NaN.
+    c = {nan, 0, 1, 1, 5, 5};
+    EXPECT_EQ(search(rows, 2, d, 3, augment_centres(c, 3, d)), (std::vector<int>{0, 0}));
+}
+
+// Real-valued data: a row's nearest centre and its scores must not depend on how
+// the rows were cut into calls (block size, thread count). Each call rounds the
+// same way only because every product has the same number of rows.
+TEST_F(MinCluster, ResultsDoNotDependOnHowRowsAreSplit) {
+    std::mt19937 gen(7);
+    std::normal_distribution<float> g(0.f, 1.f);
+    const int n = 1003;
+    const int d = 31;
+    const int k = 61;
+    std::vector<float> x(std::size_t(n) * d);
+    std::vector<float> c(std::size_t(k) * d);
+    for (float& v : x) v = g(gen) * 3.1f;
+    for (float& v : c) v = g(gen) * 3.1f;
+    // Near-ties everywhere: centres in pairs a hair apart.
+    for (int j = 1; j < k; j += 2)
+        for (int t = 0; t < d; ++t)
+            c[std::size_t(j) * d + t] = c[std::size_t(j - 1) * d + t] * (1.0f + 1e-6f);
+    const std::vector<float> rows = augment_rows(x, n, d);
+    const std::vector<float> centres = augment_centres(c, k, d);
+    KMeans::nb_threads = 1;
+    std::vector<float> refScores;
+    const std::vector<int> ref = search(rows, n, d, k, centres, &refScores);
+    for (int threads : {1, 2, 3, 5, 8}) {
+        KMeans::nb_threads = threads;
+        for (int block : {1, 7, 96, 97, 250, 1003}) {
+            std::vector<int> got(n);
+            std::vector<float> s(std::size_t(block) * k);
+            long differentScores = 0;
+            testing::internal::CaptureStdout();
+            for (int first = 0; first < n; first += block) {
+                const int size = std::min(block, n - first);
+                KMeans::minCluster(rows.data() + std::size_t(first) * (d + 1), size, d, k,
+                                   centres.data(), s.data(), got.data() + first);
+                for (int i = 0; i < size; ++i)
+                    for (int j = 0; j < k; ++j)
+                        differentScores += s[std::size_t(i) * k + j] !=
+                                           refScores[std::size_t(first + i) * k + j];
+            }
+            testing::internal::GetCapturedStdout();
+            EXPECT_EQ(differentScores, 0) << "block " << block << " threads " << threads;
+            EXPECT_EQ(got, ref) << "block " << block << " threads " << threads;
+        }
+    }
+}
+
+#ifdef KMEANS_SEARCH_mt
+TEST_F(MinCluster, ThreadLineFollowsTheSplit) {
+    const int d = 1;
+    const std::vector<float> centres = augment_centres({0.f}, 1, d);
+    KMeans::nb_threads = 4;
+    for (auto [n, t] : std::vector<std::pair<int, int>>{{100, 4}, {65, 4}, {20, 2}, {17, 2},
+                                                         {10, 1}, {0, 0}}) {
+        const std::vector<float> rows = augment_rows(std::vector<float>(std::size_t(n), 1.f), n, d);
+        search(rows, n, d, 1, centres);
+        EXPECT_EQ(lastOut_, "#thread = " + std::to_string(t) + "\n") << "n=" << n;
+    }
+    KMeans::nb_threads = 3;
+    search(augment_rows(std::vector<float>(50, 1.f), 50, d), 50, d, 1, centres);
+    EXPECT_EQ(lastOut_, "#thread = 3\n");
+    KMeans::nb_threads = 0;  // treated as one worker
+    search(augment_rows(std::vector<float>(50, 1.f), 50, d), 50, d, 1, centres);
+    EXPECT_EQ(lastOut_, "#thread = 1\n");
+}
+#else
+TEST_F(MinCluster, SingleThreadedSearchPrintsNothing) {
+    const std::vector<float> centres = augment_centres({0.f}, 1, 1);
+    KMeans::nb_threads = 4;
+    search(augment_rows(std::vector<float>(100, 1.f), 100, 1), 100, 1, 1, centres);
+    EXPECT_EQ(lastOut_, "");
+}
+#endif
+
+class Assign : public MinCluster {};
+
+TEST_F(Assign, SearchesBlockByBlock) {
+    std::mt19937 gen(3);
+    const int d = 4;
+    const int k = 6;
+    KMeans model;
+    model.k = k;
+    model.d = d;
+    std::vector<float> c = small_ints(gen, std::size_t(k) * d);
+    std::vector<float> centres = augment_centres(c, k, d);
+    model.centers = new float[centres.size()];
+    std::copy(centres.begin(), centres.end(), model.centers);
+    KMeans::nb_threads = 1;
+    for (auto [n, block, lines] : std::vector<std::tuple<int, int, int>>{
+             {250, 100, 3}, {200, 100, 2}, {10, 25, 1}, {5, 0, 1}}) {
+        std::vector<float> x = small_ints(gen, std::size_t(n) * d);
+        std::vector<int> nearest(n, -1);
+        std::vector<float> scores(std::size_t(std::max(1, std::min(block, n))) * k);
+        if (block < 1) scores.resize(std::size_t(n) * k);
+        testing::internal::CaptureStdout();
+        model.assign(augment_rows(x, n, d).data(), n, d, nearest.data(), scores.data(), block);
+        const std::string out = testing::internal::GetCapturedStdout();
+        std::string expected;
+        for (int b = 0; b < lines; ++b) {
+            expected += "Block " + std::to_string(b) + "\n";
+#ifdef KMEANS_SEARCH_mt
+            expected += "#thread = 1\n";
+#endif
+        }
+        EXPECT_EQ(out, expected);
+        EXPECT_EQ(nearest, naive_nearest(x, n, c, k, d));
+    }
+}
+
+TEST_F(Assign, DimensionMismatchLeavesNearestAlone) {
+    KMeans model;
+    model.k = 1;
+    model.d = 128;
+    std::vector<float> rows(65 * 3, 0.f);
+    std::vector<int> nearest(3, 42);
+    std::vector<float> scores(3);
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    model.assign(rows.data(), 3, 64, nearest.data(), scores.data(), 10);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Dimensions are not equal ! 128 != 64\n");
+    EXPECT_EQ(nearest, std::vector<int>(3, 42));
+}
+
+TEST_F(Assign, NoRowsDoesNothing) {
+    KMeans model;
+    model.k = 2;
+    model.d = 3;
+    testing::internal::CaptureStdout();
+    model.assign(nullptr, 0, 3, nullptr, nullptr, 10);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+}  // namespace

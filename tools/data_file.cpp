@@ -1,0 +1,159 @@
+// data_file.cpp - the trainer's data file, mapped and parsed in place.
+//
+// A big body is parsed by several threads: the body is cut into byte ranges at white
+// space (so no token straddles two ranges), every range counts its tokens, a prefix
+// sum gives each range the index of its first value, and each range then parses its
+// own values straight into their matrix cells. Counting runs at memory speed, so the
+// extra pass costs little next to the parse it splits. The outcome is exactly that of
+// one front-to-back scan: the first n*d tokens must all be finite floats, and what
+// follows them is never looked at.
+#include "data_file.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
+
+namespace {
+
+// Below this body size one thread parses faster than several can be started.
+constexpr std::size_t kParallelBytes = std::size_t(8) << 20;
+constexpr int kMaxRanges = 64;
+
+// Parses `count` values into the matrix, starting at value index `first` (row
+// first / d, column first % d), and writes column d of every row it completes.
+bool fill_values(const char* p, const char* end, float* matrix, int d, std::uint64_t first,
+                 std::uint64_t count) {
+    const std::uint64_t width = static_cast<std::uint64_t>(d) + 1;
+    int col = static_cast<int>(first % static_cast<std::uint64_t>(d));
+    float* dst = matrix + (first / static_cast<std::uint64_t>(d)) * width + col;  // 64-bit offset
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (!scan_float(p, end, *dst)) return false;
+        ++dst;
+        if (++col == d) {
+            *dst++ = -0.5f;
+            col = 0;
+        }
+    }
+    return true;
+}
+
+struct Range {
+    const char* begin;
+    const char* end;
+    std::uint64_t tokens;  // counted in the first pass
+    std::uint64_t first;   // index of the range's first value
+    std::uint64_t values;  // values to parse: the range's share of the first n*d tokens
+    float* matrix;
+    int d;
+    bool ok;
+};
+
+void* count_range(void* arg) {
+    Range* r = static_cast<Range*>(arg);
+    r->tokens = count_tokens(r->begin, r->end);
+    return nullptr;
+}
+
+void* fill_range(void* arg) {
+    Range* r = static_cast<Range*>(arg);
+    r->ok = fill_values(r->begin, r->end, r->matrix, r->d, r->first, r->values);
+    return nullptr;
+}
+
+// Runs fn on every range, ranges 1.. on new threads and range 0 on the caller's. A
+// thread that cannot be started costs only speed: its range runs on the caller's.
+void run_ranges(void* (*fn)(void*), Range* ranges, int count) {
+    std::unique_ptr<pthread_t[]> ids(new (std::nothrow) pthread_t[count]);
+    std::unique_ptr<bool[]> started(new (std::nothrow) bool[count]);
+    const bool spawn = ids != nullptr && started != nullptr;
+    for (int i = 1; i < count; ++i) {
+        if (spawn) started[i] = pthread_create(&ids[i], nullptr, fn, &ranges[i]) == 0;
+        if (!spawn || !started[i]) fn(&ranges[i]);
+    }
+    fn(&ranges[0]);
+    for (int i = 1; spawn && i < count; ++i) {
+        if (started[i]) pthread_join(ids[i], nullptr);
+    }
+}
+
+bool fill_parallel(const char* begin, const char* end, float* matrix, int d,
+                   std::uint64_t wanted, int threads) {
+    const int count = std::min(threads, kMaxRanges);
+    Range ranges[kMaxRanges];
+    const std::size_t len = static_cast<std::size_t>(end - begin);
+    const char* cut = begin;
+    for (int i = 0; i < count; ++i) {
+        ranges[i].begin = cut;
+        if (i + 1 < count) {
+            // Move each cut forward to the next white space: a range then never
+            // starts inside a token. Cuts stay in order even if a token is huge.
+            const char* target = begin + len / static_cast<std::size_t>(count) * (i + 1);
+            cut = skip_token(std::max(target, cut), end);
+        } else {
+            cut = end;
+        }
+        ranges[i].end = cut;
+        ranges[i].matrix = matrix;
+        ranges[i].d = d;
+        ranges[i].ok = true;
+    }
+    run_ranges(count_range, ranges, count);
+
+    std::uint64_t first = 0;
+    for (int i = 0; i < count; ++i) {
+        ranges[i].first = first;
+        ranges[i].values = first >= wanted ? 0 : std::min(ranges[i].tokens, wanted - first);
+        first += ranges[i].tokens;
+    }
+    if (first < wanted) return false;  // the body ends early
+
+    run_ranges(fill_range, ranges, count);
+    for (int i = 0; i < count; ++i) {
+        if (!ranges[i].ok) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+DataStatus DataFile::open(const char* path) {
+    if (!file_.open(path)) return DataStatus::cannot_open;
+    cursor_ = file_.data();
+    return DataStatus::ok;
+}
+
+DataStatus DataFile::readHeader(int& n, int& d) {
+    const char* p = cursor_;
+    if (!scan_int(p, file_.end(), n) || !scan_int(p, file_.end(), d)) return DataStatus::wrong_format;
+    if (n < 1 || d < 1) return DataStatus::wrong_format;
+    // Every value takes at least two bytes (a digit and a separator) but the last:
+    // a count beyond that is a damaged header, refused before anything is allocated.
+    const std::uint64_t values = static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(d);
+    if (values > (static_cast<std::uint64_t>(file_.size()) + 1) / 2) return DataStatus::wrong_format;
+    cursor_ = p;
+    return DataStatus::ok;
+}
+
+DataStatus DataFile::readBody(int n, int d, int threads, float** matrix) {
+    *matrix = nullptr;
+    if (n < 1 || d < 1) return DataStatus::wrong_format;
+    const std::uint64_t wanted = static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(d);
+    const std::uint64_t cells = static_cast<std::uint64_t>(n) * (static_cast<std::uint64_t>(d) + 1);
+    float* m = new (std::nothrow) float[cells];
+    if (m == nullptr) return DataStatus::no_memory;
+
+    const char* end = file_.end();
+    const std::size_t body = static_cast<std::size_t>(end - cursor_);
+    const bool ok = threads >= 2 && body > kParallelBytes
+                        ? fill_parallel(cursor_, end, m, d, wanted, threads)
+                        : fill_values(cursor_, end, m, d, 0, wanted);
+    if (!ok) {
+        delete[] m;
+        return DataStatus::wrong_format;
+    }
+    *matrix = m;
+    return DataStatus::ok;
+}

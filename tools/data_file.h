@@ -1,0 +1,35 @@
+// data_file.h - the trainer's data file: text "n d" then n*d floats, any white space
+// between them. Read in two steps so the driver can print its estimate between the
+// header and the (long) body: open + header first, then the body straight into the
+// augmented matrix (n rows of d+1 floats, column d = -0.5).
+//
+// The file is mapped, not copied: the matrix is the only copy of the data in memory.
+// Values are parsed exactly as stream extraction of a float would read them (same
+// bits); anything that is not a finite float, or a body with fewer than n*d values,
+// makes the file wrong-format.
+#ifndef KMEANS_DATA_FILE_H
+#define KMEANS_DATA_FILE_H
+
+#include <cstddef>
+
+#include "text_scan.h"
+
+enum class DataStatus { ok, cannot_open, wrong_format, no_memory };
+
+class DataFile {
+public:
+    // Maps the file; cannot_open when it cannot be opened or mapped.
+    DataStatus open(const char* path);
+    // Two integers n >= 1 and d >= 1, and a size the file could hold (every value
+    // takes at least two bytes): otherwise wrong_format.
+    DataStatus readHeader(int& n, int& d);
+    // Allocates the n x (d+1) matrix (non-throwing new; no_memory on failure) and
+    // fills it, using up to `threads` threads. On any status but ok, *matrix is null.
+    DataStatus readBody(int n, int d, int threads, float** matrix);
+
+private:
+    MappedFile file_;
+    const char* cursor_ = nullptr;  // just past the header
+};
+
+#endif

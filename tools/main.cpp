@@ -1,0 +1,194 @@
+// main.cpp - the trainer driver, built twice: kmeans_mt (multi-threaded search) and
+// kmeans_st (single-threaded search). Reads the data file into one augmented matrix
+// (n rows of d+1 floats), trains k centres and writes the model file and, on
+// request, every vector's nearest centre.
+//
+// Memory of a run: the matrix n*(d+1) floats, the nearest array n ints, the score
+// matrix blockSize*k floats, the centres and accumulators O(k*d).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "block_size.h"
+#include "data_file.h"
+#include "kmeans.h"
+#include "text_scan.h"
+
+static void print_help(const char* program) {
+    std::cerr << "Use: " << program << " [OPTION] <data file> <model file>" << std::endl;
+    std::cerr << "OPTIONS:" << std::endl;
+    std::cerr << "\t-i <number>:\tNumber of iterations" << std::endl;
+    std::cerr << "\t-k <number>:\tNumber of clusters" << std::endl;
+    std::cerr << "\t-b <number>:\tBlock size" << std::endl;
+    std::cerr << "\t-m <string>:\tFile contaning individus' min cluster" << std::endl;
+    std::cerr << "\t-p <number>:\tNumber of processors" << std::endl;
+}
+
+// strtol in base 10, as the options have always been read: no validation, a value
+// that is not a number gives 0. Values beyond int saturate instead of wrapping.
+static int option_value(const char* text) {
+    const long v = std::strtol(text, nullptr, 10);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return int(v);
+}
+
+// True when `path` can be created or overwritten: its directory exists and is
+// writable, and an existing entry is a writable non-directory. Checked before the
+// data is read, so a typo in the model path does not cost a whole training run.
+static bool writable_path(const char* path) {
+    if (access(path, F_OK) == 0) {
+        struct stat st;
+        if (stat(path, &st) != 0 || S_ISDIR(st.st_mode)) return false;
+        return access(path, W_OK) == 0;
+    }
+    std::string dir(path);
+    const std::size_t slash = dir.find_last_of('/');
+    if (slash == std::string::npos) dir = ".";
+    else if (slash == 0) dir = "/";
+    else dir.resize(slash);
+    return access(dir.c_str(), W_OK | X_OK) == 0;
+}
+
+// Writes the nearest-centre array as text: n, then one index per line.
+static bool write_min_cluster(const char* path, const int* nearest, int n) {
+    std::FILE* f = std::fopen(path, "w");
+    if (f == nullptr) return false;
+    bool ok = std::fprintf(f, "%d\n", n) > 0;
+    for (int i = 0; ok && i < n; ++i) ok = std::fprintf(f, "%d\n", nearest[i]) > 0;
+    ok = (std::fflush(f) == 0) && ok;
+    ok = (std::fclose(f) == 0) && ok;
+    return ok;
+}
+
+int main(int argc, char** argv) {
+    KMeans::nb_threads = 4;
+    blas_single_thread();
+    int maxIter = 30;
+    int k = 1000;
+    int blockSize = -1;
+    const char* minClusterFile = nullptr;
+    opterr = 0;
+    int opt;
+    while ((opt = getopt(argc, argv, "i:k:b:m:p:")) != -1) {
+        switch (opt) {
+        case 'i': maxIter = option_value(optarg); break;
+        case 'k': k = option_value(optarg); break;
+        case 'b': blockSize = option_value(optarg); break;
+        case 'm': minClusterFile = optarg; break;
+        case 'p': KMeans::nb_threads = option_value(optarg); break;
+        case '?':
+            std::cerr << "Unknown option -" << char(optopt) << std::endl;
+            print_help(argv[0]);
+            return 1;
+        default:
+            print_help(argv[0]);
+            return 1;
+        }
+    }
+    if (argc - optind < 2) {
+        print_help(argv[0]);
+        return 1;
+    }
+    const char* dataFile = argv[optind];
+    const char* modelFile = argv[optind + 1];
+
+    std::cout << "data file: " << dataFile << std::endl;
+    std::cout << "model file: " << modelFile << std::endl;
+    std::cout << "options: " << std::endl;
+    std::cout << "\ti: " << maxIter << std::endl;
+    std::cout << "\tk: " << k << std::endl;
+    std::cout << "\tb: " << blockSize << std::endl;
+    std::cout << "\tm: " << (minClusterFile ? minClusterFile : "<null>") << std::endl;
+    std::cout << "\tp: " << KMeans::nb_threads << std::endl;
+
+    if (k < 1) {
+        std::cerr << "Error: the number of clusters (-k) must be at least 1." << std::endl;
+        return 1;
+    }
+    if (KMeans::nb_threads < 1) {
+        std::cerr << "Error: the number of processors (-p) must be at least 1." << std::endl;
+        return 1;
+    }
+    if (!writable_path(modelFile)) {
+        std::cerr << "Cannot open file '" << modelFile << "' for writing." << std::endl;
+        return 1;
+    }
+
+    DataFile input;
+    DataStatus status = input.open(dataFile);
+    if (status == DataStatus::cannot_open) {
+        std::cerr << "Cannot open file '" << dataFile << "' for reading." << std::endl;
+        return 1;
+    }
+    int n = 0;
+    int d = 0;
+    status = input.readHeader(n, d);
+    if (status != DataStatus::ok) {
+        std::cerr << "Error: Wrong format file: '" << dataFile << "'." << std::endl;
+        return 1;
+    }
+    if (n < k) {
+        std::cerr << "The number of individus is less than the number of cluster." << std::endl;
+        return 1;
+    }
+    if (blockSize < 1) {
+        std::cout << "Try to estimate the block size... ";
+        blockSize = estimate_block_size(n, d, k, KMeans::nb_threads);
+        std::cout << "[OK]" << std::endl;
+        std::cout << "estimated block size = " << blockSize << std::endl;
+    }
+    std::cout << "Max iter:   " << maxIter << std::endl;
+    std::cout << "Number of clusters:  " << k << std::endl;
+    std::cout << "Block size: " << blockSize << std::endl;
+
+    float* matrix = nullptr;
+    const std::time_t start = std::time(nullptr);
+    status = input.readBody(n, d, KMeans::nb_threads, &matrix);
+    if (status == DataStatus::no_memory) {
+        std::cerr << "Cannot allocate the data matrix: " << n << " x " << d + 1
+                  << " floats do not fit in memory." << std::endl;
+        return 1;
+    }
+    if (status != DataStatus::ok) {
+        std::cerr << "Error: Wrong format file: '" << dataFile << "'." << std::endl;
+        return 1;
+    }
+    std::cout << "Reading finish ! Time = " << std::time(nullptr) - start << std::endl;
+    std::unique_ptr<float[]> data(matrix);
+
+    std::unique_ptr<int[]> nearest(new (std::nothrow) int[std::size_t(n)]);
+    if (!nearest) {
+        std::cerr << "Cannot allocate the nearest-centre array of " << n << " ints." << std::endl;
+        return 1;
+    }
+    KMeans model;
+    if (!model.run(data.get(), n, d, k, maxIter, nearest.get(), blockSize)) return 1;
+    if (maxIter <= 0 && minClusterFile != nullptr) {
+        // No assignment pass ran: the file still gets every vector's nearest centre,
+        // here against the seeds the model holds.
+        score_tiles(data.get(), n, d, k, model.centers, nullptr, nearest.get());
+    }
+    int exitStatus = 0;
+    if (!model.writeModel(modelFile)) {
+        std::cerr << "Cannot open file '" << modelFile << "' for writing." << std::endl;
+        exitStatus = 1;
+    }
+    std::cout << "K-mean finish !" << std::endl;
+    data.reset();
+    if (minClusterFile != nullptr && !write_min_cluster(minClusterFile, nearest.get(), n)) {
+        std::cerr << "Cannot open file '" << minClusterFile << "' for writing." << std::endl;
+        return 1;
+    }
+    return exitStatus;
+}

@@ -1,0 +1,227 @@
+// sift_io.cpp - descriptor file readers (types 0, 1, 3) and region decomposition.
+#include "sift_io.h"
+
+#include <sys/stat.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <new>
+
+#include "text_scan.h"
+
+namespace {
+
+constexpr int kType3Dim = 128;
+constexpr std::uint64_t kType3Record = 156;  // 7 four-byte fields, then 128 signed bytes
+constexpr int kType3Values = 28;             // offset of the descriptor in a record
+
+void report_cannot_open(const char* name) {
+    std::cerr << "Error: Cannot open file '" << name << "' for reading." << std::endl;
+}
+
+void report_wrong_format(const char* name) {
+    std::cerr << "Error: Wrong format file: '" << name << "'." << std::endl;
+}
+
+enum class HeaderToken { ok, bad, end };
+
+// One header integer. `end` when the file ends within or right after the token: a
+// stream reading the header would have met the end of the file there.
+HeaderToken header_int(const char*& p, const char* end, int& out) {
+    if (scan_int(p, end, out)) return p == end ? HeaderToken::end : HeaderToken::ok;
+    return skip_token(p, end) == end ? HeaderToken::end : HeaderToken::bad;
+}
+
+// Types 0 and 1. Type 1 (regions != nullptr) has five reals x y a b c before each
+// descriptor and announces its size on standard output before reading the body.
+void read_text(const char* name, float*& matrix, int& n, int& d, int dim, SiftRegion** regions) {
+    matrix = nullptr;
+    MappedFile file;
+    if (!file.open(name)) {
+        report_cannot_open(name);
+        return;
+    }
+    const char* p = file.data();
+    const char* const end = file.end();
+
+    // Header: the dimension, then the count.
+    int value = 0;
+    HeaderToken token = header_int(p, end, value);
+    if (token != HeaderToken::bad) {
+        if (token == HeaderToken::ok) d = value;
+        if (token == HeaderToken::ok) token = header_int(p, end, value);
+        if (token == HeaderToken::ok) n = value;
+    }
+    if (token == HeaderToken::end) {
+        // The file holds at most a header: no descriptors, so wrong format.
+        n = 0;
+        d = dim;
+        report_wrong_format(name);
+        return;
+    }
+    if (token == HeaderToken::bad || d != dim || dim < 0 || n <= 0) {  // n <= 0: no descriptors
+        report_wrong_format(name);
+        return;
+    }
+    // Every value takes at least two bytes (a digit and a separator) but the last: a
+    // count beyond that is a damaged header, refused before anything is allocated.
+    const int perRegion = regions != nullptr ? 5 : 0;
+    const std::uint64_t rows = static_cast<std::uint64_t>(n);
+    const std::uint64_t values = rows * (static_cast<std::uint64_t>(dim) + perRegion);
+    if (values > (static_cast<std::uint64_t>(file.size()) + 1) / 2) {
+        report_wrong_format(name);
+        return;
+    }
+
+    if (regions != nullptr) std::cout << "rows = " << n << " cols = " << dim << std::endl;
+
+    const std::uint64_t width = static_cast<std::uint64_t>(dim) + 1;
+    std::unique_ptr<float[]> m(new (std::nothrow) float[rows * width]);
+    std::unique_ptr<SiftRegion[]> r;
+    if (regions != nullptr) r.reset(new (std::nothrow) SiftRegion[rows]);
+    if (m == nullptr || (regions != nullptr && r == nullptr)) {
+        report_wrong_format(name);
+        return;
+    }
+
+    for (std::uint64_t i = 0; i < rows; ++i) {
+        if (regions != nullptr) {
+            SiftRegion& g = r[i];
+            float a = 0.0f, b = 0.0f, c = 0.0f;
+            if (!scan_float(p, end, g.x) || !scan_float(p, end, g.y) || !scan_float(p, end, a) ||
+                !scan_float(p, end, b) || !scan_float(p, end, c)) {
+                report_wrong_format(name);
+                return;
+            }
+            g.fileIndex = 0;  // the driver stamps both indices
+            g.clusterIndex = 0;
+            decompose(a, b, c, g.a11, g.a12, g.a21, g.a22);
+        }
+        float* row = m.get() + i * width;
+        for (int j = 0; j < dim; ++j) {
+            if (!scan_float(p, end, row[j])) {
+                report_wrong_format(name);
+                return;
+            }
+        }
+        row[dim] = -0.5f;
+    }
+    matrix = m.release();
+    if (regions != nullptr) *regions = r.release();
+}
+
+}  // namespace
+
+void decompose(float a, float b, float c, float& a11, float& a12, float& a21, float& a22) {
+    double l1, l2, dx, dy;
+    if (b == 0.0f) {
+        // Already diagonal: the eigenvalues are a and c (in that order, unsorted) and
+        // the axes are the coordinate axes. The direction is a unit vector, as in the
+        // general case, so a vanishing b changes the shape continuously.
+        l1 = a;
+        l2 = c;
+        dx = 1.0;
+        dy = 0.0;
+    } else {  // also for a b that is not a number: everything below becomes NaN
+        const double s = static_cast<double>(a) + c;
+        const double disc = s * s + (static_cast<double>(a) * c - static_cast<double>(b) * b) * -4.0;
+        const double r = std::sqrt(disc);  // disc = (a - c)^2 + 4 b^2
+        l1 = (r + s) * 0.5;                // the larger eigenvalue
+        l2 = (s - r) * 0.5;
+        const double t = (l1 - a) / b;  // slope of l1's eigenvector
+        dx = 1.0 / std::sqrt(t * t + 1.0);
+        dy = t * dx;
+    }
+    // Not positive definite: the region is no ellipse. Say so, and store the NaN or
+    // infinite axis lengths as they come (a NaN eigenvalue compares false: no message).
+    if (l1 <= 0 || l2 <= 0) std::cerr << "error: s1 = " << l1 << " - s2 = " << l2 << std::endl;
+    const double q1 = 1.0 / std::sqrt(l1);
+    const double q2 = 1.0 / std::sqrt(l2);
+    a11 = static_cast<float>(dx * q1);
+    a12 = static_cast<float>(dy * q1);
+    a21 = static_cast<float>(-dy * q2);  // -0 when dy is 0
+    a22 = static_cast<float>(dx * q2);
+}
+
+void read_sift_0(const char* name, float*& matrix, int& n, int& d, int dim) {
+    read_text(name, matrix, n, d, dim, nullptr);
+}
+
+void read_sift_1(const char* name, float*& matrix, int& n, int& d, int dim, SiftRegion*& regions) {
+    read_text(name, matrix, n, d, dim, &regions);
+}
+
+void read_sift_3(const char* name, float*& matrix, int& n, int& d, int dim, SiftRegion*& regions) {
+    matrix = nullptr;
+    std::FILE* f = std::fopen(name, "rb");
+    if (f == nullptr) {
+        report_cannot_open(name);
+        return;
+    }
+    // fopen accepts a directory; its "length" would be meaningless.
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        report_cannot_open(name);
+        return;
+    }
+    d = kType3Dim;
+    long length = -1;
+    if (std::fseek(f, 0, SEEK_END) == 0) length = std::ftell(f);
+    const std::uint64_t count = length >= 0 ? static_cast<std::uint64_t>(length) / kType3Record : 0;
+    // A file that cannot be measured (a pipe), or whose count passes int: not readable.
+    n = count <= static_cast<std::uint64_t>(INT_MAX) ? static_cast<int>(count) : 0;
+    const std::uint64_t bytes = count * kType3Record;
+    if (length < 0 || count > static_cast<std::uint64_t>(INT_MAX) || d != dim ||
+        bytes != static_cast<std::uint64_t>(length)) {
+        std::fclose(f);
+        report_wrong_format(name);
+        return;
+    }
+
+    std::cout << "rows = " << n << " & cols = " << d << std::endl;
+
+    // The whole file in one read: one system call instead of one per record.
+    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[bytes]);
+    const bool read = buffer != nullptr && std::fseek(f, 0, SEEK_SET) == 0 &&
+                      std::fread(buffer.get(), 1, bytes, f) == bytes;
+    std::fclose(f);
+    if (!read) {  // out of memory, or the file shrank under us
+        report_wrong_format(name);
+        return;
+    }
+
+    const std::uint64_t width = static_cast<std::uint64_t>(d) + 1;
+    std::unique_ptr<float[]> m(new (std::nothrow) float[count * width]);
+    std::unique_ptr<SiftRegion[]> r(new (std::nothrow) SiftRegion[count]);
+    if (m == nullptr || r == nullptr) {
+        report_wrong_format(name);
+        return;
+    }
+    for (std::uint64_t i = 0; i < count; ++i) {
+        // Fields are copied byte-wise: memcpy is the defined way to reinterpret bytes.
+        const unsigned char* rec = buffer.get() + i * kType3Record;
+        SiftRegion& g = r[i];
+        float first, second, scale;
+        std::memcpy(&g.fileIndex, rec, 4);
+        std::memcpy(&g.clusterIndex, rec + 4, 4);
+        std::memcpy(&second, rec + 8, 4);  // the record stores the coordinates swapped
+        std::memcpy(&first, rec + 12, 4);
+        std::memcpy(&scale, rec + 16, 4);
+        g.x = first;
+        g.y = second;
+        g.a11 = g.a22 = 6.0f * scale;  // a circle of radius 6 s, product in single precision
+        g.a12 = g.a21 = 0.0f;
+        float* row = m.get() + i * width;
+        for (int j = 0; j < kType3Dim; ++j) {
+            row[j] = static_cast<float>(static_cast<signed char>(rec[kType3Values + j]));
+        }
+        row[kType3Dim] = -0.5f;
+    }
+    matrix = m.release();
+    regions = r.release();
+}

@@ -1,0 +1,125 @@
+// text_scan.h - reading numbers out of big text files without streams.
+//
+// MappedFile maps a file read-only (or, when it cannot be mapped - a pipe, say -
+// reads it into one buffer), so a data file of hundreds of MB is never copied: the
+// matrix it fills is the only copy of the data in memory.
+//
+// The scanners take one token at a time from [p, end): white space (space, \t, \n,
+// \v, \f, \r) is skipped, then a token is the longest run of anything else, and it
+// must be a number as a whole. They give the same values as formatted stream
+// extraction in the classic locale (`in >> f` reads through strtof, correctly
+// rounded, and so does std::from_chars), at a fraction of the cost:
+//   - an optional sign and at most 7 digits - the bulk of a file of SIFT values
+//     0..255 - is converted inline, exactly (every such integer is below 2^24);
+//   - anything else goes to std::from_chars, with the '+' that streams accept and
+//     from_chars does not handled here, and an underflow that from_chars reports as
+//     out of range turned into the signed zero that strtof (and the stream) gives.
+// Values that are not finite floats are refused: inf and nan, which streams do not
+// read either, and overflow such as 1e50, which a stream clamps to FLT_MAX while
+// failing. One NaN in a data row would poison its centre for the rest of a run.
+// Hexadecimal floats are refused too: a stream reads "0x10" as 0 followed by junk.
+#ifndef KMEANS_TEXT_SCAN_H
+#define KMEANS_TEXT_SCAN_H
+
+#include <cstddef>
+#include <cstdint>
+
+class MappedFile {
+public:
+    MappedFile() = default;
+    ~MappedFile();
+    MappedFile(const MappedFile&) = delete;  // owns a mapping: a copy would unmap twice
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    // Maps `path` read-only; false when it cannot be opened, is a directory, or its
+    // contents cannot be held. An empty file succeeds with data() null and size 0.
+    bool open(const char* path);
+    // Releases the mapping or buffer early; the destructor does the same.
+    void close();
+
+    const char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    const char* end() const { return data_ + size_; }
+
+private:
+    bool readAll(int fd, std::size_t hint);
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool mapped_ = false;  // data_ came from mmap (else from new[], or null)
+};
+
+inline bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');  // \t \n \v \f \r are 9..13
+}
+
+inline const char* skip_space(const char* p, const char* end) {
+    while (p < end && is_space(*p)) ++p;
+    return p;
+}
+
+inline const char* skip_token(const char* p, const char* end) {
+    while (p < end && !is_space(*p)) ++p;
+    return p;
+}
+
+// Number of tokens in [begin, end); begin must not be inside a token (it is the
+// start of the text or follows white space).
+std::size_t count_tokens(const char* begin, const char* end);
+
+// The general case of scan_float, for a token [s, e) that is not a short integer.
+bool parse_float_token(const char* s, const char* e, float& out);
+
+// Reads one float token. On success p moves past the token. On failure (end of
+// input, or a token that is not entirely a finite float) p is left at the start of
+// the offending token, or at end.
+inline bool scan_float(const char*& p, const char* end, float& out) {
+    const char* s = skip_space(p, end);
+    p = s;
+    if (s == end) return false;
+    const char* q = s;
+    const bool neg = *q == '-';
+    if (neg || *q == '+') ++q;
+    const char* digits = q;
+    std::uint32_t v = 0;
+    // At most 8 digits are looked at: 7 or fewer are exact in a float's 24 bits.
+    while (q < end && q - digits < 8 && static_cast<unsigned>(*q - '0') < 10u) {
+        v = v * 10u + static_cast<std::uint32_t>(*q - '0');
+        ++q;
+    }
+    const std::ptrdiff_t nd = q - digits;
+    if (nd >= 1 && nd <= 7 && (q == end || is_space(*q))) {
+        const float f = static_cast<float>(v);
+        out = neg ? -f : f;  // "-0" gives -0.0f, as strtof does
+        p = q;
+        return true;
+    }
+    const char* e = skip_token(q, end);
+    if (!parse_float_token(s, e, out)) return false;
+    p = e;
+    return true;
+}
+
+// Reads one int token: an optional sign and decimal digits, within int's range.
+// Same contract for p as scan_float.
+inline bool scan_int(const char*& p, const char* end, int& out) {
+    const char* s = skip_space(p, end);
+    p = s;
+    if (s == end) return false;
+    const char* q = s;
+    const bool neg = *q == '-';
+    if (neg || *q == '+') ++q;
+    const char* digits = q;
+    const std::int64_t limit = neg ? 2147483648LL : 2147483647LL;
+    std::int64_t v = 0;
+    while (q < end && static_cast<unsigned>(*q - '0') < 10u) {
+        v = v * 10 + (*q - '0');
+        if (v > limit) return false;  // checked per digit: v never exceeds 2^31 * 10
+        ++q;
+    }
+    if (q == digits || (q < end && !is_space(*q))) return false;
+    out = static_cast<int>(neg ? -v : v);
+    p = q;
+    return true;
+}
+
+#endif
