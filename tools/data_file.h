@@ -26,6 +26,9 @@ public:
     // Allocates the n x (d+1) matrix (non-throwing new; no_memory on failure) and
     // fills it, using up to `threads` threads. On any status but ok, *matrix is null.
     DataStatus readBody(int n, int d, int threads, float** matrix);
+    // Drops the mapping: once the matrix is filled the file's pages need not stay
+    // in this process's memory.
+    void close() { file_.close(); }
 
 private:
     MappedFile file_;

@@ -22,6 +22,7 @@
 #include "block_size.h"
 #include "data_file.h"
 #include "kmeans.h"
+#include "options.h"
 #include "text_scan.h"
 
 static void print_help(const char* program) {
@@ -32,15 +33,6 @@ static void print_help(const char* program) {
     std::cerr << "\t-b <number>:\tBlock size" << std::endl;
     std::cerr << "\t-m <string>:\tFile contaning individus' min cluster" << std::endl;
     std::cerr << "\t-p <number>:\tNumber of processors" << std::endl;
-}
-
-// strtol in base 10, as the options have always been read: no validation, a value
-// that is not a number gives 0. Values beyond int saturate instead of wrapping.
-static int option_value(const char* text) {
-    const long v = std::strtol(text, nullptr, 10);
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return int(v);
 }
 
 // True when `path` can be created or overwritten: its directory exists and is
@@ -74,34 +66,23 @@ static bool write_min_cluster(const char* path, const int* nearest, int n) {
 int main(int argc, char** argv) {
     KMeans::nb_threads = 4;
     blas_single_thread();
-    int maxIter = 30;
-    int k = 1000;
-    int blockSize = -1;
-    const char* minClusterFile = nullptr;
-    opterr = 0;
-    int opt;
-    while ((opt = getopt(argc, argv, "i:k:b:m:p:")) != -1) {
-        switch (opt) {
-        case 'i': maxIter = option_value(optarg); break;
-        case 'k': k = option_value(optarg); break;
-        case 'b': blockSize = option_value(optarg); break;
-        case 'm': minClusterFile = optarg; break;
-        case 'p': KMeans::nb_threads = option_value(optarg); break;
-        case '?':
-            std::cerr << "Unknown option -" << char(optopt) << std::endl;
-            print_help(argv[0]);
-            return 1;
-        default:
-            print_help(argv[0]);
-            return 1;
-        }
-    }
-    if (argc - optind < 2) {
+    TrainerOptions options;
+    char bad = 0;
+    switch (parse_trainer_options(argc, argv, options, bad)) {
+    case ParseResult::ok: break;
+    case ParseResult::unknown_option:
+        std::cerr << "Unknown option -" << bad << std::endl;
         print_help(argv[0]);
         return 1;
+    case ParseResult::usage: print_help(argv[0]); return 1;
     }
-    const char* dataFile = argv[optind];
-    const char* modelFile = argv[optind + 1];
+    KMeans::nb_threads = options.threads;
+    const int maxIter = options.maxIter;
+    const int k = options.k;
+    int blockSize = options.blockSize;
+    const char* minClusterFile = options.minClusterFile;
+    const char* dataFile = options.dataFile;
+    const char* modelFile = options.modelFile;
 
     std::cout << "data file: " << dataFile << std::endl;
     std::cout << "model file: " << modelFile << std::endl;
@@ -164,6 +145,7 @@ int main(int argc, char** argv) {
         std::cerr << "Error: Wrong format file: '" << dataFile << "'." << std::endl;
         return 1;
     }
+    input.close();
     std::cout << "Reading finish ! Time = " << std::time(nullptr) - start << std::endl;
     std::unique_ptr<float[]> data(matrix);
 

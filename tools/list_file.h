@@ -1,0 +1,31 @@
+// list_file.h - the assigner's list file: a count N, then N descriptor file names,
+// all separated by white space (a name cannot hold a blank). Mapped, not copied.
+#ifndef KMEANS_LIST_FILE_H
+#define KMEANS_LIST_FILE_H
+
+#include <string>
+
+#include "text_scan.h"
+
+class ListFile {
+public:
+    bool open(const char* path) {
+        if (!file_.open(path)) return false;
+        cursor_ = file_.data();
+        return true;
+    }
+    // The count: a non-negative integer token.
+    bool readCount(int& count) { return scan_int(cursor_, file_.end(), count) && count >= 0; }
+    // The next name, or an empty one when the list has no more.
+    std::string next() {
+        const char* s = skip_space(cursor_, file_.end());
+        cursor_ = skip_token(s, file_.end());
+        return std::string(s, std::size_t(cursor_ - s));
+    }
+
+private:
+    MappedFile file_;
+    const char* cursor_ = nullptr;
+};
+
+#endif

@@ -1,0 +1,60 @@
+#include "options.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+
+int option_value(const char* text) {
+    const long v = std::strtol(text, nullptr, 10);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return int(v);
+}
+
+// Restarts getopt so a process (a test, a fuzzer) may parse more than once.
+static void reset_getopt() {
+    opterr = 0;
+    optind = 0;
+}
+
+ParseResult parse_trainer_options(int argc, char** argv, TrainerOptions& o, char& bad) {
+    reset_getopt();
+    int opt;
+    while ((opt = getopt(argc, argv, "i:k:b:m:p:")) != -1) {
+        switch (opt) {
+        case 'i': o.maxIter = option_value(optarg); break;
+        case 'k': o.k = option_value(optarg); break;
+        case 'b': o.blockSize = option_value(optarg); break;
+        case 'm': o.minClusterFile = optarg; break;
+        case 'p': o.threads = option_value(optarg); break;
+        case '?': bad = char(optopt); return ParseResult::unknown_option;
+        default: return ParseResult::usage;
+        }
+    }
+    if (argc - optind < 2) return ParseResult::usage;
+    o.dataFile = argv[optind];
+    o.modelFile = argv[optind + 1];
+    return ParseResult::ok;
+}
+
+ParseResult parse_assign_options(int argc, char** argv, AssignOptions& o, char& bad) {
+    reset_getopt();
+    int opt;
+    while ((opt = getopt(argc, argv, "b:d:t:p:")) != -1) {
+        switch (opt) {
+        case 'b': o.blockSize = option_value(optarg); break;
+        case 'd': o.regionFile = optarg; break;
+        case 't': o.type = option_value(optarg); break;
+        case 'p': o.threads = option_value(optarg); break;
+        case '?': bad = char(optopt); return ParseResult::unknown_option;
+        default: return ParseResult::usage;
+        }
+    }
+    if (argc - optind < 3) return ParseResult::usage;
+    o.listFile = argv[optind];
+    o.modelFile = argv[optind + 1];
+    o.resultFile = argv[optind + 2];
+    if (o.type == 0) o.regionFile = nullptr;
+    return ParseResult::ok;
+}

@@ -1,0 +1,45 @@
+// options.h - the command lines of the trainer and the assigner, parsed with getopt
+// (its own messages off) into plain settings. Parsing never exits: the drivers print
+// the messages and choose the exit status.
+#ifndef KMEANS_OPTIONS_H
+#define KMEANS_OPTIONS_H
+
+enum class ParseResult {
+    ok,
+    unknown_option,  // an option letter not in the string, or one missing its value
+    usage,           // too few operands, or another getopt surprise
+};
+
+struct TrainerOptions {
+    int maxIter = 30;
+    int k = 1000;
+    int blockSize = -1;  // below 1: estimate it
+    const char* minClusterFile = nullptr;
+    int threads = 4;
+    const char* dataFile = nullptr;
+    const char* modelFile = nullptr;
+};
+
+struct AssignOptions {
+    int type = 0;
+    const char* regionFile = nullptr;
+    int blockSize = 50000;
+    int threads = 4;
+    const char* listFile = nullptr;
+    const char* modelFile = nullptr;
+    const char* resultFile = nullptr;
+};
+
+// "i:k:b:m:p:" then <data file> <model file>; further operands are ignored.
+// `bad` receives the offending option character on unknown_option.
+ParseResult parse_trainer_options(int argc, char** argv, TrainerOptions& options, char& bad);
+
+// "b:d:t:p:" then <list file> <model file> <result file>. The region file is dropped
+// for type 0, which has no regions.
+ParseResult parse_assign_options(int argc, char** argv, AssignOptions& options, char& bad);
+
+// strtol in base 10, unvalidated as the options have always been read ("abc" is 0,
+// "12x" is 12); values beyond int saturate instead of wrapping.
+int option_value(const char* text);
+
+#endif
