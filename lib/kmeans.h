@@ -85,7 +85,7 @@ struct MinClusterTask {
 // sgemm call covers exactly kScoreTile rows (the tail is copied into a padded
 // tile), so a row's score never depends on how the rows were split into blocks
 // or over threads: results are bit-identical for any block size and worker count.
-constexpr int kScoreTile = 96;
+constexpr int kScoreTile = 384;  // a multiple of every sgemm kernel's row unroll (12, 16, 48)
 void score_tiles(const float* rows, int count, int d, int k, const float* centers,
                  float* scores, int* nearest);
 

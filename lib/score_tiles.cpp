@@ -6,10 +6,17 @@
 // differently depending on how many rows its call has (edge kernels), so with
 // calls of varying size the same row could get a different nearest centre under
 // another block size or worker count. A tail shorter than a tile is copied into a
-// zero-padded tile of its own; its scores are copied back to the caller's matrix.
+// zero-padded tile of its own.
+//
+// Each tile's scores land in a buffer that stays in cache: the argmax reads them
+// there, then they are streamed to the caller's matrix, which is never read back.
 #include <cblas.h>
 
+#include <cstdint>
 #include <cstring>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 #include <memory>
 #include <new>
 
@@ -17,7 +24,7 @@
 
 // Index of the largest of k scores; strict '>' so equal scores keep the lowest
 // index and a NaN never wins (a NaN in column 0 keeps index 0).
-static inline int best_of(const float* s, int k) {
+static int best_of_scalar(const float* s, int k) {
     float best = s[0];
     int index = 0;
     for (int j = 1; j < k; ++j) {
@@ -29,54 +36,114 @@ static inline int best_of(const float* s, int k) {
     return index;
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+// The same choice in two vector passes: the largest value that is not a NaN, then
+// the first index holding a value equal to it. Starting from s[0] (not a NaN),
+// maxps(v, m) keeps m when v is a NaN, and == treats -0 and +0 as one value, just
+// as the scalar loop's '>' does; so both loops return the same index.
+__attribute__((target("avx2"))) static int best_of_avx2(const float* s, int k) {
+    if (k < 16 || s[0] != s[0]) return best_of_scalar(s, k);
+    __m256 m = _mm256_set1_ps(s[0]);
+    int j = 0;
+    for (; j + 8 <= k; j += 8) m = _mm256_max_ps(_mm256_loadu_ps(s + j), m);
+    float lanes[8];
+    _mm256_storeu_ps(lanes, m);
+    float best = lanes[0];
+    for (int l = 1; l < 8; ++l)
+        if (lanes[l] > best) best = lanes[l];
+    for (; j < k; ++j)
+        if (s[j] > best) best = s[j];
+    const __m256 target = _mm256_set1_ps(best);
+    for (j = 0; j + 8 <= k; j += 8) {
+        const int mask = _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(s + j), target, _CMP_EQ_OQ));
+        if (mask != 0) return j + __builtin_ctz(unsigned(mask));
+    }
+    for (; j < k; ++j)
+        if (s[j] == best) return j;
+    return 0;  // not reached: best is one of the values
+}
+
+static int best_of(const float* s, int k) {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2 ? best_of_avx2(s, k) : best_of_scalar(s, k);
+}
+#else
+static int best_of(const float* s, int k) { return best_of_scalar(s, k); }
+#endif
+
 static void score_block(const float* rows, int lda, int k, const float* centers, float* out,
                         int m) {
     cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, k, lda, 1.0f, rows, lda, centers, lda,
                 0.0f, out, k);
 }
 
+// Copies a tile of scores to the caller's matrix. Nobody reads those scores soon, so
+// on x86 they go out with streaming stores: no cache line is read for ownership and
+// the tile buffer stays in cache for the next sgemm.
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2"))) static void stream_copy_avx2(float* dst, const float* src,
+                                                             std::size_t count) {
+    std::size_t i = 0;
+    while (i < count && (reinterpret_cast<std::uintptr_t>(dst + i) & 31) != 0) {
+        dst[i] = src[i];
+        ++i;
+    }
+    for (; i + 8 <= count; i += 8) _mm256_stream_ps(dst + i, _mm256_loadu_ps(src + i));
+    for (; i < count; ++i) dst[i] = src[i];
+}
+
+static void copy_scores(float* dst, const float* src, std::size_t count) {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) stream_copy_avx2(dst, src, count);
+    else std::memcpy(dst, src, sizeof(float) * count);
+}
+
+static void finish_copies() { _mm_sfence(); }  // streaming stores are weakly ordered
+#else
+static void copy_scores(float* dst, const float* src, std::size_t count) {
+    std::memcpy(dst, src, sizeof(float) * count);
+}
+static void finish_copies() {}
+#endif
+
 void score_tiles(const float* rows, int count, int d, int k, const float* centers, float* scores,
                  int* nearest) {
     if (count <= 0 || k <= 0) return;
     const std::size_t stride = std::size_t(d) + 1;
     const std::size_t kk = std::size_t(k);
+    const std::size_t tileScores = std::size_t(kScoreTile) * kk;
     const int lda = d + 1;
     const int full = count / kScoreTile;
     const int tail = count % kScoreTile;
 
-    // Without a caller's score matrix (a silent pass), one tile of scratch serves.
-    std::unique_ptr<float[]> own;
-    if (scores == nullptr) {
-        own.reset(new (std::nothrow) float[std::size_t(kScoreTile) * kk]);
-        if (!own) return;
-    }
-    for (int t = 0; t < full; ++t) {
-        const std::size_t first = std::size_t(t) * kScoreTile;
-        float* out = scores ? scores + first * kk : own.get();
-        score_block(rows + first * stride, lda, k, centers, out, kScoreTile);
-        for (int i = 0; i < kScoreTile; ++i)
-            nearest[first + std::size_t(i)] = best_of(out + std::size_t(i) * kk, k);
-    }
-    if (tail == 0) return;
-
-    const std::size_t first = std::size_t(full) * kScoreTile;
-    std::unique_ptr<float[]> pad(new (std::nothrow) float[std::size_t(kScoreTile) * (stride + kk)]);
-    if (!pad) {
-        // No room for a padded tile: score the tail in a call of its own size.
-        float* out = scores ? scores + first * kk : own.get();
-        score_block(rows + first * stride, lda, k, centers, out, tail);
-        for (int i = 0; i < tail; ++i)
-            nearest[first + std::size_t(i)] = best_of(out + std::size_t(i) * kk, k);
+    // One tile of scores (kScoreTile x k floats, 1.5 MB for k = 1000) that stays in
+    // cache from the sgemm to the argmax, and room for a zero-padded tail tile.
+    std::unique_ptr<float[]> buffer(
+        new (std::nothrow) float[tileScores + (tail != 0 ? std::size_t(kScoreTile) * stride : 0)]);
+    if (!buffer) {
+        // Short of memory: score straight into the caller's matrix, call by call.
+        if (scores == nullptr) return;
+        score_block(rows, lda, k, centers, scores, count);
+        for (int i = 0; i < count; ++i) nearest[i] = best_of(scores + std::size_t(i) * kk, k);
         return;
     }
-    float* a = pad.get();
-    float* c = a + std::size_t(kScoreTile) * stride;
-    std::memcpy(a, rows + first * stride, sizeof(float) * std::size_t(tail) * stride);
-    std::memset(a + std::size_t(tail) * stride, 0,
-                sizeof(float) * std::size_t(kScoreTile - tail) * stride);
-    score_block(a, lda, k, centers, c, kScoreTile);
-    for (int i = 0; i < tail; ++i)
-        nearest[first + std::size_t(i)] = best_of(c + std::size_t(i) * kk, k);
-    if (scores)
-        std::memcpy(scores + first * kk, c, sizeof(float) * std::size_t(tail) * kk);
+    float* tile = buffer.get();
+    for (int t = 0; t <= full; ++t) {
+        const std::size_t first = std::size_t(t) * kScoreTile;
+        const int size = t < full ? kScoreTile : tail;
+        if (size == 0) break;
+        const float* a = rows + first * stride;
+        if (size < kScoreTile) {
+            float* pad = tile + tileScores;
+            std::memcpy(pad, a, sizeof(float) * std::size_t(size) * stride);
+            std::memset(pad + std::size_t(size) * stride, 0,
+                        sizeof(float) * std::size_t(kScoreTile - size) * stride);
+            a = pad;
+        }
+        score_block(a, lda, k, centers, tile, kScoreTile);
+        for (int i = 0; i < size; ++i)
+            nearest[first + std::size_t(i)] = best_of(tile + std::size_t(i) * kk, k);
+        if (scores) copy_scores(scores + first * kk, tile, std::size_t(size) * kk);
+    }
+    finish_copies();
 }
