@@ -16,6 +16,10 @@
 #include <memory>
 #include <new>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
 
 #include "sampler.h"
 
@@ -76,7 +80,7 @@ void blas_single_thread() {
 
 // ---------------------------------------------------------------- model file
 
-bool KMeans::writeModel(const char* path) const {
+static bool write_centres(const char* path, int k, int d, const float* centers) {
     std::ofstream out(path, std::ios::out | std::ios::trunc);
     if (!out) return false;
     out << k << ' ' << d;
@@ -89,6 +93,23 @@ bool KMeans::writeModel(const char* path) const {
     }
     out.close();
     return !out.fail();
+}
+
+// A regular file (or a new one) is written under a temporary name in the same
+// directory and renamed into place once complete, so a run killed while writing
+// never leaves a truncated model that looks finished. Anything else (a device, a
+// pipe, a symbolic link) is written in place.
+bool KMeans::writeModel(const char* path) const {
+    struct stat st;
+    const bool missing = lstat(path, &st) != 0;
+    if (!missing && !S_ISREG(st.st_mode)) return write_centres(path, k, d, centers);
+    if (missing && errno != ENOENT) return false;
+    const std::string temp = std::string(path) + ".tmp." + std::to_string(getpid());
+    if (!write_centres(temp.c_str(), k, d, centers) || std::rename(temp.c_str(), path) != 0) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
 }
 
 bool KMeans::readModel(const char* path) {
