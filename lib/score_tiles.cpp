@@ -2,11 +2,11 @@
 // search variants: scores from sgemm tile by tile, each tile's argmax taken while
 // its scores are still in cache.
 //
-// Every sgemm call has exactly kScoreTile rows. OpenBLAS rounds a row's scores
-// differently depending on how many rows its call has (edge kernels), so with
-// calls of varying size the same row could get a different nearest centre under
-// another block size or worker count. A tail shorter than a tile is copied into a
-// zero-padded tile of its own.
+// Every sgemm call has kScoreTile or kSmallTile rows, both multiples of every row
+// unroll of the BLAS kernels. OpenBLAS rounds a row's scores differently depending
+// on how many rows its call has (edge kernels), so with calls of arbitrary size the
+// same row could get a different nearest centre under another block size or worker
+// count. A tail shorter than a small tile is copied into a zero-padded tile.
 //
 // Each tile's scores land in a buffer that stays in cache: the argmax reads them
 // there, then they are streamed to the caller's matrix, which is never read back.
@@ -113,37 +113,38 @@ void score_tiles(const float* rows, int count, int d, int k, const float* center
     const std::size_t kk = std::size_t(k);
     const std::size_t tileScores = std::size_t(kScoreTile) * kk;
     const int lda = d + 1;
-    const int full = count / kScoreTile;
-    const int tail = count % kScoreTile;
 
     // One tile of scores (kScoreTile x k floats, 1.5 MB for k = 1000) that stays in
-    // cache from the sgemm to the argmax, and room for a zero-padded tail tile.
+    // cache from the sgemm to the argmax, and room for one zero-padded small tile.
     std::unique_ptr<float[]> buffer(
-        new (std::nothrow) float[tileScores + (tail != 0 ? std::size_t(kScoreTile) * stride : 0)]);
+        new (std::nothrow) float[tileScores + std::size_t(kSmallTile) * stride]);
     if (!buffer) {
-        // Short of memory: score straight into the caller's matrix, call by call.
+        // Short of memory: score straight into the caller's matrix in one call.
         if (scores == nullptr) return;
         score_block(rows, lda, k, centers, scores, count);
         for (int i = 0; i < count; ++i) nearest[i] = best_of(scores + std::size_t(i) * kk, k);
         return;
     }
     float* tile = buffer.get();
-    for (int t = 0; t <= full; ++t) {
-        const std::size_t first = std::size_t(t) * kScoreTile;
-        const int size = t < full ? kScoreTile : tail;
-        if (size == 0) break;
-        const float* a = rows + first * stride;
-        if (size < kScoreTile) {
-            float* pad = tile + tileScores;
+    float* pad = tile + tileScores;
+    // Large tiles while they fill, then small ones, so that a short slice wastes at
+    // most kSmallTile - 1 padded rows; only the last small tile is padded.
+    for (int first = 0; first < count;) {
+        const int left = count - first;
+        const int m = left >= kScoreTile ? kScoreTile : kSmallTile;
+        const int size = left < m ? left : m;
+        const float* a = rows + std::size_t(first) * stride;
+        if (size < m) {
             std::memcpy(pad, a, sizeof(float) * std::size_t(size) * stride);
             std::memset(pad + std::size_t(size) * stride, 0,
-                        sizeof(float) * std::size_t(kScoreTile - size) * stride);
+                        sizeof(float) * std::size_t(m - size) * stride);
             a = pad;
         }
-        score_block(a, lda, k, centers, tile, kScoreTile);
+        score_block(a, lda, k, centers, tile, m);
         for (int i = 0; i < size; ++i)
-            nearest[first + std::size_t(i)] = best_of(tile + std::size_t(i) * kk, k);
-        if (scores) copy_scores(scores + first * kk, tile, std::size_t(size) * kk);
+            nearest[std::size_t(first) + std::size_t(i)] = best_of(tile + std::size_t(i) * kk, k);
+        if (scores) copy_scores(scores + std::size_t(first) * kk, tile, std::size_t(size) * kk);
+        first += size;
     }
     finish_copies();
 }
