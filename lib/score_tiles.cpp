@@ -63,9 +63,42 @@ __attribute__((target("avx2"))) static int best_of_avx2(const float* s, int k) {
     return 0;  // not reached: best is one of the values
 }
 
+// The same two passes, sixteen lanes at a time. (GCC 12 warns about the undefined
+// pass-through operand inside _mm512_max_ps; it is never read.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+__attribute__((target("avx512f"))) static int best_of_avx512(const float* s, int k) {
+    if (k < 32 || s[0] != s[0]) return best_of_scalar(s, k);
+    __m512 m = _mm512_set1_ps(s[0]);
+    int j = 0;
+    for (; j + 16 <= k; j += 16) m = _mm512_max_ps(_mm512_loadu_ps(s + j), m);
+    float lanes[16];
+    _mm512_storeu_ps(lanes, m);
+    float best = lanes[0];
+    for (int l = 1; l < 16; ++l)
+        if (lanes[l] > best) best = lanes[l];
+    for (; j < k; ++j)
+        if (s[j] > best) best = s[j];
+    const __m512 target = _mm512_set1_ps(best);
+    for (j = 0; j + 16 <= k; j += 16) {
+        const unsigned mask = _mm512_cmp_ps_mask(_mm512_loadu_ps(s + j), target, _CMP_EQ_OQ);
+        if (mask != 0) return j + __builtin_ctz(mask);
+    }
+    for (; j < k; ++j)
+        if (s[j] == best) return j;
+    return 0;  // not reached: best is one of the values
+}
+#pragma GCC diagnostic pop
+
 static int best_of(const float* s, int k) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 ? best_of_avx2(s, k) : best_of_scalar(s, k);
+    static const int level = __builtin_cpu_supports("avx512f") ? 2
+                             : __builtin_cpu_supports("avx2") ? 1
+                                                              : 0;
+    switch (level) {
+    case 2: return best_of_avx512(s, k);
+    case 1: return best_of_avx2(s, k);
+    default: return best_of_scalar(s, k);
+    }
 }
 #else
 static int best_of(const float* s, int k) { return best_of_scalar(s, k); }
@@ -77,9 +110,12 @@ static void score_block(const float* rows, int lda, int k, const float* centers,
                 0.0f, out, k);
 }
 
-// Copies a tile of scores to the caller's matrix. Nobody reads those scores soon, so
-// on x86 they go out with streaming stores: no cache line is read for ownership and
-// the tile buffer stays in cache for the next sgemm.
+// Copies a tile of scores to the caller's matrix. When a call's scores are too many
+// to stay in cache anyway (a training block), they go out with streaming stores: no
+// cache line is read for ownership and the tile buffer stays in cache for the next
+// sgemm. A small call's scores (one descriptor file) are copied plainly: the same
+// few megabytes of the matrix are rewritten file after file and stay in cache.
+constexpr std::size_t kStreamFloats = std::size_t(1) << 23;  // 32 MB of scores
 #if defined(__x86_64__) || defined(__i386__)
 __attribute__((target("avx2"))) static void stream_copy_avx2(float* dst, const float* src,
                                                              std::size_t count) {
@@ -92,15 +128,15 @@ __attribute__((target("avx2"))) static void stream_copy_avx2(float* dst, const f
     for (; i < count; ++i) dst[i] = src[i];
 }
 
-static void copy_scores(float* dst, const float* src, std::size_t count) {
+static void copy_scores(float* dst, const float* src, std::size_t count, bool stream) {
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) stream_copy_avx2(dst, src, count);
+    if (stream && avx2) stream_copy_avx2(dst, src, count);
     else std::memcpy(dst, src, sizeof(float) * count);
 }
 
 static void finish_copies() { _mm_sfence(); }  // streaming stores are weakly ordered
 #else
-static void copy_scores(float* dst, const float* src, std::size_t count) {
+static void copy_scores(float* dst, const float* src, std::size_t count, bool) {
     std::memcpy(dst, src, sizeof(float) * count);
 }
 static void finish_copies() {}
@@ -117,7 +153,7 @@ void score_tiles(const float* rows, int count, int d, int k, const float* center
     // One tile of scores (kScoreTile x k floats, 1.5 MB for k = 1000) that stays in
     // cache from the sgemm to the argmax, and room for one zero-padded small tile.
     std::unique_ptr<float[]> buffer(
-        new (std::nothrow) float[tileScores + std::size_t(kSmallTile) * stride]);
+        new (std::nothrow) float[tileScores + std::size_t(kScoreTile) * stride]);
     if (!buffer) {
         // Short of memory: score straight into the caller's matrix in one call.
         if (scores == nullptr) return;
@@ -127,12 +163,13 @@ void score_tiles(const float* rows, int count, int d, int k, const float* center
     }
     float* tile = buffer.get();
     float* pad = tile + tileScores;
-    // Large tiles while they fill, then small ones, so that a short slice wastes at
-    // most kSmallTile - 1 padded rows; only the last small tile is padded.
+    // Large tiles while they fill, then the rest in one call rounded up to a
+    // multiple of kSmallTile: a short slice wastes fewer than kSmallTile rows.
+    const bool stream = std::size_t(count) * kk >= kStreamFloats;
     for (int first = 0; first < count;) {
         const int left = count - first;
-        const int m = left >= kScoreTile ? kScoreTile : kSmallTile;
-        const int size = left < m ? left : m;
+        const int size = left < kScoreTile ? left : kScoreTile;
+        const int m = (size + kSmallTile - 1) / kSmallTile * kSmallTile;
         const float* a = rows + std::size_t(first) * stride;
         if (size < m) {
             std::memcpy(pad, a, sizeof(float) * std::size_t(size) * stride);
@@ -143,7 +180,7 @@ void score_tiles(const float* rows, int count, int d, int k, const float* center
         score_block(a, lda, k, centers, tile, m);
         for (int i = 0; i < size; ++i)
             nearest[std::size_t(first) + std::size_t(i)] = best_of(tile + std::size_t(i) * kk, k);
-        if (scores) copy_scores(scores + std::size_t(first) * kk, tile, std::size_t(size) * kk);
+        if (scores) copy_scores(scores + std::size_t(first) * kk, tile, std::size_t(size) * kk, stream);
         first += size;
     }
     finish_copies();

@@ -21,14 +21,17 @@ namespace {
 // Below this body size one thread parses faster than several can be started.
 constexpr std::size_t kParallelBytes = std::size_t(8) << 20;
 constexpr int kMaxRanges = 64;
+// Parsed text is given back in steps of this size.
+constexpr std::ptrdiff_t kReleaseBytes = std::ptrdiff_t(16) << 20;
 
 // Parses `count` values into the matrix, starting at value index `first` (row
 // first / d, column first % d), and writes column d of every row it completes.
-bool fill_values(const char* p, const char* end, float* matrix, int d, std::uint64_t first,
-                 std::uint64_t count) {
+bool fill_values(const MappedFile& file, const char* p, const char* end, float* matrix, int d,
+                 std::uint64_t first, std::uint64_t count) {
     const std::uint64_t width = static_cast<std::uint64_t>(d) + 1;
     int col = static_cast<int>(first % static_cast<std::uint64_t>(d));
     float* dst = matrix + (first / static_cast<std::uint64_t>(d)) * width + col;  // 64-bit offset
+    const char* released = p;
     for (std::uint64_t i = 0; i < count; ++i) {
         if (!scan_float(p, end, *dst)) return false;
         ++dst;
@@ -36,11 +39,16 @@ bool fill_values(const char* p, const char* end, float* matrix, int d, std::uint
             *dst++ = -0.5f;
             col = 0;
         }
+        if ((i & 4095) == 0 && p - released > kReleaseBytes) {
+            file.release(released, p);  // parsed text leaves the resident set
+            released = p;
+        }
     }
     return true;
 }
 
 struct Range {
+    const MappedFile* file;
     const char* begin;
     const char* end;
     std::uint64_t tokens;  // counted in the first pass
@@ -54,12 +62,13 @@ struct Range {
 void* count_range(void* arg) {
     Range* r = static_cast<Range*>(arg);
     r->tokens = count_tokens(r->begin, r->end);
+    r->file->release(r->begin, r->end);  // counted; the filling pass maps it again
     return nullptr;
 }
 
 void* fill_range(void* arg) {
     Range* r = static_cast<Range*>(arg);
-    r->ok = fill_values(r->begin, r->end, r->matrix, r->d, r->first, r->values);
+    r->ok = fill_values(*r->file, r->begin, r->end, r->matrix, r->d, r->first, r->values);
     return nullptr;
 }
 
@@ -79,13 +88,14 @@ void run_ranges(void* (*fn)(void*), Range* ranges, int count) {
     }
 }
 
-bool fill_parallel(const char* begin, const char* end, float* matrix, int d,
-                   std::uint64_t wanted, int threads) {
+bool fill_parallel(const MappedFile& file, const char* begin, const char* end, float* matrix,
+                   int d, std::uint64_t wanted, int threads) {
     const int count = std::min(threads, kMaxRanges);
     Range ranges[kMaxRanges];
     const std::size_t len = static_cast<std::size_t>(end - begin);
     const char* cut = begin;
     for (int i = 0; i < count; ++i) {
+        ranges[i].file = &file;
         ranges[i].begin = cut;
         if (i + 1 < count) {
             // Move each cut forward to the next white space: a range then never
@@ -148,8 +158,8 @@ DataStatus DataFile::readBody(int n, int d, int threads, float** matrix) {
     const char* end = file_.end();
     const std::size_t body = static_cast<std::size_t>(end - cursor_);
     const bool ok = threads >= 2 && body > kParallelBytes
-                        ? fill_parallel(cursor_, end, m, d, wanted, threads)
-                        : fill_values(cursor_, end, m, d, 0, wanted);
+                        ? fill_parallel(file_, cursor_, end, m, d, wanted, threads)
+                        : fill_values(file_, cursor_, end, m, d, 0, wanted);
     if (!ok) {
         delete[] m;
         return DataStatus::wrong_format;

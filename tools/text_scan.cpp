@@ -176,3 +176,11 @@ bool parse_float_token(const char* s, const char* e, float& out) {
     out = v;
     return true;
 }
+
+void MappedFile::release(const char* from, const char* to) const {
+    if (!mapped_) return;
+    const std::uintptr_t page = std::uintptr_t(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t lo = (reinterpret_cast<std::uintptr_t>(from) + page - 1) / page * page;
+    const std::uintptr_t hi = reinterpret_cast<std::uintptr_t>(to) / page * page;
+    if (hi > lo) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
+}

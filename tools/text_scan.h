@@ -37,6 +37,12 @@ public:
     // Releases the mapping or buffer early; the destructor does the same.
     void close();
 
+    // Gives back the memory of the mapped pages wholly inside [from, to), already
+    // parsed: the file's pages need not stay in this process's resident set beside
+    // the matrix they were parsed into. Reading them again maps them again. Does
+    // nothing for text read into a buffer (a pipe): that memory is the only copy.
+    void release(const char* from, const char* to) const;
+
     const char* data() const { return data_; }
     std::size_t size() const { return size_; }
     const char* end() const { return data_ + size_; }

@@ -144,6 +144,17 @@ TEST_F(MinCluster, NaNNeverWinsButKeepsColumnZero) {
     // A NaN in column 0 wins every row: nothing is greater than NaN.
     c = {nan, 0, 1, 1, 5, 5};
     EXPECT_EQ(search(rows, 2, d, 3, augment_centres(c, 3, d)), (std::vector<int>{0, 0}));
+
+    // Wide rows take the vector argmax: the same rules past the first lanes.
+    const int k = 70;
+    std::vector<float> wide(std::size_t(k) * d, 1000.f);
+    wide[17 * d] = nan;                            // never wins
+    wide[40 * d] = wide[40 * d + 1] = 8.f;         // nearest to row 0 ...
+    wide[63 * d] = wide[63 * d + 1] = 8.f;         // ... tied: the lower index wins
+    wide[69 * d] = wide[69 * d + 1] = 5.f;         // row 1 sits on the last centre
+    EXPECT_EQ(search(rows, 2, d, k, augment_centres(wide, k, d)), (std::vector<int>{40, 69}));
+    wide[0] = nan;  // a NaN in column 0 keeps index 0
+    EXPECT_EQ(search(rows, 2, d, k, augment_centres(wide, k, d)), (std::vector<int>{0, 0}));
 }
 
 // Real-valued data: a row's nearest centre and its scores must not depend on how

@@ -1,0 +1,189 @@
+// Inputs the programs refuse and faults during a run: every case ends with a
+// message and a non-zero status (or a line of zeros for one bad entry of a list),
+// and no run leaves a file that looks complete when it is not.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli_util.h"
+
+namespace {
+
+const std::string kMt = KMEANS_MT;
+const std::string kSt = KMEANS_ST;
+const std::string kAssign = ASSIGN;
+
+const std::string kTwoGroups = "8 2\n0 0\n0 2\n2 0\n2 2\n100 100\n100 102\n102 100\n102 102\n";
+
+std::vector<std::string> entries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+using Refusals = TempDirTest;
+
+TEST_F(Refusals, DataFilesCutShortOrHoldingOddValues) {
+    const std::string data = path("data.txt");
+    const std::string wrong = "Error: Wrong format file: '" + data + "'.\n";
+    for (const std::string& text :
+         {std::string("2 2\n1 2 3 4.5e"), std::string("2 2\n1 2 3 -"), std::string("2 2\n1 2 3"),
+          std::string("2 2\n1 2 inf 4"), std::string("2 2\n1 2 -1e39 4"), std::string("2 2\n1 2 0x10 4"),
+          std::string("2147483648 2\n1 2"), std::string("2 2.5\n1 2 3 4 5")}) {
+        spit(data, text);
+        const RunResult r = run(kMt, {"-k", "1", data, path("model.txt")});
+        EXPECT_EQ(r.status, 1) << text;
+        EXPECT_EQ(r.err, wrong) << text;
+        EXPECT_FALSE(exists(path("model.txt"))) << text;
+    }
+    // Values the stream reads are read the same: a sign, a trailing point, exponents.
+    spit(data, "2 2\n+1 2. 3e0 .4e1\n");
+    ASSERT_EQ(run(kMt, {"-k", "1", "-i", "1", data, path("model.txt")}).status, 0);
+    EXPECT_EQ(slurp(path("model.txt")), "1 2\n2 3");
+}
+
+TEST_F(Refusals, ExtremeOptionValues) {
+    spit(path("data.txt"), kTwoGroups);
+    // -k beyond int saturates, and no data set is that large.
+    RunResult r = run(kMt, {"-k", "99999999999", path("data.txt"), path("model.txt")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\tk: 2147483647\n"), std::string::npos);
+    EXPECT_EQ(r.err, "The number of individus is less than the number of cluster.\n");
+    // Far more workers than rows: the split gives each at least 16 rows.
+    r = run(kMt, {"-k", "2", "-p", "100000", path("data.txt"), path("model.txt")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("#thread = 1\n"), std::string::npos);
+    // A negative block size asks for the estimate.
+    r = run(kSt, {"-k", "2", "-b", "-5", path("data.txt"), path("model.txt")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("estimated block size = "), std::string::npos);
+    r = run(kAssign, {"-b", "-5", path("list.txt"), path("model.txt"), path("result.txt")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: the block size (-b) must be at least 1.\n");
+}
+
+TEST_F(Refusals, ListsNamingDirectoriesAndRepeats) {
+    spit(path("model.txt"), "2 2\n0 0\n10 10");
+    spit(path("a.txt"), "2 3\n5 5 1 0 1 1 1\n5 5 1 0 1 9 9\n5 5 1 0 1 2 2\n");
+    mkdir(path("dir").c_str(), 0755);
+    spit(path("list.txt"), "3 " + path("a.txt") + " " + path("dir") + " " + path("a.txt"));
+    RunResult r = run(kAssign, {"-t", "1", "-d", path("regions.bin"), path("list.txt"),
+                                path("model.txt"), path("result.txt")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Error: Cannot open file '" + path("dir") + "' for reading.\n");
+    EXPECT_EQ(slurp(path("result.txt")), "3 2\n2 1\n0 0\n2 1\n");
+    const std::string regions = slurp(path("regions.bin"));
+    ASSERT_EQ(regions.size(), 6u * 32);
+    for (int rec = 0; rec < 6; ++rec) {
+        int fileIndex = 0;
+        std::memcpy(&fileIndex, regions.data() + rec * 32, 4);
+        EXPECT_EQ(fileIndex, rec < 3 ? 0 : 2);
+    }
+    for (const std::string& type : {"0", "3"}) {
+        r = run(kAssign, {"-t", type, path("list.txt"), path("model.txt"), path("result.txt")});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.err.find("Error: Cannot open file '" + path("dir") + "' for reading.\n"),
+                  std::string::npos)
+            << type;
+    }
+}
+
+TEST_F(Refusals, FullDiskForTheModel) {
+    spit(path("data.txt"), kTwoGroups);
+    for (const std::string& prog : {kMt, kSt}) {
+        const RunResult r = run(prog, {"-k", "2", path("data.txt"), "/dev/full"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Cannot open file '/dev/full' for writing.\n");
+    }
+}
+
+// A large enough training that a kill lands in the middle of it.
+// Uniform noise: Lloyd's loop needs many iterations to settle on it.
+std::string slow_data() {
+    std::string text = "60000 32\n";
+    unsigned state = 12345;
+    for (int i = 0; i < 60000; ++i) {
+        for (int j = 0; j < 32; ++j) {
+            state = state * 1103515245u + 12345u;
+            text += std::to_string((state >> 16) % 1000) + " ";
+        }
+        text += "\n";
+    }
+    return text;
+}
+
+pid_t start(const std::string& program, const std::vector<std::string>& args) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+TEST_F(Refusals, KilledTrainingLeavesThePreviousModel) {
+    spit(path("data.txt"), slow_data());
+    spit(path("model.txt"), "previous model");
+    const pid_t pid = start(kMt, {"-k", "300", "-i", "1000", "-p", "2", path("data.txt"),
+                                  path("model.txt")});
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before it could be killed";
+    EXPECT_EQ(slurp(path("model.txt")), "previous model");
+    EXPECT_EQ(entries(dir_).size(), 2u) << "a temporary file was left behind";
+    // A complete run replaces it through a temporary file that does not stay.
+    ASSERT_EQ(run(kMt, {"-k", "2", "-i", "1", path("data.txt"), path("model.txt")}).status, 0);
+    EXPECT_EQ(slurp(path("model.txt")).substr(0, 5), "2 32\n");
+    EXPECT_EQ(entries(dir_).size(), 2u);
+}
+
+TEST_F(Refusals, KilledAssignLeavesWholeLines) {
+    // 2000 entries of one 6000-descriptor file: each count line is flushed whole.
+    std::string file = "32 6000\n";
+    for (int i = 0; i < 6000; ++i) {
+        for (int j = 0; j < 32; ++j) file += std::to_string((i * 3 + j) % 50) + " ";
+        file += "\n";
+    }
+    spit(path("d.txt"), file);
+    std::string list = "2000";
+    for (int i = 0; i < 2000; ++i) list += " " + path("d.txt");
+    spit(path("list.txt"), list);
+    std::string model = "700 32";
+    for (int c = 0; c < 700; ++c)
+        for (int j = 0; j < 32; ++j) model += " " + std::to_string((c * 5 + j) % 50);
+    spit(path("model.txt"), model);
+    const pid_t pid = start(kAssign, {"-p", "2", path("list.txt"), path("model.txt"),
+                                      path("result.txt")});
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before it could be killed";
+    const std::string result = slurp(path("result.txt"));
+    ASSERT_FALSE(result.empty());
+    EXPECT_EQ(result.back(), '\n') << "a count line was cut";
+    EXPECT_EQ(result.substr(0, 9), "2000 700\n");
+    std::size_t lines = 0;
+    for (char c : result) lines += c == '\n';
+    EXPECT_LT(lines, 2001u);
+}
+
+}  // namespace
