@@ -9,7 +9,7 @@ PACKAGES = g++ cmake make libopenblas-dev libgtest-dev
 BENCH_PACKAGES = libbenchmark-dev python3-sklearn python3-faiss hyperfine time
 OUT ?= $(BUILD)/demo
 
-.PHONY: all deps build demo test bench clean
+.PHONY: all deps build demo test bench asan tsan sanitize fuzz slow clean
 
 all: build
 
@@ -32,5 +32,37 @@ bench: deps
 	@sh scripts/install-deps.sh $(BENCH_PACKAGES)
 	bash bench/run_bench.sh
 
+# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer. Tests that
+# ask for impossible allocations need the allocator to return null, as libc does.
+asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKMEANS_SANITIZE="address;undefined"
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS) -LE slow
+
+# The multi-threaded search and both trainers under ThreadSanitizer, linked with the
+# serial OpenBLAS so that every thread in the process is ours.
+tsan: deps
+	@sh scripts/install-deps.sh libopenblas-serial-dev
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKMEANS_SANITIZE=thread -DKMEANS_BLAS_VARIANT=serial
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) -R 'unit\.mt\.|cli\.TrainerCli|cli\.AssignCli\.SampleData'
+
+sanitize: asan tsan
+
+# libFuzzer harnesses (clang): the committed corpus as regression cases, then a
+# short run of each (FUZZ_SECONDS, default 5).
+FUZZ_SECONDS ?= 5
+fuzz: deps
+	@sh scripts/install-deps.sh clang libclang-rt-14-dev
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKMEANS_FUZZ=ON -DKMEANS_TESTS=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	sh fuzz/run.sh build-fuzz/fuzz $(FUZZ_SECONDS)
+
+# Opt-in: training over more than 2^31 floats (about 9 GB of memory).
+slow: build
+	cd $(BUILD) && ctest --output-on-failure -L slow
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-bench

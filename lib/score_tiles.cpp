@@ -113,8 +113,7 @@ static void score_block(const float* rows, int lda, int k, const float* centers,
 // Copies a tile of scores to the caller's matrix. When a call's scores are too many
 // to stay in cache anyway (a training block), they go out with streaming stores: no
 // cache line is read for ownership and the tile buffer stays in cache for the next
-// sgemm. A small call's scores (one descriptor file) are copied plainly: the same
-// few megabytes of the matrix are rewritten file after file and stay in cache.
+// sgemm. A small call's padded tail is copied plainly.
 constexpr std::size_t kStreamFloats = std::size_t(1) << 23;  // 32 MB of scores
 #if defined(__x86_64__) || defined(__i386__)
 __attribute__((target("avx2"))) static void stream_copy_avx2(float* dst, const float* src,
@@ -177,10 +176,15 @@ void score_tiles(const float* rows, int count, int d, int k, const float* center
                         sizeof(float) * std::size_t(m - size) * stride);
             a = pad;
         }
-        score_block(a, lda, k, centers, tile, m);
+        // A small call's scores go straight to the caller's matrix (a few cached
+        // megabytes, rewritten call after call); a large call's, or a padded tile's,
+        // go through the cached tile, and a large call's are streamed out.
+        float* out = (scores && !stream && m == size) ? scores + std::size_t(first) * kk : tile;
+        score_block(a, lda, k, centers, out, m);
         for (int i = 0; i < size; ++i)
-            nearest[std::size_t(first) + std::size_t(i)] = best_of(tile + std::size_t(i) * kk, k);
-        if (scores) copy_scores(scores + std::size_t(first) * kk, tile, std::size_t(size) * kk, stream);
+            nearest[std::size_t(first) + std::size_t(i)] = best_of(out + std::size_t(i) * kk, k);
+        if (scores && out == tile)
+            copy_scores(scores + std::size_t(first) * kk, tile, std::size_t(size) * kk, stream);
         first += size;
     }
     finish_copies();
