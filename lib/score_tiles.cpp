@@ -65,8 +65,10 @@ __attribute__((target("avx2"))) static int best_of_avx2(const float* s, int k) {
 
 // The same two passes, sixteen lanes at a time. (GCC 12 warns about the undefined
 // pass-through operand inside _mm512_max_ps; it is never read.)
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 __attribute__((target("avx512f"))) static int best_of_avx512(const float* s, int k) {
     if (k < 32 || s[0] != s[0]) return best_of_scalar(s, k);
     __m512 m = _mm512_set1_ps(s[0]);
@@ -88,7 +90,9 @@ __attribute__((target("avx512f"))) static int best_of_avx512(const float* s, int
         if (s[j] == best) return j;
     return 0;  // not reached: best is one of the values
 }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 static int best_of(const float* s, int k) {
     static const int level = __builtin_cpu_supports("avx512f") ? 2
