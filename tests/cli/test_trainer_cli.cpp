@@ -132,6 +132,7 @@ TEST_F(TrainerCli, RefusedInputsLeaveNoModel) {
     const std::vector<Case> cases = {
         {{"-k", "2", path("none.txt"), model}, "", "Cannot open file '" + path("none.txt") +
                                                       "' for reading.\n"},
+        {{"-k", "2", dir_, model}, "", "Cannot open file '" + dir_ + "' for reading.\n"},
         {{"-k", "9", data, model}, kTwoGroups,
          "The number of individus is less than the number of cluster.\n"},
         {{"-k", "2", data, model}, "", wrong},
