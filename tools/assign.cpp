@@ -9,9 +9,7 @@
 // its nearest array (n ints).
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -52,14 +50,8 @@ int main(int argc, char** argv) {
     blas_single_thread();
     AssignOptions options;
     char bad = 0;
-    switch (parse_assign_options(argc, argv, options, bad)) {
-    case ParseResult::ok: break;
-    case ParseResult::unknown_option:
-        std::cerr << "Unknown option -" << bad << std::endl;
-        print_help(argv[0]);
-        return 1;
-    case ParseResult::usage: print_help(argv[0]); return 1;
-    }
+    const ParseResult parsed = parse_assign_options(argc, argv, options, bad);
+    if (!options_accepted(parsed, bad, argv[0], print_help)) return 1;
     KMeans::nb_threads = options.threads;
     const int blockSize = options.blockSize;
     const int type = options.type;

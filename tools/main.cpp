@@ -9,9 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iostream>
@@ -68,14 +66,8 @@ int main(int argc, char** argv) {
     blas_single_thread();
     TrainerOptions options;
     char bad = 0;
-    switch (parse_trainer_options(argc, argv, options, bad)) {
-    case ParseResult::ok: break;
-    case ParseResult::unknown_option:
-        std::cerr << "Unknown option -" << bad << std::endl;
-        print_help(argv[0]);
-        return 1;
-    case ParseResult::usage: print_help(argv[0]); return 1;
-    }
+    const ParseResult parsed = parse_trainer_options(argc, argv, options, bad);
+    if (!options_accepted(parsed, bad, argv[0], print_help)) return 1;
     KMeans::nb_threads = options.threads;
     const int maxIter = options.maxIter;
     const int k = options.k;

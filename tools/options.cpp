@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <iostream>
 
 int option_value(const char* text) {
     const long v = std::strtol(text, nullptr, 10);
@@ -57,4 +58,12 @@ ParseResult parse_assign_options(int argc, char** argv, AssignOptions& o, char& 
     o.resultFile = argv[optind + 2];
     if (o.type == 0) o.regionFile = nullptr;
     return ParseResult::ok;
+}
+
+bool options_accepted(ParseResult result, char bad, const char* program,
+                      void (*help)(const char* program)) {
+    if (result == ParseResult::ok) return true;
+    if (result == ParseResult::unknown_option) std::cerr << "Unknown option -" << bad << std::endl;
+    help(program);
+    return false;
 }

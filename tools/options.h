@@ -38,6 +38,12 @@ ParseResult parse_trainer_options(int argc, char** argv, TrainerOptions& options
 // for type 0, which has no regions.
 ParseResult parse_assign_options(int argc, char** argv, AssignOptions& options, char& bad);
 
+// Reports a command line that was not accepted: "Unknown option -x" (for
+// unknown_option) and the usage text through `help`, on standard error. Returns true
+// when the result is ok and nothing was printed.
+bool options_accepted(ParseResult result, char bad, const char* program,
+                      void (*help)(const char* program));
+
 // strtol in base 10, unvalidated as the options have always been read ("abc" is 0,
 // "12x" is 12); values beyond int saturate instead of wrapping.
 int option_value(const char* text);

@@ -4,6 +4,8 @@
 #include "data_file.h"
 
 #include <gtest/gtest.h>
+
+#include "temp_files.h"
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,28 +16,8 @@
 
 namespace {
 
-class DataFileTest : public ::testing::Test {
+class DataFileTest : public TempFiles {
 protected:
-    void SetUp() override {
-        std::string tmpl = ::testing::TempDir() + "data_file_XXXXXX";
-        ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override {
-        for (const std::string& f : files_) std::remove(f.c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string write(const std::string& content) {
-        const std::string path = dir_ + "/f" + std::to_string(files_.size());
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        EXPECT_NE(f, nullptr);
-        if (f != nullptr) {
-            std::fwrite(content.data(), 1, content.size(), f);
-            std::fclose(f);
-        }
-        files_.push_back(path);
-        return path;
-    }
     // The three steps of the driver; the matrix is returned through `out` on ok.
     static DataStatus load(const std::string& path, int threads, std::vector<float>* out = nullptr,
                            int* nOut = nullptr, int* dOut = nullptr) {
@@ -58,8 +40,6 @@ protected:
         delete[] m;
         return s;
     }
-    std::string dir_;
-    std::vector<std::string> files_;
 };
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include "sift_io.h"
 
 #include <gtest/gtest.h>
+
+#include "temp_files.h"
 #include <unistd.h>
 
 #include <cmath>
@@ -114,29 +116,8 @@ TEST(Decompose, RowsAreTheSemiAxesOfTheEllipse) {
     EXPECT_EQ(GetCapturedStderr(), "");
 }
 
-class SiftReaders : public ::testing::Test {
+class SiftReaders : public TempFiles {
 protected:
-    void SetUp() override {
-        std::string tmpl = ::testing::TempDir() + "sift_io_XXXXXX";
-        ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override {
-        for (const std::string& f : files_) std::remove(f.c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string write(const std::string& content) {
-        const std::string path = dir_ + "/f" + std::to_string(files_.size());
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        EXPECT_NE(f, nullptr);
-        if (f != nullptr) {
-            std::fwrite(content.data(), 1, content.size(), f);
-            std::fclose(f);
-        }
-        files_.push_back(path);
-        return path;
-    }
-
     // Runs reader `type` with captured console; the matrix is copied out and freed.
     struct Result {
         bool present;
@@ -177,8 +158,6 @@ protected:
         EXPECT_EQ(r.err, message);
     }
 
-    std::string dir_;
-    std::vector<std::string> files_;
 };
 
 TEST_F(SiftReaders, TextTypesReadDescriptorsAndRegions) {

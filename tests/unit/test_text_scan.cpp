@@ -4,6 +4,8 @@
 #include "text_scan.h"
 
 #include <gtest/gtest.h>
+
+#include "temp_files.h"
 #include <unistd.h>
 
 #include <cmath>
@@ -161,31 +163,7 @@ TEST(CountTokens, CountsMaximalRunsOfNonWhiteSpace) {
     EXPECT_EQ(count(std::string("1\0" "2 3", 5)), 2u);  // a NUL byte is not white space
 }
 
-class MappedFileTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string tmpl = ::testing::TempDir() + "text_scan_XXXXXX";
-        ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override {
-        for (const std::string& f : files_) std::remove(f.c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string write(const std::string& name, const std::string& content) {
-        const std::string path = dir_ + "/" + name;
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        EXPECT_NE(f, nullptr);
-        if (f != nullptr) {
-            std::fwrite(content.data(), 1, content.size(), f);
-            std::fclose(f);
-        }
-        files_.push_back(path);
-        return path;
-    }
-    std::string dir_;
-    std::vector<std::string> files_;
-};
+using MappedFileTest = TempFiles;
 
 TEST_F(MappedFileTest, MapsRegularAndEmptyFilesAndRefusesOthers) {
     const std::string content("12 7.5\n\0tail", 13);
