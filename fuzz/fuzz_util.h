@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
-#include <sstream>
+#include <streambuf>
 #include <string>
 
 class MemFile {
@@ -38,11 +38,17 @@ private:
     std::string path_;
 };
 
+// Discards everything written to it.
+class NullBuffer : public std::streambuf {
+protected:
+    int overflow(int c) override { return c == EOF ? 0 : c; }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
 inline void silence_console() {
-    static std::ostringstream sink;
-    sink.setstate(std::ios::badbit);
-    std::cout.rdbuf(sink.rdbuf());
-    std::cerr.rdbuf(sink.rdbuf());
+    static NullBuffer sink;
+    std::cout.rdbuf(&sink);
+    std::cerr.rdbuf(&sink);
 }
 
 #endif
