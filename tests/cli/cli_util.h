@@ -4,6 +4,7 @@
 #define KMEANS_TESTS_CLI_UTIL_H
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,9 +38,11 @@ inline bool exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-// Runs `program args...` in `cwd` (when not empty); no shell is involved.
+// Runs `program args...` in `cwd` (when not empty); no shell is involved. A non-zero
+// `addressSpace` limits the program's address space (bytes), to make a large
+// allocation fail.
 inline RunResult run(const std::string& program, const std::vector<std::string>& args,
-                     const std::string& cwd = "") {
+                     const std::string& cwd = "", unsigned long long addressSpace = 0) {
     char outName[] = "/tmp/kmeans_cli_out_XXXXXX";
     char errName[] = "/tmp/kmeans_cli_err_XXXXXX";
     const int outFd = mkstemp(outName);
@@ -49,6 +52,10 @@ inline RunResult run(const std::string& program, const std::vector<std::string>&
         dup2(outFd, 1);
         dup2(errFd, 2);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+        if (addressSpace != 0) {
+            const rlimit limit{addressSpace, addressSpace};
+            setrlimit(RLIMIT_AS, &limit);
+        }
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));

@@ -107,6 +107,25 @@ TEST_F(Refusals, FullDiskForTheModel) {
     }
 }
 
+TEST_F(Refusals, ScoreMatrixBeyondMemory) {
+#ifdef KMEANS_SANITIZED
+    GTEST_SKIP() << "a sanitized program cannot run under an address-space limit";
+#endif
+    // k = n = 20000: one block of 20000 x 20000 scores (1.6 GB) in a 1 GB address space.
+    std::string text = "20000 1\n";
+    for (int i = 0; i < 20000; ++i) text += std::to_string(i) + "\n";
+    spit(path("data.txt"), text);
+    const RunResult r = run(kMt, {"-k", "20000", "-m", path("min.txt"), path("data.txt"),
+                                  path("model.txt")},
+                            "", 1000000000ULL);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Insufficient memory! Try with a smaller block size.\n");
+    EXPECT_NE(r.out.find("Init ... finished\n"), std::string::npos);
+    EXPECT_EQ(r.out.find("Finish normally."), std::string::npos);
+    EXPECT_FALSE(exists(path("model.txt")));
+    EXPECT_FALSE(exists(path("min.txt")));
+}
+
 // A large enough training that a kill lands in the middle of it.
 // Uniform noise: Lloyd's loop needs many iterations to settle on it.
 std::string slow_data() {

@@ -2,11 +2,14 @@
 // NaN rules, across thread counts and call splits. Built once per search variant.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstring>
 #include <cstdlib>
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kmeans.h"
@@ -200,6 +203,47 @@ TEST_F(MinCluster, ResultsDoNotDependOnHowRowsAreSplit) {
             EXPECT_EQ(got, ref) << "block " << block << " threads " << threads;
         }
     }
+}
+
+// The multi-threaded search calls sgemm from several threads at once: the BLAS must
+// give each call what it gives the same call alone (Debian's serial OpenBLAS does not).
+TEST_F(MinCluster, ConcurrentProductsEqualSerialOnes) {
+    std::mt19937 gen(17);
+    std::normal_distribution<float> g(0.f, 1.f);
+    const int d = 128;
+    const int k = 40;
+    const int n = 8 * 48;
+    std::vector<float> x(std::size_t(n) * d);
+    std::vector<float> c(std::size_t(k) * d);
+    for (float& v : x) v = g(gen);
+    for (float& v : c) v = g(gen);
+    const std::vector<float> rows = augment_rows(x, n, d);
+    const std::vector<float> centres = augment_centres(c, k, d);
+    // Slice s holds rows 48s .. 48s+40: a padded tile, as most workers' tails are.
+    std::vector<float> refScores(std::size_t(8) * 40 * k);
+    std::vector<int> refNearest(8 * 40);
+    for (int s = 0; s < 8; ++s)
+        score_tiles(rows.data() + std::size_t(s) * 48 * (d + 1), 40, d, k, centres.data(),
+                    refScores.data() + std::size_t(s) * 40 * k, refNearest.data() + s * 40);
+    std::atomic<long> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            std::vector<float> scores(std::size_t(40) * k);
+            std::vector<int> nearest(40);
+            for (int it = 0; it < 1500; ++it) {
+                const int s = (it + t) % 8;
+                score_tiles(rows.data() + std::size_t(s) * 48 * (d + 1), 40, d, k, centres.data(),
+                            scores.data(), nearest.data());
+                if (std::memcmp(scores.data(), refScores.data() + std::size_t(s) * 40 * k,
+                                scores.size() * sizeof(float)) != 0 ||
+                    std::memcmp(nearest.data(), refNearest.data() + s * 40, 40 * sizeof(int)) != 0)
+                    ++mismatches;
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 #ifdef KMEANS_SEARCH_mt
