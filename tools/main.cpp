@@ -8,9 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -21,7 +19,6 @@
 #include "data_file.h"
 #include "kmeans.h"
 #include "options.h"
-#include "text_scan.h"
 
 static void print_help(const char* program) {
     std::cerr << "Use: " << program << " [OPTION] <data file> <model file>" << std::endl;

@@ -159,7 +159,7 @@ pid_t start(const std::string& program, const std::vector<std::string>& args) {
 TEST_F(Refusals, KilledTrainingLeavesThePreviousModel) {
     spit(path("data.txt"), slow_data());
     spit(path("model.txt"), "previous model");
-    const pid_t pid = start(kMt, {"-k", "300", "-i", "1000", "-p", "2", path("data.txt"),
+    const pid_t pid = start(kMt, {"-k", "600", "-i", "1000", "-p", "2", path("data.txt"),
                                   path("model.txt")});
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     kill(pid, SIGKILL);
