@@ -82,11 +82,11 @@ struct MinClusterTask {
 };
 
 // Scores `count` rows against k centres and picks each row's best centre. Every
-// sgemm call covers exactly kScoreTile or kSmallTile rows (the tail is copied into
-// a padded tile), so a row's score never depends on how the rows were split into
-// blocks or over threads: results are bit-identical for any block size and worker
-// count. Both are multiples of every sgemm kernel's row unroll (12, 16, 48).
-// `scores` may be null (nothing is kept but `nearest`).
+// sgemm call covers a multiple of kSmallTile rows, at most kScoreTile (the tail is
+// copied into a zero-padded tile), so a row's score never depends on how the rows
+// were split into blocks or over threads: results are bit-identical for any block
+// size and worker count. kSmallTile is a multiple of every sgemm kernel's row
+// unroll (12, 16, 48). `scores` may be null (nothing is kept but `nearest`).
 constexpr int kScoreTile = 384;
 constexpr int kSmallTile = 48;
 void score_tiles(const float* rows, int count, int d, int k, const float* centers,

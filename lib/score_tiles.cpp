@@ -2,14 +2,17 @@
 // search variants: scores from sgemm tile by tile, each tile's argmax taken while
 // its scores are still in cache.
 //
-// Every sgemm call has kScoreTile or kSmallTile rows, both multiples of every row
+// Every sgemm call has a multiple of kSmallTile rows, a multiple of every row
 // unroll of the BLAS kernels. OpenBLAS rounds a row's scores differently depending
 // on how many rows its call has (edge kernels), so with calls of arbitrary size the
 // same row could get a different nearest centre under another block size or worker
-// count. A tail shorter than a small tile is copied into a zero-padded tile.
+// count. The last rows of a slice go in one call rounded up to a multiple of
+// kSmallTile, through a copy whose extra rows are zero.
 //
-// Each tile's scores land in a buffer that stays in cache: the argmax reads them
-// there, then they are streamed to the caller's matrix, which is never read back.
+// The argmax of a tile reads its scores while they are still in cache. A large
+// call's scores (a training block) land in a private tile buffer and are streamed
+// to the caller's matrix, which is never read back; a small call's (a descriptor
+// file) go straight to the caller's matrix, whose few megabytes stay cached.
 #include <cblas.h>
 
 #include <cstdint>
@@ -150,13 +153,19 @@ void score_tiles(const float* rows, int count, int d, int k, const float* center
     if (count <= 0 || k <= 0) return;
     const std::size_t stride = std::size_t(d) + 1;
     const std::size_t kk = std::size_t(k);
-    const std::size_t tileScores = std::size_t(kScoreTile) * kk;
+    // Tile rows: kScoreTile, fewer for many centres so that a tile of scores stays
+    // about 1.5 MB (in cache, and a bounded cost per worker); always a multiple of
+    // kSmallTile, so every call size stays one the kernels round alike.
+    int tileRows = int((std::size_t(1) << 19) / kk) / kSmallTile * kSmallTile;
+    if (tileRows > kScoreTile) tileRows = kScoreTile;
+    if (tileRows < kSmallTile) tileRows = kSmallTile;
+    const std::size_t tileScores = std::size_t(tileRows) * kk;
     const int lda = d + 1;
 
-    // One tile of scores (kScoreTile x k floats, 1.5 MB for k = 1000) that stays in
+    // One tile of scores (tileRows x k floats, 1.5 MB for k = 1000) that stays in
     // cache from the sgemm to the argmax, and room for one zero-padded small tile.
     std::unique_ptr<float[]> buffer(
-        new (std::nothrow) float[tileScores + std::size_t(kScoreTile) * stride]);
+        new (std::nothrow) float[tileScores + std::size_t(tileRows) * stride]);
     if (!buffer) {
         // Short of memory: score straight into the caller's matrix in one call.
         if (scores == nullptr) return;
@@ -171,7 +180,7 @@ void score_tiles(const float* rows, int count, int d, int k, const float* center
     const bool stream = std::size_t(count) * kk >= kStreamFloats;
     for (int first = 0; first < count;) {
         const int left = count - first;
-        const int size = left < kScoreTile ? left : kScoreTile;
+        const int size = left < tileRows ? left : tileRows;
         const int m = (size + kSmallTile - 1) / kSmallTile * kSmallTile;
         const float* a = rows + std::size_t(first) * stride;
         if (size < m) {

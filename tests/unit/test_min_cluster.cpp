@@ -164,43 +164,50 @@ TEST_F(MinCluster, NaNNeverWinsButKeepsColumnZero) {
 // the rows were cut into calls (block size, thread count). Each call rounds the
 // same way only because every product has the same number of rows.
 TEST_F(MinCluster, ResultsDoNotDependOnHowRowsAreSplit) {
-    std::mt19937 gen(7);
-    std::normal_distribution<float> g(0.f, 1.f);
-    const int n = 1003;
-    const int d = 31;
-    const int k = 61;
-    std::vector<float> x(std::size_t(n) * d);
-    std::vector<float> c(std::size_t(k) * d);
-    for (float& v : x) v = g(gen) * 3.1f;
-    for (float& v : c) v = g(gen) * 3.1f;
-    // Near-ties everywhere: centres in pairs a hair apart.
-    for (int j = 1; j < k; j += 2)
-        for (int t = 0; t < d; ++t)
-            c[std::size_t(j) * d + t] = c[std::size_t(j - 1) * d + t] * (1.0f + 1e-6f);
-    const std::vector<float> rows = augment_rows(x, n, d);
-    const std::vector<float> centres = augment_centres(c, k, d);
-    KMeans::nb_threads = 1;
-    std::vector<float> refScores;
-    const std::vector<int> ref = search(rows, n, d, k, centres, &refScores);
-    for (int threads : {1, 2, 3, 5, 8}) {
-        KMeans::nb_threads = threads;
-        for (int block : {1, 7, 96, 97, 250, 1003}) {
-            std::vector<int> got(n);
-            std::vector<float> s(std::size_t(block) * k);
-            long differentScores = 0;
-            testing::internal::CaptureStdout();
-            for (int first = 0; first < n; first += block) {
-                const int size = std::min(block, n - first);
-                KMeans::minCluster(rows.data() + std::size_t(first) * (d + 1), size, d, k,
-                                   centres.data(), s.data(), got.data() + first);
-                for (int i = 0; i < size; ++i)
-                    for (int j = 0; j < k; ++j)
-                        differentScores += s[std::size_t(i) * k + j] !=
-                                           refScores[std::size_t(first + i) * k + j];
+    // k = 61 uses full 384-row tiles; k = 2000 shrinks them to keep a tile of scores
+    // small. Either way no split may change a score.
+    for (const int k : {61, 2000}) {
+        std::mt19937 gen(7);
+        std::normal_distribution<float> g(0.f, 1.f);
+        const int n = 1003;
+        const int d = 31;
+        std::vector<float> x(std::size_t(n) * d);
+        std::vector<float> c(std::size_t(k) * d);
+        for (float& v : x) v = g(gen) * 3.1f;
+        for (float& v : c) v = g(gen) * 3.1f;
+        // Near-ties everywhere: centres in pairs a hair apart.
+        for (int j = 1; j < k; j += 2)
+            for (int t = 0; t < d; ++t)
+                c[std::size_t(j) * d + t] = c[std::size_t(j - 1) * d + t] * (1.0f + 1e-6f);
+        const std::vector<float> rows = augment_rows(x, n, d);
+        const std::vector<float> centres = augment_centres(c, k, d);
+        KMeans::nb_threads = 1;
+        std::vector<float> refScores;
+        const std::vector<int> ref = search(rows, n, d, k, centres, &refScores);
+        const std::vector<int> threadCounts =
+            k < 100 ? std::vector<int>{1, 2, 3, 5, 8} : std::vector<int>{2, 5};
+        const std::vector<int> blocks =
+            k < 100 ? std::vector<int>{1, 7, 96, 97, 250, 1003} : std::vector<int>{7, 250, 1003};
+        for (int threads : threadCounts) {
+            KMeans::nb_threads = threads;
+            for (int block : blocks) {
+                std::vector<int> got(n);
+                std::vector<float> s(std::size_t(block) * k);
+                long differentScores = 0;
+                testing::internal::CaptureStdout();
+                for (int first = 0; first < n; first += block) {
+                    const int size = std::min(block, n - first);
+                    KMeans::minCluster(rows.data() + std::size_t(first) * (d + 1), size, d, k,
+                                       centres.data(), s.data(), got.data() + first);
+                    for (int i = 0; i < size; ++i)
+                        for (int j = 0; j < k; ++j)
+                            differentScores += s[std::size_t(i) * k + j] !=
+                                               refScores[std::size_t(first + i) * k + j];
+                }
+                testing::internal::GetCapturedStdout();
+                EXPECT_EQ(differentScores, 0) << "k " << k << " block " << block << " threads " << threads;
+                EXPECT_EQ(got, ref) << "k " << k << " block " << block << " threads " << threads;
             }
-            testing::internal::GetCapturedStdout();
-            EXPECT_EQ(differentScores, 0) << "block " << block << " threads " << threads;
-            EXPECT_EQ(got, ref) << "block " << block << " threads " << threads;
         }
     }
 }
