@@ -47,8 +47,8 @@ def num(r, key):
     return v
 
 
-def fmt(v, spec):
-    return "—" if v is None else format(v, spec)
+def fmt(v, form):
+    return "—" if v is None else format(v, form)
 
 
 def mib(kib):

@@ -86,10 +86,11 @@ struct MinClusterTask {
 // copied into a zero-padded tile), so a row's score never depends on how the rows
 // were split into blocks or over threads: results are bit-identical for any block
 // size and worker count. kSmallTile is a multiple of every sgemm kernel's row
-// unroll (12, 16, 48). `scores` may be null (nothing is kept but `nearest`).
+// unroll (12, 16, 48). `scores` may be null (nothing is kept but `nearest`); then
+// false means no scratch could be allocated and `nearest` was not filled.
 constexpr int kScoreTile = 384;
 constexpr int kSmallTile = 48;
-void score_tiles(const float* rows, int count, int d, int k, const float* centers,
+bool score_tiles(const float* rows, int count, int d, int k, const float* centers,
                  float* scores, int* nearest);
 
 // Limits the BLAS to the calling thread: the search runs its own workers.

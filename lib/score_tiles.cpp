@@ -148,9 +148,9 @@ static void copy_scores(float* dst, const float* src, std::size_t count, bool) {
 static void finish_copies() {}
 #endif
 
-void score_tiles(const float* rows, int count, int d, int k, const float* centers, float* scores,
+bool score_tiles(const float* rows, int count, int d, int k, const float* centers, float* scores,
                  int* nearest) {
-    if (count <= 0 || k <= 0) return;
+    if (count <= 0 || k <= 0) return true;
     const std::size_t stride = std::size_t(d) + 1;
     const std::size_t kk = std::size_t(k);
     // Tile rows: kScoreTile, fewer for many centres so that a tile of scores stays
@@ -163,15 +163,16 @@ void score_tiles(const float* rows, int count, int d, int k, const float* center
     const int lda = d + 1;
 
     // One tile of scores (tileRows x k floats, 1.5 MB for k = 1000) that stays in
-    // cache from the sgemm to the argmax, and room for one zero-padded small tile.
+    // cache from the sgemm to the argmax, and room for a zero-padded copy of a
+    // slice's last rows.
     std::unique_ptr<float[]> buffer(
         new (std::nothrow) float[tileScores + std::size_t(tileRows) * stride]);
     if (!buffer) {
         // Short of memory: score straight into the caller's matrix in one call.
-        if (scores == nullptr) return;
+        if (scores == nullptr) return false;
         score_block(rows, lda, k, centers, scores, count);
         for (int i = 0; i < count; ++i) nearest[i] = best_of(scores + std::size_t(i) * kk, k);
-        return;
+        return true;
     }
     float* tile = buffer.get();
     float* pad = tile + tileScores;
@@ -201,4 +202,5 @@ void score_tiles(const float* rows, int count, int d, int k, const float* center
         first += size;
     }
     finish_copies();
+    return true;
 }

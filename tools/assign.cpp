@@ -108,25 +108,20 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // An output file that cannot be created or written stops the run.
+    const auto write_failed = [](const char* path) {
+        std::cerr << "Cannot open file '" << path << "' for writing." << std::endl;
+        return 1;
+    };
     // Created before the result file and before any entry is read: records that
     // cannot be written must stop the run, not vanish.
     std::ofstream regions;
     if (regionFile != nullptr) {
         regions.open(regionFile, std::ios::out | std::ios::binary | std::ios::trunc);
-        if (!regions) {
-            std::cerr << "Cannot open file '" << regionFile << "' for writing." << std::endl;
-            return 1;
-        }
+        if (!regions) return write_failed(regionFile);
     }
     std::ofstream result(resultPath, std::ios::out | std::ios::trunc);
-    if (!result) {
-        std::cerr << "Cannot open file '" << resultPath << "' for writing." << std::endl;
-        return 1;
-    }
-    const auto write_failed = [](const char* path) {
-        std::cerr << "Cannot open file '" << path << "' for writing." << std::endl;
-        return 1;
-    };
+    if (!result) return write_failed(resultPath);
     result << count << ' ' << k << std::endl;
     if (!result) return write_failed(resultPath);
     std::unique_ptr<int[]> counts(new int[std::size_t(k)]);

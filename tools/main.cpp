@@ -145,10 +145,12 @@ int main(int argc, char** argv) {
     }
     KMeans model;
     if (!model.run(data.get(), n, d, k, maxIter, nearest.get(), blockSize)) return 1;
-    if (maxIter <= 0 && minClusterFile != nullptr) {
-        // No assignment pass ran: the file still gets every vector's nearest centre,
-        // here against the seeds the model holds.
-        score_tiles(data.get(), n, d, k, model.centers, nullptr, nearest.get());
+    if (maxIter <= 0 && minClusterFile != nullptr &&
+        !score_tiles(data.get(), n, d, k, model.centers, nullptr, nearest.get())) {
+        // No assignment pass ran, and the one that would give the file every vector's
+        // nearest seed found no memory to score in.
+        std::cerr << "Insufficient memory! Try with a smaller block size." << std::endl;
+        return 1;
     }
     int exitStatus = 0;
     if (!model.writeModel(modelFile)) {

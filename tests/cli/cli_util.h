@@ -38,15 +38,12 @@ inline bool exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-// Runs `program args...` in `cwd` (when not empty); no shell is involved. A non-zero
+// Starts `program args...` with its standard output and error on the given
+// descriptors, in `cwd` (when not empty); no shell is involved. A non-zero
 // `addressSpace` limits the program's address space (bytes), to make a large
-// allocation fail.
-inline RunResult run(const std::string& program, const std::vector<std::string>& args,
-                     const std::string& cwd = "", unsigned long long addressSpace = 0) {
-    char outName[] = "/tmp/kmeans_cli_out_XXXXXX";
-    char errName[] = "/tmp/kmeans_cli_err_XXXXXX";
-    const int outFd = mkstemp(outName);
-    const int errFd = mkstemp(errName);
+// allocation fail. Returns the child's pid; the caller waits for it.
+inline pid_t spawn(const std::string& program, const std::vector<std::string>& args, int outFd,
+                   int errFd, const std::string& cwd = "", unsigned long long addressSpace = 0) {
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(outFd, 1);
@@ -63,6 +60,17 @@ inline RunResult run(const std::string& program, const std::vector<std::string>&
         execv(program.c_str(), argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+// Runs a program to its end (see spawn) and captures its status and output.
+inline RunResult run(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& cwd = "", unsigned long long addressSpace = 0) {
+    char outName[] = "/tmp/kmeans_cli_out_XXXXXX";
+    char errName[] = "/tmp/kmeans_cli_err_XXXXXX";
+    const int outFd = mkstemp(outName);
+    const int errFd = mkstemp(errName);
+    const pid_t pid = spawn(program, args, outFd, errFd, cwd, addressSpace);
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     close(outFd);

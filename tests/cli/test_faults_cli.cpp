@@ -141,30 +141,24 @@ std::string slow_data() {
     return text;
 }
 
-pid_t start(const std::string& program, const std::vector<std::string>& args) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    return pid;
+// Starts a program with its output discarded, kills it after `ms` milliseconds and
+// returns its wait status.
+int run_and_kill(const std::string& program, const std::vector<std::string>& args, int ms) {
+    const int null = open("/dev/null", O_WRONLY);
+    const pid_t pid = spawn(program, args, null, null);
+    close(null);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
 }
 
 TEST_F(Refusals, KilledTrainingLeavesThePreviousModel) {
     spit(path("data.txt"), slow_data());
     spit(path("model.txt"), "previous model");
-    const pid_t pid = start(kMt, {"-k", "600", "-i", "1000", "-p", "2", path("data.txt"),
-                                  path("model.txt")});
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const int status = run_and_kill(
+        kMt, {"-k", "600", "-i", "1000", "-p", "2", path("data.txt"), path("model.txt")}, 700);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before it could be killed";
     EXPECT_EQ(slurp(path("model.txt")), "previous model");
     EXPECT_EQ(entries(dir_).size(), 2u) << "a temporary file was left behind";
@@ -189,12 +183,8 @@ TEST_F(Refusals, KilledAssignLeavesWholeLines) {
     for (int c = 0; c < 700; ++c)
         for (int j = 0; j < 32; ++j) model += " " + std::to_string((c * 5 + j) % 50);
     spit(path("model.txt"), model);
-    const pid_t pid = start(kAssign, {"-p", "2", path("list.txt"), path("model.txt"),
-                                      path("result.txt")});
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const int status = run_and_kill(
+        kAssign, {"-p", "2", path("list.txt"), path("model.txt"), path("result.txt")}, 600);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before it could be killed";
     const std::string result = slurp(path("result.txt"));
     ASSERT_FALSE(result.empty());
