@@ -1,9 +1,8 @@
 // kmeans.cpp - the model object, its model file, the training loop and the
-// blockwise assignment of a caller's rows. The search itself (minCluster) lives in
-// min_cluster.cpp or min_cluster_mt.cpp, whichever the program links.
+// blockwise assignment of a caller's rows. The search of a block (searchBlock) lives
+// in min_cluster.cpp or min_cluster_mt.cpp, whichever the program links; its
+// internals in search.cpp.
 #include "kmeans.h"
-
-#include <cblas.h>
 
 #include <cmath>
 #include <cstdint>
@@ -21,7 +20,9 @@
 #include <cerrno>
 #include <string>
 
+#include "fixed_order.h"
 #include "sampler.h"
+#include "search.h"
 
 int KMeans::nb_threads = 8;
 
@@ -36,11 +37,21 @@ void KMeans::release() {
     delete[] sums;
     delete[] sqnorms;
     delete[] counts;
-    delete[] dsums_;
-    delete[] dsqnorms_;
+    delete[] offsets_;
+    delete[] spreads_;
     centers = sums = sqnorms = nullptr;
     counts = nullptr;
-    dsums_ = dsqnorms_ = nullptr;
+    offsets_ = spreads_ = nullptr;
+}
+
+// The double accumulators of a pass, zeroed; allocated on first use (a model that
+// only assigns never needs them). False when memory is short.
+bool KMeans::allocateAccumulators() {
+    if (offsets_ && spreads_) return true;
+    const std::size_t kk = std::size_t(k);
+    if (!offsets_) offsets_ = new (std::nothrow) double[kk * std::size_t(d)]();
+    if (!spreads_) spreads_ = new (std::nothrow) double[kk]();
+    return offsets_ && spreads_;
 }
 
 // All four arrays for k centres of dimension d, accumulators zeroed; centres are
@@ -66,16 +77,6 @@ void KMeans::setData(const float* rows, int rowCount, int dim) {
     data = rows;
     n = rowCount;
     d = dim;
-}
-
-void blas_single_thread() {
-    // The search runs its own workers and calls sgemm from each of them: OpenBLAS
-    // must compute every call on the calling thread, never start threads of its own.
-    static bool done = false;
-    if (!done) {
-        openblas_set_num_threads(1);
-        done = true;
-    }
 }
 
 // ---------------------------------------------------------------- model file
@@ -136,12 +137,21 @@ bool KMeans::readModel(const char* path) {
                 return false;
             }
         }
-        c[d] = cblas_sdot(d, c, 1, c, 1);
+        c[d] = norm_column(c, d);
     }
     return true;
 }
 
 // ---------------------------------------------------------------- assignment
+
+// The product is shifted by the centres' mean when the model sits far from zero
+// (search.h); the choice of each row does not depend on it.
+static bool plan_for_model(SearchPlan& plan, const float* centers, int k, int d) {
+    std::unique_ptr<float[]> mu(new (std::nothrow) float[std::size_t(d)]);
+    const bool shift = mu && choose_shift(centers, k, d, mu.get());
+    return prepare_search(plan, centers, k, d, shift ? mu.get() : nullptr) ||
+           prepare_search(plan, centers, k, d, nullptr);
+}
 
 void KMeans::assign(const float* rows, int rowCount, int dim, int* nearest, float* scores,
                     int blockSize) const {
@@ -150,6 +160,8 @@ void KMeans::assign(const float* rows, int rowCount, int dim, int* nearest, floa
         return;
     }
     if (rowCount <= 0) return;  // nothing to search
+    SearchPlan plan;
+    plan_for_model(plan, centers, k, d);
     const int b = (blockSize < 1 || blockSize > rowCount) ? rowCount : blockSize;
     const int blocks = rowCount / b + (rowCount % b != 0 ? 1 : 0);
     const std::size_t stride = std::size_t(d) + 1;
@@ -157,8 +169,23 @@ void KMeans::assign(const float* rows, int rowCount, int dim, int* nearest, floa
         std::cout << "Block " << i << std::endl;
         const std::size_t first = std::size_t(i) * std::size_t(b);
         const int size = (i == blocks - 1 && rowCount % b != 0) ? rowCount % b : b;
-        minCluster(rows + first * stride, size, d, k, centers, scores, nearest + first);
+        searchBlock(plan, rows + first * stride, size, nullptr, scores, nearest + first, true,
+                    nullptr);
     }
+}
+
+bool KMeans::nearestCentres(const float* rows, int rowCount, int* nearest) const {
+    SearchPlan plan;
+    if (!plan_for_model(plan, centers, k, d)) return false;
+    return searchBlock(plan, rows, rowCount, nullptr, nullptr, nearest, false, nullptr);
+}
+
+// The scores a direct caller receives are the unshifted x.c - |c|^2/2.
+void KMeans::minCluster(const float* rows, int rowCount, int dim, int clusters,
+                        const float* centres, float* scores, int* nearest) {
+    SearchPlan plan;
+    prepare_search(plan, centres, clusters, dim, nullptr);
+    searchBlock(plan, rows, rowCount, nullptr, scores, nearest, true, nullptr);
 }
 
 // ---------------------------------------------------------------- training
@@ -184,64 +211,76 @@ void KMeans::init(int clusters) {
     for (int i = 0; i < k; ++i) {
         float* c = centers + std::size_t(i) * stride;
         std::memcpy(c, data + std::size_t(seeds[i]) * stride, sizeof(float) * std::size_t(d));
-        c[d] = cblas_sdot(d, c, 1, c, 1);
+        c[d] = norm_column(c, d);
     }
 }
 
-void KMeans::add(const float* row, int cluster) {
-    cblas_saxpy(d, 1.0f, row, 1, sums + std::size_t(cluster) * std::size_t(d), 1);
-    sqnorms[cluster] += cblas_sdot(d, row, 1, row, 1);
+// One row into a cluster's double accumulators: its offset from the centre that the
+// pass started with, and its squared distance to it. Measured from a centre near the
+// members, the update step's distortion does not cancel for data far from zero.
+// Fixed order: lane l takes the terms t = l mod 8, and the lanes are added in one
+// fixed tree.
+void KMeans::accumulate(const float* row, int cluster) {
+    const float* p = centers + std::size_t(cluster) * (std::size_t(d) + 1);
+    double* off = offsets_ + std::size_t(cluster) * std::size_t(d);
+    double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    int t = 0;
+    for (; t + 8 <= d; t += 8) {
+        for (int l = 0; l < 8; ++l) {
+            const double diff = double(row[t + l]) - double(p[t + l]);
+            off[t + l] += diff;
+            lanes[l] += diff * diff;
+        }
+    }
+    for (; t < d; ++t) {
+        const double diff = double(row[t]) - double(p[t]);
+        off[t] += diff;
+        lanes[0] += diff * diff;
+    }
+    spreads_[cluster] += ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
+                         ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
     counts[cluster] += 1;
+}
+
+void KMeans::add(const float* row, int cluster) {
+    if (!allocateAccumulators()) return;  // short of memory: nothing is added
+    float* sum = sums + std::size_t(cluster) * std::size_t(d);
+    for (int t = 0; t < d; ++t) sum[t] += row[t];
+    sqnorms[cluster] += float(squared_norm(row, d));
+    accumulate(row, cluster);
 }
 
 double KMeans::relocate() {
     double distortion = 0;
     const std::size_t stride = std::size_t(d) + 1;
-    for (int c = 0; c < k; ++c) {
+    for (int c = 0; c < k && offsets_; ++c) {
         if (counts[c] == 0) continue;  // an empty cluster keeps its centre
         float* centre = centers + std::size_t(c) * stride;
-        const float* sum = sums + std::size_t(c) * std::size_t(d);
-        std::memcpy(centre, sum, sizeof(float) * std::size_t(d));
-        // One multiplication by the rounded reciprocal, not a division per value.
-        cblas_sscal(d, float(1.0 / counts[c]), centre, 1);
-        centre[d] = cblas_sdot(d, centre, 1, centre, 1);
-        // The bracket is a difference of large terms (sum of |x|^2 against
-        // N*|c|^2): the products are formed in double, or single-precision
-        // rounding of t and |c|^2 would show in the printed distortion.
-        double t = 0;
-        double norm = 0;
-        for (int j = 0; j < d; ++j) {
-            t += double(centre[j]) * double(sum[j]);
-            norm += double(centre[j]) * double(centre[j]);
+        const double* off = offsets_ + std::size_t(c) * std::size_t(d);
+        const double members = counts[c];
+        // The new centre: the old one plus the members' mean offset, rounded once to
+        // float. Its distortion, sum |x - m|^2 = sum |x - p|^2 - 2 (m - p).sum (x - p)
+        // + N |m - p|^2, from the accumulators alone (k*d work, no pass over the data).
+        double cross = 0;
+        double move = 0;
+        for (int t = 0; t < d; ++t) {
+            const float moved = float(double(centre[t]) + off[t] / members);
+            const double step = double(moved) - double(centre[t]);
+            cross += step * off[t];
+            move += step * step;
+            centre[t] = moved;
         }
-        distortion += double(sqnorms[c]) + (-2.0) * t + double(counts[c]) * norm;
+        centre[d] = norm_column(centre, d);
+        const double spread = spreads_[c] - 2 * cross + members * move;
+        distortion += spread > 0 ? spread : 0;  // a sum of squares, whatever the rounding
     }
-    std::memset(sums, 0, sizeof(float) * std::size_t(k) * std::size_t(d));
+    const std::size_t kd = std::size_t(k) * std::size_t(d);
+    if (offsets_) std::memset(offsets_, 0, sizeof(double) * kd);
+    if (spreads_) std::memset(spreads_, 0, sizeof(double) * std::size_t(k));
+    std::memset(sums, 0, sizeof(float) * kd);
     std::memset(sqnorms, 0, sizeof(float) * std::size_t(k));
     std::memset(counts, 0, sizeof(int) * std::size_t(k));
     return distortion;
-}
-
-// Adds one row's first d values to a cluster's double sums and its squared norm to
-// the cluster's double norm sum. Eight independent lanes let the compiler vectorise
-// the norm; the lane order is fixed, so the result is the same on every run.
-static void accumulate(const float* row, double* sum, double* sqnorm, int d) {
-    double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    int j = 0;
-    for (; j + 8 <= d; j += 8) {
-        for (int l = 0; l < 8; ++l) {
-            const double v = row[j + l];
-            sum[j + l] += v;
-            lanes[l] += v * v;
-        }
-    }
-    for (; j < d; ++j) {
-        const double v = row[j];
-        sum[j] += v;
-        lanes[0] += v * v;
-    }
-    *sqnorm += ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
-               ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
 }
 
 bool KMeans::run(int maxIter, int* nearest, int blockSize) {
@@ -249,42 +288,42 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize) {
     if (blockSize < 1) blockSize = n;
     const int blocks = n / blockSize + (n % blockSize != 0 ? 1 : 0);
     const std::size_t cells = std::size_t(blockSize) * std::size_t(k);
-    std::unique_ptr<float[]> scores(new (std::nothrow) float[cells]);
-    // The pass sums in double, in row order, and hands the rounded totals to the
-    // float fields once per pass: the sums do not drift with n and do not depend on
-    // how the rows were cut into blocks.
-    const std::size_t kd = std::size_t(k) * std::size_t(d);
-    if (!dsums_) dsums_ = new (std::nothrow) double[kd];
-    if (!dsqnorms_) dsqnorms_ = new (std::nothrow) double[std::size_t(k)];
-    if (!scores || !dsums_ || !dsqnorms_ || !centers) {
+    const auto noMemory = [] {
         std::cerr << "Insufficient memory! Try with a smaller block size." << std::endl;
         return false;
-    }
+    };
+    // The run's scratch: the score matrix, every row's bound |x - mu| (computed once:
+    // the rows do not change) and the shift mu, if the data sit far from zero.
+    std::unique_ptr<float[]> scores(new (std::nothrow) float[cells]);
+    std::unique_ptr<float[]> bounds(new (std::nothrow) float[std::size_t(n)]);
+    std::unique_ptr<float[]> mu(new (std::nothrow) float[std::size_t(d)]);
+    if (!scores || !bounds || !mu || !centers || !allocateAccumulators()) return noMemory();
+    const float* shift = choose_shift(data, n, d, mu.get()) ? mu.get() : nullptr;
+    row_bounds(data, n, d, shift, bounds.get());
+    passCounts_.clear();
+
     std::cout.precision(20);
     const std::size_t stride = std::size_t(d) + 1;
     double previous = -1;
     for (int it = 0; it < maxIter; ++it) {
         std::cout << "nb blocks = " << blocks << std::endl;
         const std::time_t t1 = std::time(nullptr);
-        std::memset(dsums_, 0, sizeof(double) * kd);
-        std::memset(dsqnorms_, 0, sizeof(double) * std::size_t(k));
+        SearchPlan plan;
+        if (!prepare_search(plan, centers, k, d, shift)) return noMemory();
+        passCounts_.emplace_back();
         for (int b = 0; b < blocks; ++b) {
             const std::time_t t2 = std::time(nullptr);
             const std::size_t first = std::size_t(b) * std::size_t(blockSize);
             const int size = (b == blocks - 1 && n % blockSize != 0) ? n % blockSize : blockSize;
             std::cout << "Block " << b << std::endl;
             std::cout << "Block size = " << size << std::endl;
-            minCluster(data + first * stride, size, d, k, centers, scores.get(), nearest + first);
-            for (int i = 0; i < size; ++i) {
-                const float* row = data + (first + std::size_t(i)) * stride;
-                const int c = nearest[first + std::size_t(i)];
-                accumulate(row, dsums_ + std::size_t(c) * std::size_t(d), dsqnorms_ + c, d);
-                counts[c] += 1;
-            }
+            if (!searchBlock(plan, data + first * stride, size, bounds.get() + first, scores.get(),
+                             nearest + first, true, &passCounts_.back()))
+                return noMemory();
+            for (int i = 0; i < size; ++i)
+                accumulate(data + (first + std::size_t(i)) * stride, nearest[first + std::size_t(i)]);
             std::cout << "Time for searching min clsuter: " << std::time(nullptr) - t2 << std::endl;
         }
-        for (std::size_t i = 0; i < kd; ++i) sums[i] += float(dsums_[i]);
-        for (int c = 0; c < k; ++c) sqnorms[c] += float(dsqnorms_[c]);
         std::cout << "Assignment time = " << std::time(nullptr) - t1 << std::endl;
         std::cout << "Relocate cluster\n";
         const std::time_t t3 = std::time(nullptr);

@@ -1,19 +1,22 @@
 // kmeans.h - a k-means model: k centre rows of d+1 floats (the last column holds the
 // row's squared norm, so one sgemm against data rows ending in -0.5 yields
-// x.c - |c|^2/2, the score whose largest value marks the nearest centre), the
-// accumulators of one assignment pass, and a borrowed pointer to the caller's rows.
+// x.c - |c|^2/2, the score that filters the nearest centre), the accumulators of one
+// assignment pass, and a borrowed pointer to the caller's rows.
 //
 // Owns centers/sums/sqnorms/counts (new[]/delete[]); never owns `data`. Not copyable.
 // Sizes n, d, k are int; every element offset is formed in 64 bits (n*(d+1) passes
 // 2^31 at about 16.6 million 128-d rows).
 //
-// The nearest-centre search (minCluster) has two variants with one signature:
+// The nearest-centre search has two variants of searchBlock with one signature:
 // min_cluster.cpp (one thread) and min_cluster_mt.cpp (nb_threads workers). Each
-// program links exactly one of them; both score rows through score_tiles() below.
+// program links exactly one of them; its internals are in search.h.
 #ifndef KMEANS_KMEANS_H
 #define KMEANS_KMEANS_H
 
 #include <cstddef>
+#include <vector>
+
+#include "search.h"
 
 class KMeans {
 public:
@@ -37,12 +40,15 @@ public:
     void setData(const float* data, int n, int d);
 
     // Full training: binds data, seeds k centres with srand(1000), iterates.
-    // Returns false only when the score matrix could not be allocated (the message
-    // has been printed and no iteration ran); the centres are then the seeds.
+    // Returns false only when the scratch of the run (score matrix, row bounds,
+    // accumulators) could not be allocated (the message has been printed and no
+    // iteration ran); the centres are then the seeds.
     bool run(const float* data, int n, int d, int k, int maxIter, int* nearest, int blockSize);
     // The iteration loop on bound data and seeded (or read) centres; same result.
     bool run(int maxIter, int* nearest, int blockSize);
     void init(int k);
+    // Update step: every non-empty centre moves to its members' mean; returns the
+    // members' summed squared distance to the moved centres. Clears the accumulators.
     double relocate();
     void add(const float* row, int cluster);
 
@@ -55,19 +61,35 @@ public:
 
     // Nearest centre of n caller rows, block by block against the model.
     void assign(const float* rows, int n, int d, int* nearest, float* scores, int blockSize) const;
+    // The same, silently and in one call, keeping no scores: every row's nearest
+    // centre. False when no scratch memory could be found.
+    bool nearestCentres(const float* rows, int n, int* nearest) const;
 
     // Nearest centre of each row of one block; scores receives n*k floats.
     static void minCluster(const float* rows, int n, int d, int k, const float* centers,
                            float* scores, int* nearest);
+    // The search variant's entry: one block against prepared centres (search.h).
+    // `announce` prints the multi-threaded search's "#thread = " line. False when
+    // no scratch memory could be found (then `nearest` is incomplete).
+    static bool searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
+                            float* scores, int* nearest, bool announce, SearchCounts* counts);
     static void* threadRoutine(void* task);  // worker of the multi-threaded search
+
+    // One entry per assignment pass of the last training run: how many rows the
+    // float scores left undecided (measured in double).
+    const std::vector<SearchCounts>& passCounts() const { return passCounts_; }
 
 private:
     void release();
     bool allocate(int k, int d);
-    // Per-pass double accumulators: the float fields receive their rounded totals
-    // once per pass, so the block size never changes the sums.
-    double* dsums_ = nullptr;
-    double* dsqnorms_ = nullptr;
+    bool allocateAccumulators();
+    void accumulate(const float* row, int cluster);
+    // Per pass, per cluster, in double: the members' summed offsets from the centre
+    // the pass started with, and their summed squared distances to it. The float
+    // fields receive rounded copies; the update step works from these.
+    double* offsets_ = nullptr;  // k rows of d
+    double* spreads_ = nullptr;  // k
+    std::vector<SearchCounts> passCounts_;
 };
 
 // Argument record of one worker of the multi-threaded search.
@@ -79,21 +101,10 @@ struct MinClusterTask {
     const float* centers;
     float* scores;
     int* nearest;
+    const SearchPlan* plan;
+    const float* bounds;  // the rows' bounds, or null
+    SearchCounts counts;  // written by the worker
+    bool ok;              // written by the worker: false when it found no scratch
 };
-
-// Scores `count` rows against k centres and picks each row's best centre. Every
-// sgemm call covers a multiple of kSmallTile rows, at most kScoreTile (the tail is
-// copied into a zero-padded tile), so a row's score never depends on how the rows
-// were split into blocks or over threads: results are bit-identical for any block
-// size and worker count. kSmallTile is a multiple of every sgemm kernel's row
-// unroll (12, 16, 48). `scores` may be null (nothing is kept but `nearest`); then
-// false means no scratch could be allocated and `nearest` was not filled.
-constexpr int kScoreTile = 384;
-constexpr int kSmallTile = 48;
-bool score_tiles(const float* rows, int count, int d, int k, const float* centers,
-                 float* scores, int* nearest);
-
-// Limits the BLAS to the calling thread: the search runs its own workers.
-void blas_single_thread();
 
 #endif

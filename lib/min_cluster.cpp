@@ -1,9 +1,9 @@
 // min_cluster.cpp - the single-threaded nearest-centre search: every row of the
 // block on the calling thread. Prints nothing and ignores KMeans::nb_threads.
 #include "kmeans.h"
+#include "search.h"
 
-void KMeans::minCluster(const float* rows, int n, int d, int k, const float* centers,
-                        float* scores, int* nearest) {
-    blas_single_thread();
-    score_tiles(rows, n, d, k, centers, scores, nearest);
+bool KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
+                         float* scores, int* nearest, bool, SearchCounts* counts) {
+    return search_tiles(plan, rows, n, bounds, scores, nearest, counts);
 }

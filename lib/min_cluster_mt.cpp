@@ -1,8 +1,9 @@
 // min_cluster_mt.cpp - the multi-threaded nearest-centre search. One call splits
 // its rows into at most KMeans::nb_threads slices of at least 16 rows, starts one
 // POSIX thread per slice and joins them all before returning. Workers read the
-// shared rows and centres and write disjoint slices of `scores` and `nearest`, so
-// no lock is needed; the join makes their results visible to the caller.
+// shared rows, bounds and centres and write disjoint slices of `scores` and
+// `nearest` and their own record, so no lock is needed; the join makes their
+// results visible to the caller.
 #include <pthread.h>
 
 #include <iostream>
@@ -10,43 +11,52 @@
 #include <new>
 
 #include "kmeans.h"
+#include "search.h"
 
 void* KMeans::threadRoutine(void* arg) {
-    const MinClusterTask* task = static_cast<const MinClusterTask*>(arg);
+    MinClusterTask* task = static_cast<MinClusterTask*>(arg);
     if (task->count <= 0) return nullptr;
-    score_tiles(task->rows, task->count, task->d, task->k, task->centers, task->scores,
-                task->nearest);
+    task->ok = search_tiles(*task->plan, task->rows, task->count, task->bounds, task->scores,
+                            task->nearest, &task->counts);
     return nullptr;
 }
 
-void KMeans::minCluster(const float* rows, int n, int d, int k, const float* centers,
-                        float* scores, int* nearest) {
-    blas_single_thread();
+bool KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
+                         float* scores, int* nearest, bool announce, SearchCounts* counts) {
     const int threads = nb_threads < 1 ? 1 : nb_threads;
     int chunk = n / threads + (n % threads != 0 ? 1 : 0);
     if (chunk <= 15) chunk = 16;  // small blocks run on fewer threads
     const int workers = n / chunk + (n % chunk != 0 ? 1 : 0);
-    std::cout << "#thread = " << workers << std::endl;
-    if (workers <= 0) return;
+    if (announce) std::cout << "#thread = " << workers << std::endl;
+    if (workers <= 0) return true;
 
     std::unique_ptr<MinClusterTask[]> tasks(new MinClusterTask[std::size_t(workers)]);
     std::unique_ptr<pthread_t[]> handles(new pthread_t[std::size_t(workers)]);
     std::unique_ptr<bool[]> started(new bool[std::size_t(workers)]);
-    const std::size_t stride = std::size_t(d) + 1;
+    const std::size_t stride = std::size_t(plan.d) + 1;
     for (int t = 0; t < workers; ++t) {
         const std::size_t first = std::size_t(t) * std::size_t(chunk);
         MinClusterTask& task = tasks[t];
         task.rows = rows + first * stride;
         task.count = (t < workers - 1) ? chunk : n - (workers - 1) * chunk;
-        task.d = d;
-        task.k = k;
-        task.centers = centers;
-        task.scores = scores + first * std::size_t(k);
+        task.d = plan.d;
+        task.k = plan.k;
+        task.centers = plan.centers;
+        task.scores = scores != nullptr ? scores + first * std::size_t(plan.k) : nullptr;
         task.nearest = nearest + first;
+        task.plan = &plan;
+        task.bounds = bounds != nullptr ? bounds + first : nullptr;
+        task.counts = SearchCounts();
+        task.ok = true;
         started[t] = pthread_create(&handles[t], nullptr, &KMeans::threadRoutine, &task) == 0;
         // A thread that cannot be created leaves its slice to the calling thread.
         if (!started[t]) threadRoutine(&task);
     }
-    for (int t = 0; t < workers; ++t)
+    bool ok = true;
+    for (int t = 0; t < workers; ++t) {
         if (started[t]) pthread_join(handles[t], nullptr);
+        ok = ok && tasks[t].ok;
+        if (counts != nullptr) *counts += tasks[t].counts;
+    }
+    return ok;
 }

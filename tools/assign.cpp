@@ -47,7 +47,6 @@ static bool write_counts(std::ostream& out, const int* counts, int k) {
 
 int main(int argc, char** argv) {
     KMeans::nb_threads = 4;
-    blas_single_thread();
     AssignOptions options;
     char bad = 0;
     const ParseResult parsed = parse_assign_options(argc, argv, options, bad);

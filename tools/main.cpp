@@ -60,7 +60,6 @@ static bool write_min_cluster(const char* path, const int* nearest, int n) {
 
 int main(int argc, char** argv) {
     KMeans::nb_threads = 4;
-    blas_single_thread();
     TrainerOptions options;
     char bad = 0;
     const ParseResult parsed = parse_trainer_options(argc, argv, options, bad);
@@ -146,7 +145,7 @@ int main(int argc, char** argv) {
     KMeans model;
     if (!model.run(data.get(), n, d, k, maxIter, nearest.get(), blockSize)) return 1;
     if (maxIter <= 0 && minClusterFile != nullptr &&
-        !score_tiles(data.get(), n, d, k, model.centers, nullptr, nearest.get())) {
+        !model.nearestCentres(data.get(), n, nearest.get())) {
         // No assignment pass ran, and the one that would give the file every vector's
         // nearest seed found no memory to score in.
         std::cerr << "Insufficient memory! Try with a smaller block size." << std::endl;

@@ -2,6 +2,7 @@
 // NaN rules, across thread counts and call splits. Built once per search variant.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "kmeans.h"
+#include "search.h"
+#include "top_two.h"
 
 namespace {
 
@@ -160,56 +163,161 @@ TEST_F(MinCluster, NaNNeverWinsButKeepsColumnZero) {
     EXPECT_EQ(search(rows, 2, d, k, augment_centres(wide, k, d)), (std::vector<int>{0, 0}));
 }
 
-// Real-valued data: a row's nearest centre and its scores must not depend on how
-// the rows were cut into calls (block size, thread count). Each call rounds the
-// same way only because every product has the same number of rows.
-TEST_F(MinCluster, ResultsDoNotDependOnHowRowsAreSplit) {
-    // k = 61 uses full 384-row tiles; k = 2000 shrinks them to keep a tile of scores
-    // small. Either way no split may change a score.
-    for (const int k : {61, 2000}) {
-        std::mt19937 gen(7);
-        std::normal_distribution<float> g(0.f, 1.f);
-        const int n = 1003;
-        const int d = 31;
-        std::vector<float> x(std::size_t(n) * d);
-        std::vector<float> c(std::size_t(k) * d);
-        for (float& v : x) v = g(gen) * 3.1f;
-        for (float& v : c) v = g(gen) * 3.1f;
-        // Near-ties everywhere: centres in pairs a hair apart.
-        for (int j = 1; j < k; j += 2)
-            for (int t = 0; t < d; ++t)
-                c[std::size_t(j) * d + t] = c[std::size_t(j - 1) * d + t] * (1.0f + 1e-6f);
-        const std::vector<float> rows = augment_rows(x, n, d);
-        const std::vector<float> centres = augment_centres(c, k, d);
-        KMeans::nb_threads = 1;
-        std::vector<float> refScores;
-        const std::vector<int> ref = search(rows, n, d, k, centres, &refScores);
-        const std::vector<int> threadCounts =
-            k < 100 ? std::vector<int>{1, 2, 3, 5, 8} : std::vector<int>{2, 5};
-        const std::vector<int> blocks =
-            k < 100 ? std::vector<int>{1, 7, 96, 97, 250, 1003} : std::vector<int>{7, 250, 1003};
-        for (int threads : threadCounts) {
+// Data sets on which float scores alone go wrong: near-ties planted on purpose, data
+// far from zero, values near the top of the float range.
+struct Case {
+    std::string name;
+    int n, d, k;
+    std::vector<float> x, c;
+};
+
+std::vector<Case> hard_cases() {
+    std::vector<Case> cases;
+    std::mt19937 gen(7);
+    std::normal_distribution<float> g(0.f, 1.f);
+    {
+        // Non-integer data; centres in pairs one ulp apart, and every third row the
+        // exact midpoint of two centres that differ by a power-of-two step (a tie in
+        // exact arithmetic, which the lowest index must win).
+        Case t{"near-ties", 1003, 31, 61, {}, {}};
+        t.x.resize(std::size_t(t.n) * t.d);
+        t.c.resize(std::size_t(t.k) * t.d);
+        for (float& v : t.c) v = g(gen) * 3.1f;
+        for (int j = 1; j < t.k; j += 2)
+            for (int u = 0; u < t.d; ++u)
+                t.c[std::size_t(j) * t.d + u] = std::nextafter(t.c[std::size_t(j - 1) * t.d + u], 10.f);
+        for (float& v : t.x) v = g(gen) * 3.1f;
+        for (int i = 0; i < t.n; i += 3) {
+            const int j = int(gen() % 30) * 2;
+            for (int u = 0; u < t.d; ++u) {
+                const float base = std::round(t.c[std::size_t(j) * t.d + u] * 64) / 64;
+                t.c[std::size_t(j) * t.d + u] = base;
+                t.c[std::size_t(j + 1) * t.d + u] = base + 0.25f;  // j+1 is no longer a twin
+                t.x[std::size_t(i) * t.d + u] = base + 0.125f;
+            }
+        }
+        cases.push_back(t);
+    }
+    {
+        // Unit spread at an offset of 10^4: the score x.c - |c|^2/2 cancels.
+        Case t{"offset", 400, 8, 12, {}, {}};
+        t.x.resize(std::size_t(t.n) * t.d);
+        t.c.resize(std::size_t(t.k) * t.d);
+        for (float& v : t.c) v = 10000.f + g(gen);
+        for (float& v : t.x) v = 10000.f + g(gen);
+        cases.push_back(t);
+    }
+    {
+        // Values near 1e19 (norms near 1e38) and near 3.4e38, where float scores
+        // overflow.
+        Case t{"huge", 200, 3, 9, {}, {}};
+        t.x.resize(std::size_t(t.n) * t.d);
+        t.c.resize(std::size_t(t.k) * t.d);
+        for (std::size_t i = 0; i < t.c.size(); ++i) t.c[i] = g(gen) * (i % 2 ? 1e19f : 1e38f);
+        for (std::size_t i = 0; i < t.x.size(); ++i) t.x[i] = g(gen) * (i % 3 ? 1e19f : 1e38f);
+        cases.push_back(t);
+    }
+    return cases;
+}
+
+// The contract: a row's nearest centre is the fixed-order double argmin, whatever
+// the block size, the thread count, or the shift of the product.
+TEST_F(MinCluster, NearestIsTheExactArgminWhateverTheSplit) {
+    for (const Case& t : hard_cases()) {
+        const std::vector<float> rows = augment_rows(t.x, t.n, t.d);
+        const std::vector<float> centres = augment_centres(t.c, t.k, t.d);
+        const std::vector<int> ref = naive_nearest(t.x, t.n, t.c, t.k, t.d);
+        for (int threads : {1, 2, 3, 8}) {
             KMeans::nb_threads = threads;
-            for (int block : blocks) {
-                std::vector<int> got(n);
-                std::vector<float> s(std::size_t(block) * k);
-                long differentScores = 0;
+            for (int block : {1, 7, 97, t.n}) {
+                std::vector<int> got(t.n, -1);
+                std::vector<float> s(std::size_t(block) * t.k);
                 testing::internal::CaptureStdout();
-                for (int first = 0; first < n; first += block) {
-                    const int size = std::min(block, n - first);
-                    KMeans::minCluster(rows.data() + std::size_t(first) * (d + 1), size, d, k,
-                                       centres.data(), s.data(), got.data() + first);
-                    for (int i = 0; i < size; ++i)
-                        for (int j = 0; j < k; ++j)
-                            differentScores += s[std::size_t(i) * k + j] !=
-                                               refScores[std::size_t(first + i) * k + j];
-                }
+                for (int first = 0; first < t.n; first += block)
+                    KMeans::minCluster(rows.data() + std::size_t(first) * (t.d + 1),
+                                       std::min(block, t.n - first), t.d, t.k, centres.data(),
+                                       s.data(), got.data() + first);
                 testing::internal::GetCapturedStdout();
-                EXPECT_EQ(differentScores, 0) << "k " << k << " block " << block << " threads " << threads;
-                EXPECT_EQ(got, ref) << "k " << k << " block " << block << " threads " << threads;
+                EXPECT_EQ(got, ref) << t.name << " block " << block << " threads " << threads;
+            }
+        }
+        // Shifted by the mean of the rows, or by a point far away: the same choice.
+        std::vector<float> mu(std::size_t(t.d), 0.f);
+        const bool chosen = choose_shift(rows.data(), t.n, t.d, mu.data());
+        EXPECT_EQ(chosen, t.name == "offset") << t.name;
+        for (const std::vector<float>& shift : {mu, std::vector<float>(std::size_t(t.d), 5000.f)}) {
+            SearchPlan plan;
+            ASSERT_TRUE(prepare_search(plan, centres.data(), t.k, t.d, shift.data()));
+            std::vector<int> got(t.n, -1);
+            SearchCounts counts;
+            ASSERT_TRUE(search_tiles(plan, rows.data(), t.n, nullptr, nullptr, got.data(), &counts));
+            EXPECT_EQ(got, ref) << t.name << " shift " << shift[0];
+            EXPECT_EQ(counts.rows, t.n);
+        }
+    }
+}
+
+// The certificate against scores moved by 3/4 of their bound: every choice stays.
+// Without the certificate the same moves change some, so the test can fail.
+TEST_F(MinCluster, CertificateSurvivesScoresMovedWithinTheBound) {
+    const Case t = hard_cases()[0];
+    const std::vector<float> rows = augment_rows(t.x, t.n, t.d);
+    const std::vector<float> centres = augment_centres(t.c, t.k, t.d);
+    const std::vector<int> ref = naive_nearest(t.x, t.n, t.c, t.k, t.d);
+    SearchPlan plan;
+    ASSERT_TRUE(prepare_search(plan, centres.data(), t.k, t.d, nullptr));
+    const auto search = [&](bool perturb, bool plain) {
+        search_test_hooks.perturb = perturb;
+        search_test_hooks.plainArgmax = plain;
+        std::vector<int> got(t.n, -1);
+        SearchCounts counts;
+        search_tiles(plan, rows.data(), t.n, nullptr, nullptr, got.data(), &counts);
+        search_test_hooks = SearchTestHooks();
+        long changed = 0;
+        for (int i = 0; i < t.n; ++i) changed += got[i] != ref[i];
+        return changed;
+    };
+    EXPECT_EQ(search(false, false), 0);
+    EXPECT_EQ(search(true, false), 0);
+    EXPECT_GT(search(true, true), 0);
+}
+
+// Each vector scan against the scalar loop, whichever the dispatch would pick here:
+// ties, NaNs, signed zeros and infinities at every position of short and long rows.
+TEST(TopTwo, VectorScansMatchTheScalarLoop) {
+    std::vector<std::pair<std::string, TopTwo (*)(const float*, int)>> variants;
+#if defined(__x86_64__) || defined(__i386__)
+    if (__builtin_cpu_supports("avx2")) variants.push_back({"avx2", top_two_avx2});
+    if (__builtin_cpu_supports("avx512f")) variants.push_back({"avx512", top_two_avx512});
+#endif
+    if (variants.empty()) GTEST_SKIP() << "no vector scan runs on this CPU";
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::vector<float> specials = {nan, -inf, inf, 0.f, -0.f, 3.f, 3.f};
+    std::mt19937 gen(5);
+    std::uniform_int_distribution<int> small(-4, 4);
+    for (int k : {1, 7, 8, 15, 16, 17, 33, 64, 100, 1000}) {
+        for (int trial = 0; trial < 200; ++trial) {
+            std::vector<float> s(static_cast<std::size_t>(k));
+            for (float& v : s) v = float(small(gen));  // many equal values
+            for (int m = 0; m < 3; ++m) s[gen() % k] = specials[gen() % specials.size()];
+            if (trial % 50 == 0) std::fill(s.begin(), s.end(), nan);
+            const TopTwo ref = top_two_scalar(s.data(), k);
+            for (const auto& [name, scan] : variants) {
+                const TopTwo got = scan(s.data(), k);
+                EXPECT_EQ(got.index, ref.index) << name << " k " << k << " trial " << trial;
+                EXPECT_EQ(got.best, ref.best) << name << " k " << k << " trial " << trial;
+                EXPECT_EQ(got.second, ref.second) << name << " k " << k << " trial " << trial;
             }
         }
     }
+    // The scalar loop itself: first index of the largest value, NaNs skipped.
+    const std::vector<float> row = {nan, 2.f, 5.f, -1.f, 5.f, nan};
+    const TopTwo t = top_two_scalar(row.data(), 6);
+    EXPECT_EQ(t.index, 2);
+    EXPECT_EQ(t.best, 5.f);
+    EXPECT_EQ(t.second, 5.f);
+    EXPECT_EQ(top_two_scalar(row.data(), 1).index, -1);
 }
 
 // The multi-threaded search calls sgemm from several threads at once: the BLAS must
@@ -226,12 +334,14 @@ TEST_F(MinCluster, ConcurrentProductsEqualSerialOnes) {
     for (float& v : c) v = g(gen);
     const std::vector<float> rows = augment_rows(x, n, d);
     const std::vector<float> centres = augment_centres(c, k, d);
-    // Slice s holds rows 48s .. 48s+40: a padded tile, as most workers' tails are.
+    SearchPlan plan;
+    ASSERT_TRUE(prepare_search(plan, centres.data(), k, d, nullptr));
+    // Slice s holds rows 48s .. 48s+40.
     std::vector<float> refScores(std::size_t(8) * 40 * k);
     std::vector<int> refNearest(8 * 40);
     for (int s = 0; s < 8; ++s)
-        score_tiles(rows.data() + std::size_t(s) * 48 * (d + 1), 40, d, k, centres.data(),
-                    refScores.data() + std::size_t(s) * 40 * k, refNearest.data() + s * 40);
+        search_tiles(plan, rows.data() + std::size_t(s) * 48 * (d + 1), 40, nullptr,
+                     refScores.data() + std::size_t(s) * 40 * k, refNearest.data() + s * 40, nullptr);
     std::atomic<long> mismatches{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
@@ -240,8 +350,8 @@ TEST_F(MinCluster, ConcurrentProductsEqualSerialOnes) {
             std::vector<int> nearest(40);
             for (int it = 0; it < 1500; ++it) {
                 const int s = (it + t) % 8;
-                score_tiles(rows.data() + std::size_t(s) * 48 * (d + 1), 40, d, k, centres.data(),
-                            scores.data(), nearest.data());
+                search_tiles(plan, rows.data() + std::size_t(s) * 48 * (d + 1), 40, nullptr,
+                             scores.data(), nearest.data(), nullptr);
                 if (std::memcmp(scores.data(), refScores.data() + std::size_t(s) * 40 * k,
                                 scores.size() * sizeof(float)) != 0 ||
                     std::memcmp(nearest.data(), refNearest.data() + s * 40, 40 * sizeof(int)) != 0)

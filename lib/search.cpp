@@ -1,0 +1,419 @@
+// search.cpp - tiles of the score product and the certified choice of each row's
+// nearest centre.
+//
+// Why the float scores may decide
+// -------------------------------
+// Notation: u = 2^-24 (float unit roundoff), K = d + 1 (terms of one score), mu the
+// shift (0 without one), a = x - mu and b_j = c_j - mu exactly, a' = fl(x - mu) and
+// b'_j = fl(c_j - mu) the floats that enter the product (a' = x and b'_j = c_j
+// without a shift), n'_j the operand's norm column. T_j = a.b_j - |b_j|^2 / 2; as
+// |x - c_j|^2 = |a|^2 - 2 T_j, the largest T_j marks the nearest centre. R >= |a'|,
+// B >= max |b'_j| and N >= max |n'_j| are upper bounds formed in double.
+//
+// 1. The product. s_j = fl(a'.b'_j - n'_j / 2) sums K products in any order, fused
+//    or not. Then |s_j - (a'.b'_j - n'_j / 2)| <= gamma_K * sum |terms| (Higham,
+//    Accuracy and Stability of Numerical Algorithms, 3.1), gamma_K = K u / (1 - K u),
+//    and sum |terms| <= R B + N / 2 by Cauchy-Schwarz. This holds while nothing
+//    overflows: every partial sum stays within (1 + gamma_K)(R B + N / 2), so a row
+//    needs R B + N / 2 <= 2^127, or it is measured in double. Underflow: gradual
+//    underflow adds at most 2^-150 per product; a library that flushed subnormal
+//    inputs or results to zero would be off by at most 2^-126 (|x_t| + |c_t| + 1) per
+//    product. 2^-126 (2K + sqrt(d) (R + B)) covers either.
+// 2. The norm column. |n'_j - |b'_j|^2| <= dev_j + g_d nu_j / (1 - g_d), where nu_j
+//    is |b'_j|^2 summed in double (d - 1 rounded additions of exact squares: relative
+//    error g_d = d 2^-53 / (1 - d 2^-53)) and dev_j = |n'_j - nu_j| is measured when
+//    the plan is made. So a column written by any code is accounted for.
+// 3. The shift. a' = a + eta and b'_j = b_j + eps_j, with |eta| <= u |a'| and
+//    |eps_j| <= u |b'_j| (one rounding per component). Then
+//    (a'.b'_j - |b'_j|^2 / 2) - T_j = eta.b'_j + a.eps_j - eps_j.b'_j + |eps_j|^2 / 2,
+//    at most u (2 + u) R B + u (1 + u) B^2 in size (|a| <= (1 + u) R).
+// Summing 1 to 3: |s_j - T_j| <= E = alpha R + beta for every j (prepare_search forms
+// alpha and beta; they and E are enlarged by 2^-40 relative to cover their own
+// rounding in double).
+//
+// 4. The choice. Let b be the float argmax, v = s_b and J = { j : s_j >= v - 3E }
+//    (the threshold is rounded down to a float, which can only add members). For j
+//    outside J: T_j <= s_j + E < v - 2E <= T_b - E, so D_j - D_b = 2 (T_b - T_j) > 2E
+//    for the exact squared distances D. The double evaluation D^_j = squared_distance
+//    has |D^_j - D_j| <= g D_j with g = (d + 2) 2^-53 / (1 - (d + 2) 2^-53): one
+//    rounding for the difference, one for the square, d - 1 for the additions, every
+//    term >= 0. So
+//        D^_j - D^_b >= (D_j - D_b)(1 - g) - 2 g D_b > 2E (1 - g) - 2 g D_b >= 0
+//    whenever g D_b <= E (1 - g); each row checks that with D_b <= (1 + u)^2 R^2 - 2v
+//    + 2E. Then no centre outside J is the smallest D^ or ties with it, and the nearest
+//    centre (smallest D^, lowest index among equals) is found by measuring J alone;
+//    when J = {b} it is b, with nothing measured. The margin of 3E rather than 2E is
+//    what leaves the double evaluation room: its own error is some 2^29 / K times
+//    smaller than E, so the check fails only for a row about 10^8 times farther from
+//    its nearest centre than the scale of E. Such rows, rows whose bound is not finite
+//    and rows without a finite score are measured against every centre.
+//
+// Tiles: a worker scores kTileRows rows (fewer for many centres) per sgemm call, so a
+// tile's scores are still in cache when its rows are chosen. The scores of a large
+// call (a training block) go through a private tile buffer and are streamed to the
+// caller's matrix, which is never read back; a small call's (a descriptor file) go
+// straight to the caller's matrix. With a shift, each tile of rows is first copied
+// as x - mu.
+#include "search.h"
+
+#include <cblas.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+#include <limits>
+#include <memory>
+#include <new>
+
+#include "fixed_order.h"
+#include "top_two.h"
+
+SearchTestHooks search_test_hooks;
+
+// OpenBLAS's own switch, when the linked CBLAS is OpenBLAS (weak: other libraries
+// compute on the calling thread anyway).
+extern "C" void openblas_set_num_threads(int) __attribute__((weak));
+
+void blas_single_thread() {
+    static const bool done = [] {
+        if (openblas_set_num_threads != nullptr) openblas_set_num_threads(1);
+        return true;
+    }();
+    (void)done;
+}
+
+namespace {
+
+constexpr int kTileRows = 384;
+constexpr double kU = 0x1p-24;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kEnlarge = 1 + 0x1p-40;
+
+// n 2^-53 / (1 - n 2^-53): the relative error of n roundings in double.
+double gamma_double(double n) {
+    const double t = n * 0x1p-53;
+    return t / (1 - t);
+}
+
+float float_up(double x) {
+    float f = float(x);
+    if (double(f) < x) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+    return f;
+}
+
+float float_down(double x) {
+    float f = float(x);
+    if (double(f) > x) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+    return f;
+}
+
+// An upper bound of the exact norm from a double sum of d squares (any order).
+float norm_up(double sumsq, int d) {
+    return float_up(std::sqrt(sumsq) * (1 + gamma_double(double(d) + 2)));
+}
+
+// Eight independent lanes: the compiler vectorises the sum, and the bound above holds
+// for any order of the additions.
+template <bool kShift, bool kStore>
+float bound_row(const float* x, int d, const float* mu, float* out) {
+    double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    int t = 0;
+    for (; t + 8 <= d; t += 8) {
+        for (int l = 0; l < 8; ++l) {
+            const float a = kShift ? x[t + l] - mu[t + l] : x[t + l];
+            if (kStore) out[t + l] = a;
+            lanes[l] += double(a) * double(a);
+        }
+    }
+    for (; t < d; ++t) {
+        const float a = kShift ? x[t] - mu[t] : x[t];
+        if (kStore) out[t] = a;
+        lanes[0] += double(a) * double(a);
+    }
+    return norm_up(((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
+                       ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7])),
+                   d);
+}
+
+}  // namespace
+
+float row_bound(const float* row, int d, const float* shift) {
+    return shift ? bound_row<true, false>(row, d, shift, nullptr)
+                 : bound_row<false, false>(row, d, nullptr, nullptr);
+}
+
+void row_bounds(const float* rows, int n, int d, const float* shift, float* out) {
+    const std::size_t stride = std::size_t(d) + 1;
+    for (int i = 0; i < n; ++i) out[i] = row_bound(rows + std::size_t(i) * stride, d, shift);
+}
+
+bool choose_shift(const float* rows, int n, int d, float* mu) {
+    if (n < 1 || d < 1) return false;
+    const std::size_t stride = std::size_t(d) + 1;
+    std::unique_ptr<double[]> sum(new (std::nothrow) double[std::size_t(d)]());
+    if (!sum) return false;
+    double sumsq = 0;
+    for (int i = 0; i < n; ++i) {
+        const float* x = rows + std::size_t(i) * stride;
+        for (int t = 0; t < d; ++t) sum[t] += double(x[t]);
+        sumsq += squared_norm(x, d);
+    }
+    double meanSq = 0;
+    for (int t = 0; t < d; ++t) meanSq += (sum[t] / n) * (sum[t] / n);
+    const double spread = sumsq / n - meanSq;  // mean |x - mean|^2
+    // The bound grows with |x| |c|; shifted, with |x - mu| |c - mu|. Shifting pays
+    // once the data sit farther from zero than twice their spread (a tile copy costs
+    // about 1% of its product; a loose bound costs double-precision distances).
+    if (!std::isfinite(sumsq) || !(meanSq > 4 * spread)) return false;
+    for (int t = 0; t < d; ++t) mu[t] = float(sum[t] / n);
+    return true;
+}
+
+bool prepare_search(SearchPlan& plan, const float* centers, int k, int d, const float* shift) {
+    const std::size_t stride = std::size_t(d) + 1;
+    plan.k = k;
+    plan.d = d;
+    plan.centers = centers;
+    plan.operand = centers;
+    plan.shift = nullptr;
+    plan.exactOnly = false;
+    plan.storage.reset();
+    if (shift != nullptr) {
+        const std::size_t cells = std::size_t(k) * stride;
+        plan.storage.reset(new (std::nothrow) float[cells + std::size_t(d)]);
+        if (!plan.storage) return false;
+        float* op = plan.storage.get();
+        float* mu = op + cells;
+        std::memcpy(mu, shift, sizeof(float) * std::size_t(d));
+        for (int j = 0; j < k; ++j) {
+            const float* c = centers + std::size_t(j) * stride;
+            float* b = op + std::size_t(j) * stride;
+            for (int t = 0; t < d; ++t) b[t] = c[t] - mu[t];
+            b[d] = norm_column(b, d);
+        }
+        plan.operand = op;
+        plan.shift = mu;
+    }
+    double maxSq = 0;
+    double maxDev = 0;
+    double maxColumn = 0;
+    bool finite = true;
+    for (int j = 0; j < k; ++j) {
+        const float* b = plan.operand + std::size_t(j) * stride;
+        const double nu = squared_norm(b, d);
+        const double column = b[d];
+        if (!std::isfinite(nu) || !std::isfinite(column)) finite = false;
+        maxSq = std::fmax(maxSq, nu);
+        maxDev = std::fmax(maxDev, std::fabs(column - nu));
+        maxColumn = std::fmax(maxColumn, std::fabs(column));
+    }
+    const double K = double(d) + 1;
+    if (!finite || K * kU >= 0.5) {
+        plan.exactOnly = true;
+        return true;
+    }
+    const double gammaK = K * kU / (1 - K * kU);
+    const double gd = gamma_double(d);
+    const double B = norm_up(maxSq, d);
+    const double shifted = shift != nullptr ? 1 : 0;
+    const double tiny = 0x1p-126;
+    const double rootD = std::sqrt(double(d)) * kEnlarge;
+    plan.alpha = (gammaK * B + shifted * kU * (2 + kU) * B + tiny * rootD) * kEnlarge;
+    plan.beta = (gammaK * 0.5 * maxColumn + 0.5 * (maxDev + gd * maxSq / (1 - gd)) +
+                 shifted * kU * (1 + kU) * B * B + tiny * (2 * K + rootD * B)) *
+                kEnlarge;
+    plan.maxNorm = B;
+    plan.halfColumn = 0.5 * maxColumn;
+    return true;
+}
+
+namespace {
+
+// The bound of a row's scores, or +inf where the bound does not hold.
+double row_error(const SearchPlan& plan, float bound) {
+    if (plan.exactOnly || !(double(bound) * plan.maxNorm + plan.halfColumn <= 0x1p127))
+        return kInf;
+    return (plan.alpha * double(bound) + plan.beta) * kEnlarge;
+}
+
+int nearest_among(const float* x, const SearchPlan& plan, const int* candidates, int m) {
+    const std::size_t stride = std::size_t(plan.d) + 1;
+    int best = candidates[0];
+    double bestDistance = squared_distance(x, plan.centers + std::size_t(best) * stride, plan.d);
+    for (int i = 1; i < m; ++i) {
+        const int j = candidates[i];
+        const double dist = squared_distance(x, plan.centers + std::size_t(j) * stride, plan.d);
+        if (dist < bestDistance) {  // strict: equals keep the lower index, a NaN never wins
+            bestDistance = dist;
+            best = j;
+        }
+    }
+    return best;
+}
+
+int nearest_of_all(const float* x, const SearchPlan& plan) {
+    const std::size_t stride = std::size_t(plan.d) + 1;
+    int best = 0;
+    double bestDistance = squared_distance(x, plan.centers, plan.d);
+    for (int j = 1; j < plan.k; ++j) {
+        const double dist = squared_distance(x, plan.centers + std::size_t(j) * stride, plan.d);
+        if (dist < bestDistance) {
+            bestDistance = dist;
+            best = j;
+        }
+    }
+    return best;
+}
+
+// The certified choice for one row (see the proof above): s its k float scores, x
+// the row itself, bound its row_bound, candidates scratch for k indices.
+int choose(const SearchPlan& plan, const float* s, const float* x, float bound, int* candidates,
+           SearchCounts& counts) {
+    const TopTwo top = top_two(s, plan.k);
+    const double error = row_error(plan, bound);
+    if (top.index >= 0 && std::isfinite(top.best) && error < kInf) {
+        const double v = top.best;
+        const double g = gamma_double(double(plan.d) + 2);
+        const double r = double(bound) * (1 + kU);
+        const double farthest = r * r * (1 + 0x1p-50) - 2 * v + 2 * error;  // >= D_b
+        if (g * farthest <= error * (1 - g) / kEnlarge) {
+            const float floor = float_down(v - 3 * error);
+            if (top.second < floor) return top.index;
+            ++counts.narrowed;
+            int m = 0;
+            for (int j = 0; j < plan.k; ++j)
+                if (s[j] >= floor) candidates[m++] = j;
+            return nearest_among(x, plan, candidates, m);
+        }
+    }
+    ++counts.exhaustive;
+    return nearest_of_all(x, plan);
+}
+
+// Test hook: every score moved by 3/4 of its row's bound, the sign alternating along
+// the row and from row to row.
+void perturb(const SearchPlan& plan, float* scores, int rows, const float* bounds) {
+    const std::size_t kk = std::size_t(plan.k);
+    for (int i = 0; i < rows; ++i) {
+        const double error = row_error(plan, bounds[i]);
+        if (!(error < kInf)) continue;
+        for (int j = 0; j < plan.k; ++j)
+            scores[std::size_t(i) * kk + std::size_t(j)] += float(((i + j) & 1 ? 0.75 : -0.75) * error);
+    }
+}
+
+void score_block(const float* rows, int lda, int k, const float* centers, float* out, int m) {
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, k, lda, 1.0f, rows, lda, centers, lda,
+                0.0f, out, k);
+}
+
+// Copies a tile of scores to the caller's matrix. When a call's scores are too many
+// to stay in cache anyway (a training block), they go out with streaming stores: no
+// cache line is read for ownership and the tile buffer stays in cache for the next
+// sgemm.
+constexpr std::size_t kStreamFloats = std::size_t(1) << 23;  // 32 MB of scores
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2"))) void stream_copy_avx2(float* dst, const float* src,
+                                                      std::size_t count) {
+    std::size_t i = 0;
+    while (i < count && (reinterpret_cast<std::uintptr_t>(dst + i) & 31) != 0) {
+        dst[i] = src[i];
+        ++i;
+    }
+    for (; i + 8 <= count; i += 8) _mm256_stream_ps(dst + i, _mm256_loadu_ps(src + i));
+    for (; i < count; ++i) dst[i] = src[i];
+}
+
+void copy_scores(float* dst, const float* src, std::size_t count, bool stream) {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (stream && avx2) stream_copy_avx2(dst, src, count);
+    else std::memcpy(dst, src, sizeof(float) * count);
+}
+
+void finish_copies() { _mm_sfence(); }  // streaming stores are weakly ordered
+#else
+void copy_scores(float* dst, const float* src, std::size_t count, bool) {
+    std::memcpy(dst, src, sizeof(float) * count);
+}
+void finish_copies() {}
+#endif
+
+}  // namespace
+
+bool search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
+                  float* scores, int* nearest, SearchCounts* counts) {
+    if (count <= 0 || plan.k <= 0) return true;
+    blas_single_thread();
+    const int d = plan.d;
+    const int k = plan.k;
+    const std::size_t stride = std::size_t(d) + 1;
+    const std::size_t kk = std::size_t(k);
+    // Fewer rows per tile for many centres, so that a tile of scores stays about
+    // 1.5 MB (in cache, and a bounded cost per worker).
+    int tileRows = int((std::size_t(1) << 19) / kk);
+    if (tileRows > kTileRows) tileRows = kTileRows;
+    if (tileRows < 16) tileRows = 16;
+
+    // Scratch: a tile of scores, a tile of shifted rows, the rows' bounds and the
+    // candidates of one row. Short of memory, one row at a time.
+    const bool shifted = plan.shift != nullptr;
+    std::unique_ptr<float[]> buffer;
+    std::unique_ptr<int[]> candidates(new (std::nothrow) int[kk]);
+    for (; tileRows >= 1 && candidates; tileRows = tileRows > 1 ? 1 : 0) {
+        const std::size_t t = std::size_t(tileRows);
+        buffer.reset(new (std::nothrow) float[t * kk + (shifted ? t * stride : 0) + t]);
+        if (buffer) break;
+    }
+    if (!buffer || !candidates) return false;
+    float* tile = buffer.get();
+    float* moved = tile + std::size_t(tileRows) * kk;
+    float* tileBounds = moved + (shifted ? std::size_t(tileRows) * stride : 0);
+
+    SearchCounts local;
+    const bool stream = scores != nullptr && std::size_t(count) * kk >= kStreamFloats;
+    const int lda = d + 1;
+    for (int first = 0; first < count;) {
+        const int left = count - first;
+        const int size = left < tileRows ? left : tileRows;
+        const float* x = rows + std::size_t(first) * stride;
+        const float* a = x;
+        if (shifted) {
+            for (int i = 0; i < size; ++i) {
+                const float* xi = x + std::size_t(i) * stride;
+                float* ai = moved + std::size_t(i) * stride;
+                tileBounds[i] = bound_row<true, true>(xi, d, plan.shift, ai);
+                ai[d] = xi[d];
+            }
+            a = moved;
+        } else if (bounds == nullptr) {
+            for (int i = 0; i < size; ++i)
+                tileBounds[i] = bound_row<false, false>(x + std::size_t(i) * stride, d, nullptr,
+                                                        nullptr);
+        }
+        const float* rowBounds = bounds != nullptr ? bounds + first : tileBounds;
+        float* out = (scores != nullptr && !stream) ? scores + std::size_t(first) * kk : tile;
+        score_block(a, lda, k, plan.operand, out, size);
+        if (search_test_hooks.perturb) perturb(plan, out, size, rowBounds);
+        for (int i = 0; i < size; ++i) {
+            const float* s = out + std::size_t(i) * kk;
+            int& chosen = nearest[std::size_t(first) + std::size_t(i)];
+            if (search_test_hooks.plainArgmax) {
+                const int index = top_two(s, k).index;
+                chosen = index < 0 ? 0 : index;
+            } else {
+                chosen = choose(plan, s, x + std::size_t(i) * stride, rowBounds[i],
+                                candidates.get(), local);
+            }
+        }
+        if (scores != nullptr && out == tile)
+            copy_scores(scores + std::size_t(first) * kk, tile, std::size_t(size) * kk, stream);
+        first += size;
+    }
+    finish_copies();
+    local.rows = count;
+    if (counts != nullptr) *counts += local;
+    return true;
+}

@@ -1,0 +1,84 @@
+// search.h - the nearest-centre search's internals, shared by both search variants
+// (min_cluster.cpp, min_cluster_mt.cpp): centres prepared with the error bound of
+// their scores, tiles of the score product, the certified choice of a row's centre,
+// and the BLAS thread policy.
+//
+// A row's nearest centre is, by definition, the centre j with the smallest
+//     D_j = sum over t = 0 .. d-1 of (x_t - c_jt)^2,
+// each difference and square formed in double and summed in that order
+// (squared_distance in fixed_order.h), the lowest index among equals. That is a
+// function of the row and the centres alone: no BLAS, kernel, tile, block size or
+// thread count can change it. The float sgemm scores only filter: their error is at
+// most a proven bound E, so a centre whose score lies 3E or more below the best one
+// cannot be the nearest. When only the best is left, it is the answer; otherwise
+// the few centres left are measured in double. The proof is in search.cpp.
+#ifndef KMEANS_SEARCH_H
+#define KMEANS_SEARCH_H
+
+#include <memory>
+
+// The centres as one search sees them. Without a shift the product's operand is
+// the model's own centre rows; with one, a copy holding c - mu and its norm column,
+// so that data far from zero keep a sharp bound (distances do not change).
+struct SearchPlan {
+    int k = 0;
+    int d = 0;
+    const float* centers = nullptr;  // the true centres, augmented rows (stride d+1)
+    const float* operand = nullptr;  // the product's centre rows (centers, or shifted)
+    const float* shift = nullptr;    // mu (d floats), or null for no shift
+    // Error bound of one row's float scores, E = alpha * R + beta, R an upper bound
+    // of |x - mu|; valid while R * maxNorm + halfColumn stays below 2^127.
+    double alpha = 0;
+    double beta = 0;
+    double maxNorm = 0;     // upper bound of every |operand row|
+    double halfColumn = 0;  // half the largest |norm column|
+    bool exactOnly = false;  // no usable bound: every row measured against every centre
+    std::unique_ptr<float[]> storage;  // the shifted operand and mu
+};
+
+// Prepares a plan for k augmented centre rows (column d as the model keeps it: the
+// bound measures how far it is from the row's squared norm). `shift` (d floats, or
+// null) is copied. False when the shifted copy cannot be allocated.
+bool prepare_search(SearchPlan& plan, const float* centers, int k, int d, const float* shift);
+
+// mu = the mean of n augmented rows, and true, when the rows sit far from zero
+// compared with their spread, so that shifting the product by mu pays; false (mu
+// untouched) otherwise. Used on the training data, and on a model's centres.
+bool choose_shift(const float* rows, int n, int d, float* mu);
+
+// Upper bound of |x - shift| (shift may be null) for one augmented row, or n rows
+// into out[n]: +inf for a row holding an infinity, NaN for a NaN.
+float row_bound(const float* row, int d, const float* shift);
+void row_bounds(const float* rows, int n, int d, const float* shift, float* out);
+
+struct SearchCounts {
+    long long rows = 0;        // rows searched
+    long long narrowed = 0;    // rows whose float scores left several candidates
+    long long exhaustive = 0;  // rows measured against every centre (no usable bound)
+    SearchCounts& operator+=(const SearchCounts& o) {
+        rows += o.rows;
+        narrowed += o.narrowed;
+        exhaustive += o.exhaustive;
+        return *this;
+    }
+};
+
+// Nearest centre of `count` augmented rows against a plan, tile by tile. `bounds`:
+// the rows' row_bound values under the plan's shift, or null to compute them here.
+// `scores`: the caller's count*k score matrix, or null (scores are scratch). Adds to
+// *counts. False when no scratch memory could be found: `nearest` is then not filled.
+bool search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
+                  float* scores, int* nearest, SearchCounts* counts);
+
+// The workers of the search call sgemm themselves: the BLAS must compute every call
+// on the calling thread. Called by every search; cheap after the first time.
+void blas_single_thread();
+
+// Test-only switches, off in the programs.
+struct SearchTestHooks {
+    bool perturb = false;      // move every float score by +-(3/4) E (alternating) first
+    bool plainArgmax = false;  // choose by the float argmax alone, without the certificate
+};
+extern SearchTestHooks search_test_hooks;
+
+#endif  // KMEANS_SEARCH_H
