@@ -159,7 +159,8 @@ bool choose_shift(const float* rows, int n, int d, float* mu) {
     for (int i = 0; i < n; ++i) {
         const float* x = rows + std::size_t(i) * stride;
         for (int t = 0; t < d; ++t) sum[t] += double(x[t]);
-        sumsq += squared_norm(x, d);
+        const double norm = bound_row<false, false>(x, d, nullptr, nullptr);
+        sumsq += norm * norm;  // a hair above |x|^2: enough to decide
     }
     double meanSq = 0;
     for (int t = 0; t < d; ++t) meanSq += (sum[t] / n) * (sum[t] / n);
