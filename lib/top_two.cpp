@@ -43,6 +43,13 @@ TopTwo merge(const float* hi, const float* lo, int lanes, const float* s, int fr
     return t;
 }
 
+// The first index from `from` on that holds `best` (-1 when none does).
+int first_of(const float* s, int from, int k, float best) {
+    for (int j = from; j < k; ++j)
+        if (s[j] == best) return j;
+    return -1;
+}
+
 }  // namespace
 
 TopTwo top_two_scalar(const float* s, int k) {
@@ -77,11 +84,7 @@ __attribute__((target("avx2"))) TopTwo top_two_avx2(const float* s, int k) {
             return t;
         }
     }
-    for (; j < k; ++j)
-        if (s[j] == t.best) {
-            t.index = j;
-            break;
-        }
+    t.index = first_of(s, j, k, t.best);
     return t;
 }
 
@@ -114,11 +117,7 @@ __attribute__((target("avx512f"))) TopTwo top_two_avx512(const float* s, int k) 
             return t;
         }
     }
-    for (; j < k; ++j)
-        if (s[j] == t.best) {
-            t.index = j;
-            break;
-        }
+    t.index = first_of(s, j, k, t.best);
     return t;
 }
 #if defined(__GNUC__) && !defined(__clang__)

@@ -40,18 +40,11 @@ Rows make_rows(int d, const std::vector<std::string>& values) {
     return r;
 }
 
-std::vector<int> read_ints(const std::string& text) {
+template <typename T = int>
+std::vector<T> read_ints(const std::string& text) {
     std::istringstream in(text);
-    std::vector<int> out;
-    int v;
-    while (in >> v) out.push_back(v);
-    return out;
-}
-
-std::vector<double> read_doubles(const std::string& text) {
-    std::istringstream in(text);
-    std::vector<double> out;
-    double v;
+    std::vector<T> out;
+    T v;
     while (in >> v) out.push_back(v);
     return out;
 }
@@ -130,32 +123,28 @@ void expect_true_distortion(const RunResult& r, const Rows& rows, const std::str
 
 TEST_F(ExactCli, DataFarFromZeroAndNearTheFloatRange) {
     // Two points per group at 10^4, a hair apart; six 1-d rows near 1000; rows at
-    // +-2e19 (norms beyond the float range) and near +-3.3e38.
-    const std::vector<std::pair<std::string, Rows>> cases = {
-        {"offset", make_rows(2, {"10000.1", "10000.1", "10000.9", "10000.9", "10000.2", "10000",
-                                 "10000.8", "10001"})},
-        {"six", make_rows(1, {"1000.0", "1000.2", "1000.4", "1000.8", "1001.0", "1001.2"})},
-        {"2e19", make_rows(1, {"2e19", "-2e19", "2.1e19", "-2.1e19", "1.9e19"})},
-        {"3e38", make_rows(1, {"3.3e38", "-3.3e38", "3.2e38", "-3.1e38", "3.0e38"})},
+    // +-2e19 (norms beyond the float range) and near +-3.3e38. `groups` names each
+    // row's group: the min cluster file must split the rows the same way.
+    struct Case {
+        Rows rows;
+        std::string groups;
     };
-    for (const auto& [name, rows] : cases) {
-        spit(path("data.txt"), rows.text);
+    const std::vector<Case> cases = {
+        {make_rows(2, {"10000.1", "10000.1", "10000.9", "10000.9", "10000.2", "10000", "10000.8",
+                       "10001"}), "abab"},
+        {make_rows(1, {"1000.0", "1000.2", "1000.4", "1000.8", "1001.0", "1001.2"}), "aaabbb"},
+        {make_rows(1, {"2e19", "-2e19", "2.1e19", "-2.1e19", "1.9e19"}), "ababa"},
+        {make_rows(1, {"3.3e38", "-3.3e38", "3.2e38", "-3.1e38", "3.0e38"}), "ababa"},
+    };
+    for (const Case& c : cases) {
+        spit(path("data.txt"), c.rows.text);
         for (const std::string& prog : {kMt, kSt}) {
             const RunResult r = run(prog, {"-k", "2", "-m", path("min.txt"), path("data.txt"),
                                            path("model.txt")});
-            expect_true_distortion(r, rows, path("min.txt"), 2, name);
-            // The groups come out whole: equal signs (or equal tenths) together.
-            std::vector<int> min = read_ints(slurp(path("min.txt")));
-            min.erase(min.begin());
-            for (int i = 0; i < rows.n; ++i) {
-                const bool high = name == "offset" ? rows.v[std::size_t(i) * 2] > 10000.5
-                                  : name == "six"  ? rows.v[std::size_t(i)] > 1000.5
-                                                   : rows.v[std::size_t(i)] > 0;
-                const bool firstHigh = name == "offset" ? rows.v[0] > 10000.5
-                                       : name == "six"  ? rows.v[0] > 1000.5
-                                                        : rows.v[0] > 0;
-                EXPECT_EQ(min[std::size_t(i)] == min[0], high == firstHigh) << name << " row " << i;
-            }
+            expect_true_distortion(r, c.rows, path("min.txt"), 2, c.groups);
+            const std::vector<int> min = read_ints(slurp(path("min.txt")));
+            for (std::size_t i = 0; i < c.groups.size(); ++i)
+                EXPECT_EQ(min[i + 1] == min[1], c.groups[i] == c.groups[0]) << c.groups << " row " << i;
         }
     }
 }
@@ -178,7 +167,7 @@ TEST_F(ExactCli, NearestSeedsAndCountsAtAnOffset) {
     const RunResult r = run(kMt, {"-k", std::to_string(k), "-i", "0", "-m", path("min.txt"),
                                   path("data.txt"), path("model.txt")});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<double> model = read_doubles(slurp(path("model.txt")));
+    std::vector<double> model = read_ints<double>(slurp(path("model.txt")));
     ASSERT_EQ(model.size(), std::size_t(2 + k * d));
     model.erase(model.begin(), model.begin() + 2);
     const std::vector<int> ref = exact_nearest(rows, model, k);
@@ -296,7 +285,7 @@ TEST_F(ExactCli, SameBytesUnderAnotherBlas) {
             // Every row sits on its seed or ties between a pair: the even seed wins.
             std::vector<int> min = read_ints(refMin);
             min.erase(min.begin());
-            std::vector<double> seeds = read_doubles(refModel);
+            std::vector<double> seeds = read_ints<double>(refModel);
             seeds.erase(seeds.begin(), seeds.begin() + 2);
             EXPECT_EQ(min, exact_nearest(tied, seeds, k));
             long odd = 0;
