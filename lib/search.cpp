@@ -11,7 +11,8 @@
 // B >= max |b'_j| and N >= max |n'_j| are upper bounds formed in double.
 //
 // 1. The product. s_j = fl(a'.b'_j - n'_j / 2) sums K products in any order, fused
-//    or not. Then |s_j - (a'.b'_j - n'_j / 2)| <= gamma_K * sum |terms| (Higham,
+//    or not (a classical product, as every CBLAS sgemm computes it; a Strassen-like
+//    recombination would need another bound). Then |s_j - (a'.b'_j - n'_j / 2)| <= gamma_K * sum |terms| (Higham,
 //    Accuracy and Stability of Numerical Algorithms, 3.1), gamma_K = K u / (1 - K u),
 //    and sum |terms| <= R B + N / 2 by Cauchy-Schwarz. This holds while nothing
 //    overflows: every partial sum stays within (1 + gamma_K)(R B + N / 2), so a row
