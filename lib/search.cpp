@@ -21,9 +21,10 @@
 //    inputs or results to zero would be off by at most 2^-126 (|x_t| + |c_t| + 1) per
 //    product. 2^-126 (2K + sqrt(d) (R + B)) covers either.
 // 2. The norm column. |n'_j - |b'_j|^2| <= dev_j + g_d nu_j / (1 - g_d), where nu_j
-//    is |b'_j|^2 summed in double (d - 1 rounded additions of exact squares: relative
-//    error g_d = d 2^-53 / (1 - d 2^-53)) and dev_j = |n'_j - nu_j| is measured when
-//    the plan is made. So a column written by any code is accounted for.
+//    is |b'_j|^2 summed in double in any order (d - 1 rounded additions of exact
+//    squares: relative error g_d = d 2^-53 / (1 - d 2^-53)) and dev_j = |n'_j - nu_j|
+//    is measured when the plan is made. So a column written by any code is accounted
+//    for.
 // 3. The shift. a' = a + eta and b'_j = b_j + eps_j, with |eta| <= u |a'| and
 //    |eps_j| <= u |b'_j| (one rounding per component). Then
 //    (a'.b'_j - |b'_j|^2 / 2) - T_j = eta.b'_j + a.eps_j - eps_j.b'_j + |eps_j|^2 / 2,
@@ -116,10 +117,10 @@ float norm_up(double sumsq, int d) {
     return float_up(std::sqrt(sumsq) * (1 + gamma_double(double(d) + 2)));
 }
 
-// Eight independent lanes: the compiler vectorises the sum, and the bound above holds
-// for any order of the additions.
+// Eight independent lanes: the compiler vectorises the sum, and the error bounds used
+// here hold for any order of the additions.
 template <bool kShift, bool kStore>
-float bound_row(const float* x, int d, const float* mu, float* out) {
+double lane_sum_of_squares(const float* x, int d, const float* mu, float* out) {
     double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     int t = 0;
     for (; t + 8 <= d; t += 8) {
@@ -134,9 +135,17 @@ float bound_row(const float* x, int d, const float* mu, float* out) {
         if (kStore) out[t] = a;
         lanes[0] += double(a) * double(a);
     }
-    return norm_up(((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
-                       ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7])),
-                   d);
+    return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
+           ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+}
+
+template <bool kShift, bool kStore>
+float bound_row(const float* x, int d, const float* mu, float* out) {
+    return norm_up(lane_sum_of_squares<kShift, kStore>(x, d, mu, out), d);
+}
+
+double sum_of_squares(const float* x, int d) {
+    return lane_sum_of_squares<false, false>(x, d, nullptr, nullptr);
 }
 
 }  // namespace
@@ -205,7 +214,7 @@ bool prepare_search(SearchPlan& plan, const float* centers, int k, int d, const 
     bool finite = true;
     for (int j = 0; j < k; ++j) {
         const float* b = plan.operand + std::size_t(j) * stride;
-        const double nu = squared_norm(b, d);
+        const double nu = sum_of_squares(b, d);
         const double column = b[d];
         if (!std::isfinite(nu) || !std::isfinite(column)) finite = false;
         maxSq = std::fmax(maxSq, nu);

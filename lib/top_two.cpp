@@ -4,8 +4,9 @@
 // beside it (lo): lo = max(lo, min(hi, s)), then hi = max(hi, s). x86 min/max return
 // their second operand when either is a NaN, so a NaN score leaves hi alone
 // (max(s, hi) gives hi) and leaves lo alone (min(hi, s) gives the NaN, and
-// max(NaN, lo) gives lo). The lanes' (hi, lo) pairs and the tail then go through
-// the scalar step, and a second vector pass finds the first index that holds the best value.
+// max(NaN, lo) gives lo). The lanes' pairs are then merged in registers, the tail
+// goes through the scalar step, and a second vector pass finds the first index that
+// holds the best value.
 #include "top_two.h"
 
 #include <limits>
@@ -29,20 +30,6 @@ inline void take(float v, int j, TopTwo& t) {
     }
 }
 
-// Merges per-lane (hi, lo) pairs and the scalar tail s[from..k) into (best, second);
-// the index is left for the caller's search of the first position holding best.
-TopTwo merge(const float* hi, const float* lo, int lanes, const float* s, int from, int k) {
-    TopTwo t{-1, kMinusInf, kMinusInf};
-    for (int l = 0; l < lanes; ++l) {
-        take(hi[l], 0, t);
-        take(lo[l], 0, t);
-    }
-    for (int j = from; j < k; ++j) take(s[j], j, t);
-    t.index = -1;
-    if (t.best == kMinusInf) t.second = kMinusInf;
-    return t;
-}
-
 // The first index from `from` on that holds `best` (-1 when none does).
 int first_of(const float* s, int from, int k, float best) {
     for (int j = from; j < k; ++j)
@@ -60,32 +47,68 @@ TopTwo top_two_scalar(const float* s, int k) {
 }
 
 #if defined(__x86_64__) || defined(__i386__)
+// Merging two lanes' pairs (a, b) is exact for the multiset of both: the larger hi,
+// and the larger of both lo and the smaller hi. hi and lo are never NaN (they start
+// at -inf and a NaN never enters), so plain min/max serve.
+#define KMEANS_MERGE_PAIRS(max, min, hi, lo, hiB, loB) \
+    do {                                                \
+        lo = max(max(lo, loB), min(hi, hiB));           \
+        hi = max(hi, hiB);                              \
+    } while (0)
+
+// Ends a vector scan: the reduced pair in lane 0, the scalar tail s[j..k), then the
+// first index holding the best value (a vector pass from 0, the rest scalar).
+#define KMEANS_FINISH_SCAN(W, load, eq_mask, hi, lo, cvt)                 \
+    TopTwo t{-1, cvt(hi), cvt(lo)};                                       \
+    for (; j < k; ++j) take(s[j], j, t);                                  \
+    if (t.best == kMinusInf) return TopTwo{-1, kMinusInf, kMinusInf};     \
+    for (j = 0; j + W <= k; j += W) {                                     \
+        const unsigned mask = eq_mask(load(s + j), t.best);               \
+        if (mask != 0) {                                                  \
+            t.index = j + __builtin_ctz(mask);                            \
+            return t;                                                     \
+        }                                                                 \
+    }                                                                     \
+    t.index = first_of(s, j, k, t.best);                                  \
+    return t;
+
+__attribute__((target("avx2"))) inline unsigned eq_mask_avx2(__m256 v, float best) {
+    return unsigned(_mm256_movemask_ps(_mm256_cmp_ps(v, _mm256_set1_ps(best), _CMP_EQ_OQ)));
+}
+
+// Two (hi, lo) pairs for two independent dependency chains, then one.
 __attribute__((target("avx2"))) TopTwo top_two_avx2(const float* s, int k) {
     __m256 hi = _mm256_set1_ps(kMinusInf);
     __m256 lo = hi;
+    __m256 hi1 = hi;
+    __m256 lo1 = hi;
     int j = 0;
-    for (; j + 8 <= k; j += 8) {
+    for (; j + 16 <= k; j += 16) {
+        const __m256 v0 = _mm256_loadu_ps(s + j);
+        const __m256 v1 = _mm256_loadu_ps(s + j + 8);
+        lo = _mm256_max_ps(_mm256_min_ps(hi, v0), lo);
+        hi = _mm256_max_ps(v0, hi);
+        lo1 = _mm256_max_ps(_mm256_min_ps(hi1, v1), lo1);
+        hi1 = _mm256_max_ps(v1, hi1);
+    }
+    if (j + 8 <= k) {
         const __m256 v = _mm256_loadu_ps(s + j);
         lo = _mm256_max_ps(_mm256_min_ps(hi, v), lo);
         hi = _mm256_max_ps(v, hi);
+        j += 8;
     }
-    float h[8];
-    float l[8];
-    _mm256_storeu_ps(h, hi);
-    _mm256_storeu_ps(l, lo);
-    TopTwo t = merge(h, l, 8, s, j, k);
-    if (t.best == kMinusInf) return t;
-    const __m256 target = _mm256_set1_ps(t.best);
-    for (j = 0; j + 8 <= k; j += 8) {
-        const int mask =
-            _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(s + j), target, _CMP_EQ_OQ));
-        if (mask != 0) {
-            t.index = j + __builtin_ctz(unsigned(mask));
-            return t;
-        }
-    }
-    t.index = first_of(s, j, k, t.best);
-    return t;
+    KMEANS_MERGE_PAIRS(_mm256_max_ps, _mm256_min_ps, hi, lo, hi1, lo1);
+    // Halves, then pairs, then neighbours: lane 0 ends with the pair of all lanes.
+    __m256 hiB = _mm256_permute2f128_ps(hi, hi, 1);
+    __m256 loB = _mm256_permute2f128_ps(lo, lo, 1);
+    KMEANS_MERGE_PAIRS(_mm256_max_ps, _mm256_min_ps, hi, lo, hiB, loB);
+    hiB = _mm256_permute_ps(hi, _MM_SHUFFLE(1, 0, 3, 2));
+    loB = _mm256_permute_ps(lo, _MM_SHUFFLE(1, 0, 3, 2));
+    KMEANS_MERGE_PAIRS(_mm256_max_ps, _mm256_min_ps, hi, lo, hiB, loB);
+    hiB = _mm256_permute_ps(hi, _MM_SHUFFLE(2, 3, 0, 1));
+    loB = _mm256_permute_ps(lo, _MM_SHUFFLE(2, 3, 0, 1));
+    KMEANS_MERGE_PAIRS(_mm256_max_ps, _mm256_min_ps, hi, lo, hiB, loB);
+    KMEANS_FINISH_SCAN(8, _mm256_loadu_ps, eq_mask_avx2, hi, lo, _mm256_cvtss_f32)
 }
 
 // (GCC 12 warns about the undefined pass-through operand inside the AVX-512 min and
@@ -93,36 +116,53 @@ __attribute__((target("avx2"))) TopTwo top_two_avx2(const float* s, int k) {
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
+__attribute__((target("avx512f"))) inline unsigned eq_mask_avx512(__m512 v, float best) {
+    return unsigned(_mm512_cmp_ps_mask(v, _mm512_set1_ps(best), _CMP_EQ_OQ));
+}
+
 __attribute__((target("avx512f"))) TopTwo top_two_avx512(const float* s, int k) {
     __m512 hi = _mm512_set1_ps(kMinusInf);
     __m512 lo = hi;
+    __m512 hi1 = hi;
+    __m512 lo1 = hi;
     int j = 0;
-    for (; j + 16 <= k; j += 16) {
+    for (; j + 32 <= k; j += 32) {
+        const __m512 v0 = _mm512_loadu_ps(s + j);
+        const __m512 v1 = _mm512_loadu_ps(s + j + 16);
+        lo = _mm512_max_ps(_mm512_min_ps(hi, v0), lo);
+        hi = _mm512_max_ps(v0, hi);
+        lo1 = _mm512_max_ps(_mm512_min_ps(hi1, v1), lo1);
+        hi1 = _mm512_max_ps(v1, hi1);
+    }
+    if (j + 16 <= k) {
         const __m512 v = _mm512_loadu_ps(s + j);
         lo = _mm512_max_ps(_mm512_min_ps(hi, v), lo);
         hi = _mm512_max_ps(v, hi);
+        j += 16;
     }
-    float h[16];
-    float l[16];
-    _mm512_storeu_ps(h, hi);
-    _mm512_storeu_ps(l, lo);
-    TopTwo t = merge(h, l, 16, s, j, k);
-    if (t.best == kMinusInf) return t;
-    const __m512 target = _mm512_set1_ps(t.best);
-    for (j = 0; j + 16 <= k; j += 16) {
-        const unsigned mask = _mm512_cmp_ps_mask(_mm512_loadu_ps(s + j), target, _CMP_EQ_OQ);
-        if (mask != 0) {
-            t.index = j + __builtin_ctz(mask);
-            return t;
-        }
-    }
-    t.index = first_of(s, j, k, t.best);
-    return t;
+    KMEANS_MERGE_PAIRS(_mm512_max_ps, _mm512_min_ps, hi, lo, hi1, lo1);
+    // 256-bit halves, 128-bit quarters, then pairs and neighbours within each.
+    __m512 hiB = _mm512_shuffle_f32x4(hi, hi, _MM_SHUFFLE(1, 0, 3, 2));
+    __m512 loB = _mm512_shuffle_f32x4(lo, lo, _MM_SHUFFLE(1, 0, 3, 2));
+    KMEANS_MERGE_PAIRS(_mm512_max_ps, _mm512_min_ps, hi, lo, hiB, loB);
+    hiB = _mm512_shuffle_f32x4(hi, hi, _MM_SHUFFLE(2, 3, 0, 1));
+    loB = _mm512_shuffle_f32x4(lo, lo, _MM_SHUFFLE(2, 3, 0, 1));
+    KMEANS_MERGE_PAIRS(_mm512_max_ps, _mm512_min_ps, hi, lo, hiB, loB);
+    hiB = _mm512_permute_ps(hi, _MM_SHUFFLE(1, 0, 3, 2));
+    loB = _mm512_permute_ps(lo, _MM_SHUFFLE(1, 0, 3, 2));
+    KMEANS_MERGE_PAIRS(_mm512_max_ps, _mm512_min_ps, hi, lo, hiB, loB);
+    hiB = _mm512_permute_ps(hi, _MM_SHUFFLE(2, 3, 0, 1));
+    loB = _mm512_permute_ps(lo, _MM_SHUFFLE(2, 3, 0, 1));
+    KMEANS_MERGE_PAIRS(_mm512_max_ps, _mm512_min_ps, hi, lo, hiB, loB);
+    KMEANS_FINISH_SCAN(16, _mm512_loadu_ps, eq_mask_avx512, hi, lo, _mm512_cvtss_f32)
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
+#undef KMEANS_MERGE_PAIRS
+#undef KMEANS_FINISH_SCAN
 
 TopTwo top_two(const float* s, int k) {
     static const int level = __builtin_cpu_supports("avx512f") ? 2
