@@ -144,13 +144,19 @@ bool KMeans::readModel(const char* path) {
 
 // ---------------------------------------------------------------- assignment
 
-// The product is shifted by the centres' mean when the model sits far from zero
-// (search.h); the choice of each row does not depend on it.
-static bool plan_for_model(SearchPlan& plan, const float* centers, int k, int d) {
+// Centres prepared for a search, shifted by `shift` when there is one and memory for
+// the shifted copy (search.h); the choice of each row does not depend on it.
+static void prepare(SearchPlan& plan, const float* centers, int k, int d, const float* shift) {
+    if (shift == nullptr || !prepare_search(plan, centers, k, d, shift))
+        prepare_search(plan, centers, k, d, nullptr);
+}
+
+// For a model's own rows: shifted by the centres' mean when the model sits far from
+// zero.
+static void plan_for_model(SearchPlan& plan, const float* centers, int k, int d) {
     std::unique_ptr<float[]> mu(new (std::nothrow) float[std::size_t(d)]);
     const bool shift = mu && choose_shift(centers, k, d, mu.get());
-    return prepare_search(plan, centers, k, d, shift ? mu.get() : nullptr) ||
-           prepare_search(plan, centers, k, d, nullptr);
+    prepare(plan, centers, k, d, shift ? mu.get() : nullptr);
 }
 
 void KMeans::assign(const float* rows, int rowCount, int dim, int* nearest, float* scores,
@@ -174,10 +180,10 @@ void KMeans::assign(const float* rows, int rowCount, int dim, int* nearest, floa
     }
 }
 
-bool KMeans::nearestCentres(const float* rows, int rowCount, int* nearest) const {
+void KMeans::nearestCentres(const float* rows, int rowCount, int* nearest) const {
     SearchPlan plan;
-    if (!plan_for_model(plan, centers, k, d)) return false;
-    return searchBlock(plan, rows, rowCount, nullptr, nullptr, nearest, false, nullptr);
+    plan_for_model(plan, centers, k, d);
+    searchBlock(plan, rows, rowCount, nullptr, nullptr, nearest, false, nullptr);
 }
 
 // The scores a direct caller receives are the unshifted x.c - |c|^2/2.
@@ -314,7 +320,7 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize) {
         std::cout << "nb blocks = " << blocks << std::endl;
         const std::time_t t1 = std::time(nullptr);
         SearchPlan plan;
-        if (!prepare_search(plan, centers, k, d, shift)) return noMemory();
+        prepare(plan, centers, k, d, shift);
         passCounts_.emplace_back();
         for (int b = 0; b < blocks; ++b) {
             const std::time_t t2 = std::time(nullptr);
@@ -322,9 +328,8 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize) {
             const int size = (b == blocks - 1 && n % blockSize != 0) ? n % blockSize : blockSize;
             std::cout << "Block " << b << std::endl;
             std::cout << "Block size = " << size << std::endl;
-            if (!searchBlock(plan, data + first * stride, size, bounds.get() + first, scores.get(),
-                             nearest + first, true, &passCounts_.back()))
-                return noMemory();
+            searchBlock(plan, data + first * stride, size, bounds.get() + first, scores.get(),
+                        nearest + first, true, &passCounts_.back());
             for (int i = 0; i < size; ++i)
                 accumulate(data + (first + std::size_t(i)) * stride, nearest[first + std::size_t(i)]);
             std::cout << "Time for searching min clsuter: " << std::time(nullptr) - t2 << std::endl;

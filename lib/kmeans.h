@@ -62,16 +62,15 @@ public:
     // Nearest centre of n caller rows, block by block against the model.
     void assign(const float* rows, int n, int d, int* nearest, float* scores, int blockSize) const;
     // The same, silently and in one call, keeping no scores: every row's nearest
-    // centre. False when no scratch memory could be found.
-    bool nearestCentres(const float* rows, int n, int* nearest) const;
+    // centre.
+    void nearestCentres(const float* rows, int n, int* nearest) const;
 
     // Nearest centre of each row of one block; scores receives n*k floats.
     static void minCluster(const float* rows, int n, int d, int k, const float* centers,
                            float* scores, int* nearest);
     // The search variant's entry: one block against prepared centres (search.h).
-    // `announce` prints the multi-threaded search's "#thread = " line. False when
-    // no scratch memory could be found (then `nearest` is incomplete).
-    static bool searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
+    // `announce` prints the multi-threaded search's "#thread = " line.
+    static void searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
                             float* scores, int* nearest, bool announce, SearchCounts* counts);
     static void* threadRoutine(void* task);  // worker of the multi-threaded search
 
@@ -104,7 +103,6 @@ struct MinClusterTask {
     const SearchPlan* plan;
     const float* bounds;  // the rows' bounds, or null
     SearchCounts counts;  // written by the worker
-    bool ok;              // written by the worker: false when it found no scratch
 };
 
 #endif

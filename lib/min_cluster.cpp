@@ -3,7 +3,7 @@
 #include "kmeans.h"
 #include "search.h"
 
-bool KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
+void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
                          float* scores, int* nearest, bool, SearchCounts* counts) {
-    return search_tiles(plan, rows, n, bounds, scores, nearest, counts);
+    search_tiles(plan, rows, n, bounds, scores, nearest, counts);
 }

@@ -16,19 +16,19 @@
 void* KMeans::threadRoutine(void* arg) {
     MinClusterTask* task = static_cast<MinClusterTask*>(arg);
     if (task->count <= 0) return nullptr;
-    task->ok = search_tiles(*task->plan, task->rows, task->count, task->bounds, task->scores,
-                            task->nearest, &task->counts);
+    search_tiles(*task->plan, task->rows, task->count, task->bounds, task->scores, task->nearest,
+                 &task->counts);
     return nullptr;
 }
 
-bool KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
+void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
                          float* scores, int* nearest, bool announce, SearchCounts* counts) {
     const int threads = nb_threads < 1 ? 1 : nb_threads;
     int chunk = n / threads + (n % threads != 0 ? 1 : 0);
     if (chunk <= 15) chunk = 16;  // small blocks run on fewer threads
     const int workers = n / chunk + (n % chunk != 0 ? 1 : 0);
     if (announce) std::cout << "#thread = " << workers << std::endl;
-    if (workers <= 0) return true;
+    if (workers <= 0) return;
 
     std::unique_ptr<MinClusterTask[]> tasks(new MinClusterTask[std::size_t(workers)]);
     std::unique_ptr<pthread_t[]> handles(new pthread_t[std::size_t(workers)]);
@@ -47,16 +47,12 @@ bool KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const
         task.plan = &plan;
         task.bounds = bounds != nullptr ? bounds + first : nullptr;
         task.counts = SearchCounts();
-        task.ok = true;
         started[t] = pthread_create(&handles[t], nullptr, &KMeans::threadRoutine, &task) == 0;
         // A thread that cannot be created leaves its slice to the calling thread.
         if (!started[t]) threadRoutine(&task);
     }
-    bool ok = true;
     for (int t = 0; t < workers; ++t) {
         if (started[t]) pthread_join(handles[t], nullptr);
-        ok = ok && tasks[t].ok;
         if (counts != nullptr) *counts += tasks[t].counts;
     }
-    return ok;
 }

@@ -354,9 +354,9 @@ void finish_copies() {}
 
 }  // namespace
 
-bool search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
+void search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
                   float* scores, int* nearest, SearchCounts* counts) {
-    if (count <= 0 || plan.k <= 0) return true;
+    if (count <= 0 || plan.k <= 0) return;
     blas_single_thread();
     const int d = plan.d;
     const int k = plan.k;
@@ -378,12 +378,19 @@ bool search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
         buffer.reset(new (std::nothrow) float[t * kk + (shifted ? t * stride : 0) + t]);
         if (buffer) break;
     }
-    if (!buffer || !candidates) return false;
+    SearchCounts local;
+    local.rows = count;
+    if (!buffer || !candidates) {
+        for (int i = 0; i < count; ++i)
+            nearest[i] = nearest_of_all(rows + std::size_t(i) * stride, plan);
+        local.exhaustive = count;
+        if (counts != nullptr) *counts += local;
+        return;
+    }
     float* tile = buffer.get();
     float* moved = tile + std::size_t(tileRows) * kk;
     float* tileBounds = moved + (shifted ? std::size_t(tileRows) * stride : 0);
 
-    SearchCounts local;
     const bool stream = scores != nullptr && std::size_t(count) * kk >= kStreamFloats;
     const int lda = d + 1;
     for (int first = 0; first < count;) {
@@ -424,7 +431,5 @@ bool search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
         first += size;
     }
     finish_copies();
-    local.rows = count;
     if (counts != nullptr) *counts += local;
-    return true;
 }

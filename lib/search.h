@@ -38,7 +38,8 @@ struct SearchPlan {
 
 // Prepares a plan for k augmented centre rows (column d as the model keeps it: the
 // bound measures how far it is from the row's squared norm). `shift` (d floats, or
-// null) is copied. False when the shifted copy cannot be allocated.
+// null) is copied. False when the shifted copy cannot be allocated; without a shift
+// it always succeeds.
 bool prepare_search(SearchPlan& plan, const float* centers, int k, int d, const float* shift);
 
 // mu = the mean of n augmented rows, and true, when the rows sit far from zero
@@ -66,8 +67,9 @@ struct SearchCounts {
 // Nearest centre of `count` augmented rows against a plan, tile by tile. `bounds`:
 // the rows' row_bound values under the plan's shift, or null to compute them here.
 // `scores`: the caller's count*k score matrix, or null (scores are scratch). Adds to
-// *counts. False when no scratch memory could be found: `nearest` is then not filled.
-bool search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
+// *counts (when not null). Short of memory for its tiles, it measures every row in
+// double against every centre: slow, but the same answer, and nothing to allocate.
+void search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
                   float* scores, int* nearest, SearchCounts* counts);
 
 // The workers of the search call sgemm themselves: the BLAS must compute every call

