@@ -226,9 +226,10 @@ void KMeans::init(int clusters) {
 // members, the update step's distortion does not cancel for data far from zero.
 // Fixed order: lane l takes the terms t = l mod 8, and the lanes are added in one
 // fixed tree. Every operation is elementwise IEEE double (no fused multiply-add), so
-// the AVX2 clone gives the same bits as the plain one.
-__attribute__((target_clones("avx2", "default"))) static double accumulate_row(
-    const float* row, const float* centre, double* off, int d) {
+// the AVX2 build of the loop gives the same bits as the plain one. (Chosen at the
+// first call, not through an ifunc: sanitizer runtimes are not ready for those.)
+template <int kUnused>
+static inline double accumulate_lanes(const float* row, const float* centre, double* off, int d) {
     double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     int t = 0;
     for (; t + 8 <= d; t += 8) {
@@ -246,6 +247,27 @@ __attribute__((target_clones("avx2", "default"))) static double accumulate_row(
     return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
            ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
 }
+
+static double accumulate_row_plain(const float* row, const float* centre, double* off, int d) {
+    return accumulate_lanes<0>(row, centre, off, d);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2"))) static double accumulate_row_avx2(const float* row,
+                                                                  const float* centre,
+                                                                  double* off, int d) {
+    return accumulate_lanes<1>(row, centre, off, d);
+}
+
+static double accumulate_row(const float* row, const float* centre, double* off, int d) {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2 ? accumulate_row_avx2(row, centre, off, d) : accumulate_row_plain(row, centre, off, d);
+}
+#else
+static double accumulate_row(const float* row, const float* centre, double* off, int d) {
+    return accumulate_row_plain(row, centre, off, d);
+}
+#endif
 
 void KMeans::accumulate(const float* row, int cluster) {
     spreads_[cluster] += accumulate_row(row, centers + std::size_t(cluster) * (std::size_t(d) + 1),
