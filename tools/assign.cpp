@@ -15,7 +15,10 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "file_clash.h"
 #include "kmeans.h"
 #include "list_file.h"
 #include "options.h"
@@ -107,6 +110,24 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // Every name the list holds, read before any output is created: an output that
+    // names an input (the list, the model, a descriptor file) or the other output
+    // would destroy it. Entries past the list's last name are empty.
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) {
+        std::string name = list.next();
+        if (name.empty()) break;
+        names.push_back(std::move(name));
+    }
+    std::vector<std::string> inputs = {listPath, modelPath};
+    inputs.insert(inputs.end(), names.begin(), names.end());
+    const std::string clash =
+        find_file_clash(inputs, {resultPath, regionFile ? regionFile : ""});
+    if (!clash.empty()) {
+        std::cerr << clash << std::endl;
+        return 1;
+    }
+
     // An output file that cannot be created or written stops the run.
     const auto write_failed = [](const char* path) {
         std::cerr << "Cannot open file '" << path << "' for writing." << std::endl;
@@ -126,7 +147,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<int[]> counts(new int[std::size_t(k)]);
 
     for (int i = 0; i < count; ++i) {
-        const std::string name = list.next();
+        const std::string name = std::size_t(i) < names.size() ? names[std::size_t(i)] : "";
         std::cout << "Proceesing " << i << ": " << name << " ..." << std::endl;
         float* matrix = nullptr;
         SiftRegion* records = nullptr;

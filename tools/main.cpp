@@ -17,6 +17,7 @@
 
 #include "block_size.h"
 #include "data_file.h"
+#include "file_clash.h"
 #include "kmeans.h"
 #include "options.h"
 
@@ -87,6 +88,14 @@ int main(int argc, char** argv) {
     }
     if (KMeans::nb_threads < 1) {
         std::cerr << "Error: the number of processors (-p) must be at least 1." << std::endl;
+        return 1;
+    }
+    // Nothing is read or written before this: an output that names an input (or the
+    // other output) would destroy it.
+    const std::string clash =
+        find_file_clash({dataFile}, {modelFile, minClusterFile ? minClusterFile : ""});
+    if (!clash.empty()) {
+        std::cerr << clash << std::endl;
         return 1;
     }
     if (!writable_path(modelFile)) {

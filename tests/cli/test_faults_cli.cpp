@@ -33,6 +33,48 @@ std::vector<std::string> entries(const std::string& dir) {
 
 using Refusals = TempDirTest;
 
+// An output that is one of the run's inputs, or its other output, under the same or
+// another name: refused before anything is touched, every file as it was.
+TEST_F(Refusals, OutputsThatNameAnInput) {
+    spit(path("data.txt"), kTwoGroups);
+    spit(path("model.txt"), "2 2\n1 1\n101 101");
+    spit(path("a.txt"), "2 2\n0 0\n100 100\n");
+    spit(path("list.txt"), "2\n" + path("a.txt") + "\n" + path("a.txt") + "\n");
+    symlink(path("data.txt").c_str(), path("link.txt").c_str());
+    const std::vector<std::string> before = {slurp(path("data.txt")), slurp(path("model.txt")),
+                                             slurp(path("a.txt")), slurp(path("list.txt"))};
+    struct Case {
+        std::string program;
+        std::vector<std::string> args;
+        std::string out, in;
+    };
+    const std::string dotted = dir_ + "/./a.txt";
+    const std::vector<Case> cases = {
+        {kMt, {"-k", "2", path("data.txt"), path("link.txt")}, path("link.txt"), path("data.txt")},
+        {kSt, {"-k", "2", "-m", path("data.txt"), path("data.txt"), path("new.txt")},
+         path("data.txt"), path("data.txt")},
+        {kAssign, {path("list.txt"), path("model.txt"), path("list.txt")}, path("list.txt"),
+         path("list.txt")},
+        {kAssign, {"-t", "1", "-d", dotted, path("list.txt"), path("model.txt"), path("r.txt")},
+         dotted, path("a.txt")},
+        {kAssign, {"-t", "1", "-d", path("model.txt"), path("list.txt"), path("model.txt"),
+                   path("r.txt")}, path("model.txt"), path("model.txt")},
+    };
+    for (const Case& c : cases) {
+        const RunResult r = run(c.program, c.args);
+        EXPECT_EQ(r.status, 1) << c.out;
+        EXPECT_EQ(r.err, "Error: '" + c.out + "' is also an input: '" + c.in + "'.\n");
+    }
+    // Two outputs that are one file: the second named is refused.
+    const RunResult r = run(kMt, {"-k", "2", "-m", path("new.txt"), path("data.txt"), path("new.txt")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: '" + path("new.txt") + "' is also an output: '" + path("new.txt") + "'.\n");
+    EXPECT_EQ(before, (std::vector<std::string>{slurp(path("data.txt")), slurp(path("model.txt")),
+                                                 slurp(path("a.txt")), slurp(path("list.txt"))}));
+    EXPECT_FALSE(exists(path("new.txt")));
+    EXPECT_FALSE(exists(path("r.txt")));
+}
+
 TEST_F(Refusals, DataFilesCutShortOrHoldingOddValues) {
     const std::string data = path("data.txt");
     const std::string wrong = "Error: Wrong format file: '" + data + "'.\n";
