@@ -18,8 +18,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <sstream>
 #include <string>
 
+#include "atomic_file.h"
 #include "fixed_order.h"
 #include "sampler.h"
 #include "search.h"
@@ -81,36 +83,29 @@ void KMeans::setData(const float* rows, int rowCount, int dim) {
 
 // ---------------------------------------------------------------- model file
 
-static bool write_centres(const char* path, int k, int d, const float* centers) {
-    std::ofstream out(path, std::ios::out | std::ios::trunc);
-    if (!out) return false;
-    out << k << ' ' << d;
+// k and d, then one line per centre, each value as stream insertion writes a double
+// (printf's %g, 6 significant digits); built line by line, written in one call each.
+static bool write_centres(std::FILE* out, int k, int d, const float* centers) {
+    std::ostringstream head;
+    head << k << ' ' << d;
+    bool ok = std::fputs(head.str().c_str(), out) >= 0;
     const std::size_t stride = std::size_t(d) + 1;
-    for (int i = 0; i < k; ++i) {
+    for (int i = 0; ok && i < k; ++i) {
         const float* c = centers + std::size_t(i) * stride;
-        out << '\n';  // no flush per line: the file is checked once, at close
-        out << double(c[0]);
-        for (int j = 1; j < d; ++j) out << ' ' << double(c[j]);
+        std::ostringstream line;
+        line << '\n' << double(c[0]);
+        for (int j = 1; j < d; ++j) line << ' ' << double(c[j]);
+        const std::string text = line.str();
+        ok = std::fwrite(text.data(), 1, text.size(), out) == text.size();
     }
-    out.close();
-    return !out.fail();
+    return ok;
 }
 
-// A regular file (or a new one) is written under a temporary name in the same
-// directory and renamed into place once complete, so a run killed while writing
-// never leaves a truncated model that looks finished. Anything else (a device, a
-// pipe, a symbolic link) is written in place.
+// Written whole or not at all (atomic_file.h): a run killed while writing never
+// leaves a truncated model that looks finished.
 bool KMeans::writeModel(const char* path) const {
-    struct stat st;
-    const bool missing = lstat(path, &st) != 0;
-    if (!missing && !S_ISREG(st.st_mode)) return write_centres(path, k, d, centers);
-    if (missing && errno != ENOENT) return false;
-    const std::string temp = std::string(path) + ".tmp." + std::to_string(getpid());
-    if (!write_centres(temp.c_str(), k, d, centers) || std::rename(temp.c_str(), path) != 0) {
-        std::remove(temp.c_str());
-        return false;
-    }
-    return true;
+    AtomicFile file;
+    return file.open(path) && write_centres(file.stream(), k, d, centers) && file.commit();
 }
 
 bool KMeans::readModel(const char* path) {

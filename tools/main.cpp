@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 
+#include "atomic_file.h"
 #include "block_size.h"
 #include "data_file.h"
 #include "file_clash.h"
@@ -31,35 +32,19 @@ static void print_help(const char* program) {
     std::cerr << "\t-p <number>:\tNumber of processors" << std::endl;
 }
 
-// True when `path` can be created or overwritten: its directory exists and is
-// writable, and an existing entry is a writable non-directory. Checked before the
-// data is read, so a typo in the model path does not cost a whole training run.
-static bool writable_path(const char* path) {
-    if (access(path, F_OK) == 0) {
-        struct stat st;
-        if (stat(path, &st) != 0 || S_ISDIR(st.st_mode)) return false;
-        return access(path, W_OK) == 0;
-    }
-    std::string dir(path);
-    const std::size_t slash = dir.find_last_of('/');
-    if (slash == std::string::npos) dir = ".";
-    else if (slash == 0) dir = "/";
-    else dir.resize(slash);
-    return access(dir.c_str(), W_OK | X_OK) == 0;
-}
-
-// Writes the nearest-centre array as text: n, then one index per line.
+// Writes the nearest-centre array as text, whole or not at all: n, then one index
+// per line.
 static bool write_min_cluster(const char* path, const int* nearest, int n) {
-    std::FILE* f = std::fopen(path, "w");
-    if (f == nullptr) return false;
+    AtomicFile file;
+    if (!file.open(path)) return false;
+    std::FILE* f = file.stream();
     bool ok = std::fprintf(f, "%d\n", n) > 0;
     for (int i = 0; ok && i < n; ++i) ok = std::fprintf(f, "%d\n", nearest[i]) > 0;
-    ok = (std::fflush(f) == 0) && ok;
-    ok = (std::fclose(f) == 0) && ok;
-    return ok;
+    return ok && file.commit();
 }
 
 int main(int argc, char** argv) {
+    atomic_file_guard_signals();
     KMeans::nb_threads = 4;
     TrainerOptions options;
     char bad = 0;
@@ -98,9 +83,13 @@ int main(int argc, char** argv) {
         std::cerr << clash << std::endl;
         return 1;
     }
-    if (!writable_path(modelFile)) {
-        std::cerr << "Cannot open file '" << modelFile << "' for writing." << std::endl;
-        return 1;
+    // Both outputs can be written (a temporary file created beside each and removed),
+    // checked before the data is read: a bad path does not cost a training run.
+    for (const char* output : {modelFile, minClusterFile}) {
+        if (output != nullptr && !atomic_file_probe(output)) {
+            std::cerr << "Cannot open file '" << output << "' for writing." << std::endl;
+            return 1;
+        }
     }
 
     DataFile input;

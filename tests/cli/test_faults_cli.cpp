@@ -3,6 +3,7 @@
 // and no run leaves a file that looks complete when it is not.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstring>
@@ -73,6 +74,48 @@ TEST_F(Refusals, OutputsThatNameAnInput) {
                                                  slurp(path("a.txt")), slurp(path("list.txt"))}));
     EXPECT_FALSE(exists(path("new.txt")));
     EXPECT_FALSE(exists(path("r.txt")));
+}
+
+// The model's temporary file: a link planted at the name earlier versions used does
+// not redirect the write; a name of 250 bytes works; the model keeps its permission
+// bits; a directory where nothing can be created is refused before the data is read.
+TEST_F(Refusals, ModelWriteCannotBeRedirected) {
+    spit(path("data.txt"), kTwoGroups);
+    spit(path("victim.txt"), "victim");
+    const std::string model = path("out.model");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        const std::string planted = model + ".tmp." + std::to_string(getpid());
+        if (symlink(path("victim.txt").c_str(), planted.c_str()) != 0) _exit(126);
+        execl(kMt.c_str(), kMt.c_str(), "-k", "2", path("data.txt").c_str(), model.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(slurp(path("victim.txt")), "victim");
+    struct stat st;
+    ASSERT_EQ(lstat(model.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(slurp(model).substr(0, 4), "2 2\n");
+
+    chmod(model.c_str(), 0600);
+    const std::string longName = path(std::string(250, 'm'));
+    for (const std::string& out : {model, longName}) {
+        const RunResult r = run(kMt, {"-k", "2", path("data.txt"), out});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(slurp(out).substr(0, 4), "2 2\n");
+    }
+    ASSERT_EQ(stat(model.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    const RunResult r = run(kMt, {"-k", "2", path("data.txt"), "/proc/self/model.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Cannot open file '/proc/self/model.txt' for writing.\n");
+    EXPECT_EQ(r.out.find("Reading finish"), std::string::npos);
 }
 
 TEST_F(Refusals, DataFilesCutShortOrHoldingOddValues) {

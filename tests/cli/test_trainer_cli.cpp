@@ -167,16 +167,19 @@ TEST_F(TrainerCli, RefusedInputsLeaveNoModel) {
 
 TEST_F(TrainerCli, MinClusterFileFailures) {
     spit(path("data.txt"), kTwoGroups);
+    // A path that cannot be created is refused before the data is read.
     RunResult r = run(kMt, {"-k", "2", "-m", path("no/dir/min.txt"), path("data.txt"),
                             path("model.txt")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(exists(path("model.txt")));
-    EXPECT_NE(r.out.find("K-mean finish !\n"), std::string::npos);
+    EXPECT_FALSE(exists(path("model.txt")));
+    EXPECT_EQ(r.out.find("Reading finish"), std::string::npos);
     EXPECT_EQ(r.err, "Cannot open file '" + path("no/dir/min.txt") + "' for writing.\n");
+    // A device that fails only when written: the model is there, the run fails.
 
     r = run(kSt, {"-k", "2", "-m", "/dev/full", path("data.txt"), path("model.txt")});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Cannot open file '/dev/full' for writing.\n");
+    EXPECT_TRUE(exists(path("model.txt")));
 }
 
 TEST_F(TrainerCli, NoIterationStillWritesEveryNearestCentre) {
