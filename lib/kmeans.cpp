@@ -15,9 +15,7 @@
 #include <memory>
 #include <new>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <sstream>
 #include <string>
 
