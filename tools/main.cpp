@@ -5,7 +5,6 @@
 //
 // Memory of a run: the matrix n*(d+1) floats, the nearest array n ints, the score
 // matrix blockSize*k floats, the centres and accumulators O(k*d).
-
 #include <cstdio>
 #include <ctime>
 #include <iostream>
