@@ -221,7 +221,6 @@ void KMeans::init(int clusters) {
 // fixed tree. Every operation is elementwise IEEE double (no fused multiply-add), so
 // the AVX2 build of the loop gives the same bits as the plain one. (Chosen at the
 // first call, not through an ifunc: sanitizer runtimes are not ready for those.)
-template <int kUnused>
 static inline double accumulate_lanes(const float* row, const float* centre, double* off, int d) {
     double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     int t = 0;
@@ -242,14 +241,14 @@ static inline double accumulate_lanes(const float* row, const float* centre, dou
 }
 
 static double accumulate_row_plain(const float* row, const float* centre, double* off, int d) {
-    return accumulate_lanes<0>(row, centre, off, d);
+    return accumulate_lanes(row, centre, off, d);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
 __attribute__((target("avx2"))) static double accumulate_row_avx2(const float* row,
                                                                   const float* centre,
                                                                   double* off, int d) {
-    return accumulate_lanes<1>(row, centre, off, d);
+    return accumulate_lanes(row, centre, off, d);
 }
 
 static double accumulate_row(const float* row, const float* centre, double* off, int d) {

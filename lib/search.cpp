@@ -150,14 +150,13 @@ double sum_of_squares(const float* x, int d) {
 
 }  // namespace
 
-float row_bound(const float* row, int d, const float* shift) {
-    return shift ? bound_row<true, false>(row, d, shift, nullptr)
-                 : bound_row<false, false>(row, d, nullptr, nullptr);
-}
-
 void row_bounds(const float* rows, int n, int d, const float* shift, float* out) {
     const std::size_t stride = std::size_t(d) + 1;
-    for (int i = 0; i < n; ++i) out[i] = row_bound(rows + std::size_t(i) * stride, d, shift);
+    for (int i = 0; i < n; ++i) {
+        const float* x = rows + std::size_t(i) * stride;
+        out[i] = shift ? bound_row<true, false>(x, d, shift, nullptr)
+                       : bound_row<false, false>(x, d, nullptr, nullptr);
+    }
 }
 
 bool choose_shift(const float* rows, int n, int d, float* mu) {
@@ -169,8 +168,7 @@ bool choose_shift(const float* rows, int n, int d, float* mu) {
     for (int i = 0; i < n; ++i) {
         const float* x = rows + std::size_t(i) * stride;
         for (int t = 0; t < d; ++t) sum[t] += double(x[t]);
-        const double norm = bound_row<false, false>(x, d, nullptr, nullptr);
-        sumsq += norm * norm;  // a hair above |x|^2: enough to decide
+        sumsq += sum_of_squares(x, d);
     }
     double meanSq = 0;
     for (int t = 0; t < d; ++t) meanSq += (sum[t] / n) * (sum[t] / n);
@@ -238,6 +236,7 @@ bool prepare_search(SearchPlan& plan, const float* centers, int k, int d, const 
                 kEnlarge;
     plan.maxNorm = B;
     plan.halfColumn = 0.5 * maxColumn;
+    plan.distanceError = gamma_double(double(d) + 2);
     return true;
 }
 
@@ -250,28 +249,16 @@ double row_error(const SearchPlan& plan, float bound) {
     return (plan.alpha * double(bound) + plan.beta) * kEnlarge;
 }
 
+// The centre nearest to x by the definition, among m candidates in increasing index
+// order (null: every centre, m = k).
 int nearest_among(const float* x, const SearchPlan& plan, const int* candidates, int m) {
     const std::size_t stride = std::size_t(plan.d) + 1;
-    int best = candidates[0];
-    double bestDistance = squared_distance(x, plan.centers + std::size_t(best) * stride, plan.d);
-    for (int i = 1; i < m; ++i) {
-        const int j = candidates[i];
+    int best = -1;
+    double bestDistance = 0;
+    for (int i = 0; i < m; ++i) {
+        const int j = candidates != nullptr ? candidates[i] : i;
         const double dist = squared_distance(x, plan.centers + std::size_t(j) * stride, plan.d);
-        if (dist < bestDistance) {  // strict: equals keep the lower index, a NaN never wins
-            bestDistance = dist;
-            best = j;
-        }
-    }
-    return best;
-}
-
-int nearest_of_all(const float* x, const SearchPlan& plan) {
-    const std::size_t stride = std::size_t(plan.d) + 1;
-    int best = 0;
-    double bestDistance = squared_distance(x, plan.centers, plan.d);
-    for (int j = 1; j < plan.k; ++j) {
-        const double dist = squared_distance(x, plan.centers + std::size_t(j) * stride, plan.d);
-        if (dist < bestDistance) {
+        if (best < 0 || dist < bestDistance) {  // strict: equals keep the lower index, a NaN never wins
             bestDistance = dist;
             best = j;
         }
@@ -287,7 +274,7 @@ int choose(const SearchPlan& plan, const float* s, const float* x, float bound, 
     const double error = row_error(plan, bound);
     if (top.index >= 0 && std::isfinite(top.best) && error < kInf) {
         const double v = top.best;
-        const double g = gamma_double(double(plan.d) + 2);
+        const double g = plan.distanceError;
         const double r = double(bound) * (1 + kU);
         const double farthest = r * r * (1 + 0x1p-50) - 2 * v + 2 * error;  // >= D_b
         if (g * farthest <= error * (1 - g) / kEnlarge) {
@@ -301,7 +288,7 @@ int choose(const SearchPlan& plan, const float* s, const float* x, float bound, 
         }
     }
     ++counts.exhaustive;
-    return nearest_of_all(x, plan);
+    return nearest_among(x, plan, nullptr, plan.k);
 }
 
 // Test hook: every score moved by 3/4 of its row's bound, the sign alternating along
@@ -382,7 +369,7 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
     local.rows = count;
     if (!buffer || !candidates) {
         for (int i = 0; i < count; ++i)
-            nearest[i] = nearest_of_all(rows + std::size_t(i) * stride, plan);
+            nearest[i] = nearest_among(rows + std::size_t(i) * stride, plan, nullptr, plan.k);
         local.exhaustive = count;
         if (counts != nullptr) *counts += local;
         return;
@@ -399,10 +386,15 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
         const float* x = rows + std::size_t(first) * stride;
         const float* a = x;
         if (shifted) {
+            // x - mu, rounded as row_bounds rounds it; the bounds too unless given.
             for (int i = 0; i < size; ++i) {
                 const float* xi = x + std::size_t(i) * stride;
                 float* ai = moved + std::size_t(i) * stride;
-                tileBounds[i] = bound_row<true, true>(xi, d, plan.shift, ai);
+                if (bounds != nullptr) {
+                    for (int t = 0; t < d; ++t) ai[t] = xi[t] - plan.shift[t];
+                } else {
+                    tileBounds[i] = bound_row<true, true>(xi, d, plan.shift, ai);
+                }
                 ai[d] = xi[d];
             }
             a = moved;

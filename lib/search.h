@@ -32,6 +32,7 @@ struct SearchPlan {
     double beta = 0;
     double maxNorm = 0;     // upper bound of every |operand row|
     double halfColumn = 0;  // half the largest |norm column|
+    double distanceError = 0;  // relative error bound of squared_distance for this d
     bool exactOnly = false;  // no usable bound: every row measured against every centre
     std::unique_ptr<float[]> storage;  // the shifted operand and mu
 };
@@ -47,9 +48,8 @@ bool prepare_search(SearchPlan& plan, const float* centers, int k, int d, const 
 // untouched) otherwise. Used on the training data, and on a model's centres.
 bool choose_shift(const float* rows, int n, int d, float* mu);
 
-// Upper bound of |x - shift| (shift may be null) for one augmented row, or n rows
-// into out[n]: +inf for a row holding an infinity, NaN for a NaN.
-float row_bound(const float* row, int d, const float* shift);
+// Upper bounds of |x - shift| (shift may be null) for n augmented rows, into out[n]:
+// +inf for a row holding an infinity, NaN for a NaN.
 void row_bounds(const float* rows, int n, int d, const float* shift, float* out);
 
 struct SearchCounts {
@@ -65,7 +65,7 @@ struct SearchCounts {
 };
 
 // Nearest centre of `count` augmented rows against a plan, tile by tile. `bounds`:
-// the rows' row_bound values under the plan's shift, or null to compute them here.
+// the rows' row_bounds under the plan's shift, or null to compute them here.
 // `scores`: the caller's count*k score matrix, or null (scores are scratch). Adds to
 // *counts (when not null). Short of memory for its tiles, it measures every row in
 // double against every centre: slow, but the same answer, and nothing to allocate.

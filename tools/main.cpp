@@ -3,8 +3,9 @@
 // (n rows of d+1 floats), trains k centres and writes the model file and, on
 // request, every vector's nearest centre.
 //
-// Memory of a run: the matrix n*(d+1) floats, the nearest array n ints, the score
-// matrix blockSize*k floats, the centres and accumulators O(k*d).
+// Memory of a run: the matrix n*(d+1) floats, the nearest array n ints, every row's
+// error bound (n floats), the score matrix blockSize*k floats, the centres and
+// accumulators O(k*d).
 #include <cstdio>
 #include <ctime>
 #include <iostream>

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli_util.h"
+#include "printed_distortions.h"
 
 namespace {
 
@@ -47,17 +48,6 @@ std::vector<T> read_ints(const std::string& text) {
     T v;
     while (in >> v) out.push_back(v);
     return out;
-}
-
-std::vector<double> distortions(const std::string& out) {
-    std::vector<double> v;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
-        const std::size_t at = line.find("] distorion = ");
-        if (at != std::string::npos) v.push_back(std::stod(line.substr(at + 14)));
-    }
-    return v;
 }
 
 // Nearest centre by the fixed-order double distance, lowest index among equals.
@@ -110,7 +100,7 @@ using ExactCli = TempDirTest;
 void expect_true_distortion(const RunResult& r, const Rows& rows, const std::string& minFile,
                             int k, const std::string& label) {
     ASSERT_EQ(r.status, 0) << label << r.err;
-    const std::vector<double> printed = distortions(r.out);
+    const std::vector<double> printed = printed_distortions(r.out);
     ASSERT_FALSE(printed.empty()) << label;
     for (double v : printed) EXPECT_GE(v, 0.0) << label;
     ASSERT_NE(r.out.find("Stop before criteron."), std::string::npos) << label;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kmeans.h"
+#include "printed_distortions.h"
 #include "sampler.h"
 
 namespace {
@@ -280,17 +281,6 @@ Reference lloyd(const std::vector<float>& x, int n, int d, int k, int iters) {
         r.distortions.push_back(dist);
     }
     return r;
-}
-
-std::vector<double> printed_distortions(const std::string& out) {
-    std::vector<double> v;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
-        const std::size_t at = line.find("] distorion = ");
-        if (at != std::string::npos) v.push_back(std::stod(line.substr(at + 14)));
-    }
-    return v;
 }
 
 TEST_F(Training, FollowsAReferenceLloydLoop) {
