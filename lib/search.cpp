@@ -267,7 +267,7 @@ int nearest_among(const float* x, const SearchPlan& plan, const int* candidates,
 }
 
 // The certified choice for one row (see the proof above): s its k float scores, x
-// the row itself, bound its row_bound, candidates scratch for k indices.
+// the row itself, bound its upper bound of |x - mu|, candidates scratch for k indices.
 int choose(const SearchPlan& plan, const float* s, const float* x, float bound, int* candidates,
            SearchCounts& counts) {
     const TopTwo top = top_two(s, plan.k);
