@@ -21,6 +21,7 @@
 
 #include "atomic_file.h"
 #include "fixed_order.h"
+#include "product_scratch.h"
 #include "sampler.h"
 #include "search.h"
 
@@ -187,6 +188,8 @@ void KMeans::minCluster(const float* rows, int rowCount, int dim, int clusters,
     searchBlock(plan, rows, rowCount, nullptr, scores, nearest, true, nullptr);
 }
 
+bool KMeans::reserveSearch(int n) { return reserve_product_scratch(maxSearchWorkers(n)); }
+
 // ---------------------------------------------------------------- training
 
 bool KMeans::run(const float* rows, int rowCount, int dim, int clusters, int maxIter, int* nearest,
@@ -322,7 +325,9 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize) {
     std::unique_ptr<float[]> scores(new (std::nothrow) float[cells]);
     std::unique_ptr<float[]> bounds(new (std::nothrow) float[std::size_t(n)]);
     std::unique_ptr<float[]> mu(new (std::nothrow) float[std::size_t(d)]);
-    if (!scores || !bounds || !mu || !centers || !allocateAccumulators()) return noMemory();
+    if (!scores || !bounds || !mu || !centers || !allocateAccumulators() ||
+        !reserveSearch(blockSize))
+        return noMemory();
     const float* shift = choose_shift(data, n, d, mu.get()) ? mu.get() : nullptr;
     row_bounds(data, n, d, shift, bounds.get());
     passCounts_.clear();

@@ -73,6 +73,11 @@ public:
     static void searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
                             float* scores, int* nearest, bool announce, SearchCounts* counts);
     static void* threadRoutine(void* task);  // worker of the multi-threaded search
+    // How many products the search variant runs at most at once on blocks of up to
+    // n rows, and the product library's scratch for that many taken
+    // (product_scratch.h): false when the address space cannot hold it.
+    static int maxSearchWorkers(int n);
+    static bool reserveSearch(int n);
 
     // One entry per assignment pass of the last training run: how many rows the
     // float scores left undecided (measured in double).

@@ -7,3 +7,5 @@ void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const
                          float* scores, int* nearest, bool, SearchCounts* counts) {
     search_tiles(plan, rows, n, bounds, scores, nearest, counts);
 }
+
+int KMeans::maxSearchWorkers(int) { return 1; }

@@ -21,6 +21,13 @@ void* KMeans::threadRoutine(void* arg) {
     return nullptr;
 }
 
+// At most one worker per 16 rows, and never more than nb_threads.
+int KMeans::maxSearchWorkers(int n) {
+    const int threads = nb_threads < 1 ? 1 : nb_threads;
+    const int slices = n / 16 + (n % 16 != 0 ? 1 : 0);
+    return slices < 1 ? 1 : slices < threads ? slices : threads;
+}
+
 void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
                          float* scores, int* nearest, bool announce, SearchCounts* counts) {
     const int threads = nb_threads < 1 ? 1 : nb_threads;

@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     const int k = model.k;
 
     std::unique_ptr<float[]> R(new (std::nothrow) float[std::size_t(blockSize) * std::size_t(k)]);
-    if (!R) {
+    if (!R || !KMeans::reserveSearch(blockSize)) {
         std::cerr << "Cannot allocate R. Try to change the block size with a smaller value."
                   << std::endl;
         return 1;

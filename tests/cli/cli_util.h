@@ -4,6 +4,7 @@
 #define KMEANS_TESTS_CLI_UTIL_H
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +19,7 @@
 
 struct RunResult {
     int status = -1;
+    bool timedOut = false;  // killed after the caller's time limit
     std::string out;
     std::string err;
 };
@@ -63,19 +65,35 @@ inline pid_t spawn(const std::string& program, const std::vector<std::string>& a
     return pid;
 }
 
-// Runs a program to its end (see spawn) and captures its status and output.
+// Runs a program to its end (see spawn) and captures its status and output. A
+// non-zero `timeoutSeconds` kills a program that runs longer (timedOut is then set).
 inline RunResult run(const std::string& program, const std::vector<std::string>& args,
-                     const std::string& cwd = "", unsigned long long addressSpace = 0) {
+                     const std::string& cwd = "", unsigned long long addressSpace = 0,
+                     int timeoutSeconds = 0) {
     char outName[] = "/tmp/kmeans_cli_out_XXXXXX";
     char errName[] = "/tmp/kmeans_cli_err_XXXXXX";
     const int outFd = mkstemp(outName);
     const int errFd = mkstemp(errName);
     const pid_t pid = spawn(program, args, outFd, errFd, cwd, addressSpace);
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    RunResult r;
+    if (timeoutSeconds > 0) {
+        const long long polls = timeoutSeconds * 100LL;  // every 10 ms
+        long long i = 0;
+        while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+            if (++i > polls) {
+                r.timedOut = true;
+                kill(pid, SIGKILL);
+                waitpid(pid, &wstatus, 0);
+                break;
+            }
+            usleep(10000);
+        }
+    } else {
+        waitpid(pid, &wstatus, 0);
+    }
     close(outFd);
     close(errFd);
-    RunResult r;
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     r.out = slurp(outName);
     // Under AddressSanitizer with allocator_may_return_null=1, a refused huge

@@ -211,6 +211,58 @@ TEST_F(Refusals, ScoreMatrixBeyondMemory) {
     EXPECT_FALSE(exists(path("min.txt")));
 }
 
+// Under any address-space limit a program finishes, with the same output as without
+// one, or stops at once with its memory message: the product library's scratch is
+// memory like any other, and a mapping it cannot get must not hang the run.
+TEST_F(Refusals, AddressSpaceLimitsAroundTheEdge) {
+#ifdef KMEANS_SANITIZED
+    GTEST_SKIP() << "a sanitized program cannot run under an address-space limit";
+#endif
+    std::string text = "2000 8\n";
+    unsigned state = 7;
+    for (int i = 0; i < 2000; ++i) {
+        for (int j = 0; j < 8; ++j) {
+            state = state * 1103515245u + 12345u;
+            text += std::to_string((state >> 16) % 256) + (j < 7 ? " " : "\n");
+        }
+    }
+    spit(path("data.txt"), text);
+    spit(path("list.txt"), "1 " + path("d.txt"));
+    spit(path("d.txt"), "8 2000\n" + text.substr(text.find('\n') + 1));
+    const std::vector<std::string> train = {"-k", "2000", "-i", "2", "-p", "2", path("data.txt"),
+                                            path("model.txt")};
+    const std::vector<std::string> assign = {"-p", "2", path("list.txt"), path("model.txt"),
+                                             path("result.txt")};
+    ASSERT_EQ(run(kMt, train).status, 0);
+    const std::string model = slurp(path("model.txt"));
+    ASSERT_EQ(run(kAssign, assign).status, 0);
+    const std::string result = slurp(path("result.txt"));
+    const std::string trainMemory = "Insufficient memory! Try with a smaller block size.\n";
+    const std::string assignMemory =
+        "Cannot allocate R. Try to change the block size with a smaller value.\n";
+
+    // From about what the libraries take at load to well past 16 MB of scores and
+    // two workers' scratch (2 x 128 MiB with OpenBLAS).
+    for (unsigned long long mib = 64; mib <= 640; mib += 32) {
+        for (const std::string& prog : {kMt, kSt, kAssign}) {
+            const bool isAssign = prog == kAssign;
+            unlink(path("model.txt").c_str());
+            unlink(path("result.txt").c_str());
+            if (isAssign) spit(path("model.txt"), model);
+            const RunResult r = run(prog, isAssign ? assign : train, "", mib << 20, 30);
+            SCOPED_TRACE(prog + " under " + std::to_string(mib) + " MiB");
+            ASSERT_FALSE(r.timedOut) << "hung";
+            if (r.status == 0) {
+                EXPECT_EQ(slurp(path(isAssign ? "result.txt" : "model.txt")),
+                          isAssign ? result : model);
+            } else {
+                EXPECT_EQ(r.status, 1);
+                EXPECT_EQ(r.err, isAssign ? assignMemory : trainMemory);
+            }
+        }
+    }
+}
+
 // A large enough training that a kill lands in the middle of it.
 // Uniform noise: Lloyd's loop needs many iterations to settle on it.
 std::string slow_data() {
