@@ -119,6 +119,10 @@ int main(int argc, char** argv) {
         if (name.empty()) break;
         names.push_back(std::move(name));
     }
+    if (list.cutShort()) {
+        std::cerr << "Error: Wrong format file: '" << listPath << "'." << std::endl;
+        return 1;
+    }
     std::vector<std::string> inputs = {listPath, modelPath};
     inputs.insert(inputs.end(), names.begin(), names.end());
     const std::string clash =

@@ -6,7 +6,9 @@
 // own values straight into their matrix cells. Counting runs at memory speed, so the
 // extra pass costs little next to the parse it splits. The outcome is exactly that of
 // one front-to-back scan: the first n*d tokens must all be finite floats, and what
-// follows them is never looked at.
+// follows them is never looked at. A file cut short while it is read (its mapped
+// pages then fault) reads as a wrong-format file: every read of the mapping runs
+// under MappedFile::guard, on whichever thread does it.
 #include "data_file.h"
 
 #include <pthread.h>
@@ -61,14 +63,18 @@ struct Range {
 
 void* count_range(void* arg) {
     Range* r = static_cast<Range*>(arg);
-    r->tokens = count_tokens(r->begin, r->end);
+    r->ok = r->file->guard([r] {
+        r->tokens = count_tokens(r->begin, r->end);
+        return true;
+    });
     r->file->release(r->begin, r->end);  // counted; the filling pass maps it again
     return nullptr;
 }
 
 void* fill_range(void* arg) {
     Range* r = static_cast<Range*>(arg);
-    r->ok = fill_values(*r->file, r->begin, r->end, r->matrix, r->d, r->first, r->values);
+    r->ok = r->file->guard(
+        [r] { return fill_values(*r->file, r->begin, r->end, r->matrix, r->d, r->first, r->values); });
     return nullptr;
 }
 
@@ -93,24 +99,31 @@ bool fill_parallel(const MappedFile& file, const char* begin, const char* end, f
     const int count = std::min(threads, kMaxRanges);
     Range ranges[kMaxRanges];
     const std::size_t len = static_cast<std::size_t>(end - begin);
-    const char* cut = begin;
-    for (int i = 0; i < count; ++i) {
-        ranges[i].file = &file;
-        ranges[i].begin = cut;
-        if (i + 1 < count) {
-            // Move each cut forward to the next white space: a range then never
-            // starts inside a token. Cuts stay in order even if a token is huge.
-            const char* target = begin + len / static_cast<std::size_t>(count) * (i + 1);
-            cut = skip_token(std::max(target, cut), end);
-        } else {
-            cut = end;
+    const bool cut = file.guard([&] {
+        const char* at = begin;
+        for (int i = 0; i < count; ++i) {
+            ranges[i].file = &file;
+            ranges[i].begin = at;
+            if (i + 1 < count) {
+                // Move each cut forward to the next white space: a range then never
+                // starts inside a token. Cuts stay in order even if a token is huge.
+                const char* target = begin + len / static_cast<std::size_t>(count) * (i + 1);
+                at = skip_token(std::max(target, at), end);
+            } else {
+                at = end;
+            }
+            ranges[i].end = at;
+            ranges[i].matrix = matrix;
+            ranges[i].d = d;
+            ranges[i].ok = true;
         }
-        ranges[i].end = cut;
-        ranges[i].matrix = matrix;
-        ranges[i].d = d;
-        ranges[i].ok = true;
-    }
+        return true;
+    });
+    if (!cut) return false;
     run_ranges(count_range, ranges, count);
+    for (int i = 0; i < count; ++i) {
+        if (!ranges[i].ok) return false;
+    }
 
     std::uint64_t first = 0;
     for (int i = 0; i < count; ++i) {
@@ -137,7 +150,9 @@ DataStatus DataFile::open(const char* path) {
 
 DataStatus DataFile::readHeader(int& n, int& d) {
     const char* p = cursor_;
-    if (!scan_int(p, file_.end(), n) || !scan_int(p, file_.end(), d)) return DataStatus::wrong_format;
+    const char* const end = file_.end();
+    if (!file_.guard([&] { return scan_int(p, end, n) && scan_int(p, end, d); }))
+        return DataStatus::wrong_format;
     if (n < 1 || d < 1) return DataStatus::wrong_format;
     // Every value takes at least two bytes (a digit and a separator) but the last:
     // a count beyond that is a damaged header, refused before anything is allocated.
@@ -157,9 +172,10 @@ DataStatus DataFile::readBody(int n, int d, int threads, float** matrix) {
 
     const char* end = file_.end();
     const std::size_t body = static_cast<std::size_t>(end - cursor_);
+    const char* const begin = cursor_;
     const bool ok = threads >= 2 && body > kParallelBytes
-                        ? fill_parallel(file_, cursor_, end, m, d, wanted, threads)
-                        : fill_values(file_, cursor_, end, m, d, 0, wanted);
+                        ? fill_parallel(file_, begin, end, m, d, wanted, threads)
+                        : file_.guard([&] { return fill_values(file_, begin, end, m, d, 0, wanted); });
     if (!ok) {
         delete[] m;
         return DataStatus::wrong_format;

@@ -15,17 +15,35 @@ public:
         return true;
     }
     // The count: a non-negative integer token.
-    bool readCount(int& count) { return scan_int(cursor_, file_.end(), count) && count >= 0; }
+    bool readCount(int& count) {
+        bool ok = false;
+        cutShort_ = !file_.guard([&] {
+            ok = scan_int(cursor_, file_.end(), count) && count >= 0;
+            return true;
+        });
+        return ok && !cutShort_;
+    }
     // The next name, or an empty one when the list has no more.
     std::string next() {
-        const char* s = skip_space(cursor_, file_.end());
-        cursor_ = skip_token(s, file_.end());
+        const char* s = cursor_;
+        if (cutShort_ || !file_.guard([&] {
+                s = skip_space(cursor_, file_.end());
+                cursor_ = skip_token(s, file_.end());
+                return true;
+            })) {
+            cutShort_ = true;
+            return std::string();
+        }
         return std::string(s, std::size_t(cursor_ - s));
     }
+    // True once a read met the list cut short after it was mapped (its pages fault):
+    // what was read of it cannot be trusted.
+    bool cutShort() const { return cutShort_; }
 
 private:
     MappedFile file_;
     const char* cursor_ = nullptr;
+    bool cutShort_ = false;
 };
 
 #endif

@@ -48,13 +48,19 @@ void read_text(const char* name, float*& matrix, int& n, int& d, int dim, SiftRe
     const char* p = file.data();
     const char* const end = file.end();
 
-    // Header: the dimension, then the count.
-    int value = 0;
-    HeaderToken token = header_int(p, end, value);
-    if (token != HeaderToken::bad) {
-        if (token == HeaderToken::ok) d = value;
-        if (token == HeaderToken::ok) token = header_int(p, end, value);
-        if (token == HeaderToken::ok) n = value;
+    // Header: the dimension, then the count. A file cut short while it is read
+    // (its mapped pages fault) is a wrong-format file, here and in the body.
+    HeaderToken token = HeaderToken::bad;
+    if (!file.guard([&] {
+            int value = 0;
+            token = header_int(p, end, value);
+            if (token == HeaderToken::ok) d = value;
+            if (token == HeaderToken::ok) token = header_int(p, end, value);
+            if (token == HeaderToken::ok) n = value;
+            return true;
+        })) {
+        report_wrong_format(name);
+        return;
     }
     if (token == HeaderToken::end) {
         // The file holds at most a header: no descriptors, so wrong format.
@@ -88,27 +94,31 @@ void read_text(const char* name, float*& matrix, int& n, int& d, int dim, SiftRe
         return;
     }
 
-    for (std::uint64_t i = 0; i < rows; ++i) {
-        if (regions != nullptr) {
-            SiftRegion& g = r[i];
-            float a = 0.0f, b = 0.0f, c = 0.0f;
-            if (!scan_float(p, end, g.x) || !scan_float(p, end, g.y) || !scan_float(p, end, a) ||
-                !scan_float(p, end, b) || !scan_float(p, end, c)) {
-                report_wrong_format(name);
-                return;
+    float* const rowsOut = m.get();
+    SiftRegion* const regionsOut = r.get();
+    const bool parsed = file.guard([&] {
+        for (std::uint64_t i = 0; i < rows; ++i) {
+            if (regionsOut != nullptr) {
+                SiftRegion& g = regionsOut[i];
+                float a = 0.0f, b = 0.0f, c = 0.0f;
+                if (!scan_float(p, end, g.x) || !scan_float(p, end, g.y) ||
+                    !scan_float(p, end, a) || !scan_float(p, end, b) || !scan_float(p, end, c))
+                    return false;
+                g.fileIndex = 0;  // the driver stamps both indices
+                g.clusterIndex = 0;
+                decompose(a, b, c, g.a11, g.a12, g.a21, g.a22);
             }
-            g.fileIndex = 0;  // the driver stamps both indices
-            g.clusterIndex = 0;
-            decompose(a, b, c, g.a11, g.a12, g.a21, g.a22);
-        }
-        float* row = m.get() + i * width;
-        for (int j = 0; j < dim; ++j) {
-            if (!scan_float(p, end, row[j])) {
-                report_wrong_format(name);
-                return;
+            float* row = rowsOut + i * width;
+            for (int j = 0; j < dim; ++j) {
+                if (!scan_float(p, end, row[j])) return false;
             }
+            row[dim] = -0.5f;
         }
-        row[dim] = -0.5f;
+        return true;
+    });
+    if (!parsed) {
+        report_wrong_format(name);
+        return;
     }
     matrix = m.release();
     if (regions != nullptr) *regions = r.release();

@@ -2,6 +2,9 @@
 #include "text_scan.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,10 +12,62 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <system_error>
+
+namespace {
+
+// One guarded read on this thread: the mapping's range, and where to return to.
+struct FaultGuard {
+    const char* begin;
+    const char* end;
+    FaultGuard* outer;
+    sigjmp_buf resume;
+};
+thread_local FaultGuard* activeGuard = nullptr;
+
+// A read of a mapped page beyond the end of a file raises SIGBUS. When it comes
+// from a guarded read of that mapping, the read is abandoned; any other is the
+// crash it would have been: the default action, once the faulting read runs again.
+void on_bus_error(int signal, siginfo_t* info, void*) {
+    const char* at = static_cast<const char*>(info->si_addr);
+    for (FaultGuard* g = activeGuard; g != nullptr; g = g->outer)
+        if (at >= g->begin && at < g->end) siglongjmp(g->resume, 1);
+    std::signal(signal, SIG_DFL);
+}
+
+void install_bus_handler() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = &on_bus_error;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, nullptr);
+}
+
+}  // namespace
+
+bool MappedFile::guard(bool (*read)(void*), void* arg) const {
+    if (!mapped_) return read(arg);  // a buffer in memory cannot fault
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    pthread_once(&once, &install_bus_handler);
+    const std::uintptr_t page = std::uintptr_t(sysconf(_SC_PAGESIZE));
+    FaultGuard g;
+    g.begin = data_;
+    g.end = data_ + (size_ + page - 1) / page * page;  // the mapping's last page, whole
+    g.outer = activeGuard;
+    if (sigsetjmp(g.resume, 1) != 0) {  // the signal mask comes back with the jump
+        activeGuard = g.outer;
+        return false;
+    }
+    activeGuard = &g;
+    const bool ok = read(arg);
+    activeGuard = g.outer;
+    return ok;
+}
 
 MappedFile::~MappedFile() { close(); }
 

@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 class MappedFile {
 public:
@@ -42,6 +43,18 @@ public:
     // the matrix they were parsed into. Reading them again maps them again. Does
     // nothing for text read into a buffer (a pipe): that memory is the only copy.
     void release(const char* from, const char* to) const;
+
+    // Runs read(arg) and returns what it returns - or false when reading a page of
+    // the mapping faulted (SIGBUS) because the file was cut short after it was mapped:
+    // `read` is then stopped where it was. So `read` must own nothing that needs a
+    // destructor, and start no thread: it only scans the text into memory that its
+    // caller owns. It may run on any thread, and guards may nest.
+    bool guard(bool (*read)(void*), void* arg) const;
+    template <class Read>
+    bool guard(Read&& read) const {
+        using R = std::remove_reference_t<Read>;
+        return guard([](void* f) -> bool { return (*static_cast<R*>(f))(); }, &read);
+    }
 
     const char* data() const { return data_; }
     std::size_t size() const { return size_; }

@@ -263,6 +263,72 @@ TEST_F(Refusals, AddressSpaceLimitsAroundTheEdge) {
     }
 }
 
+// Runs a program and, as soon as a line of its standard output starts with `cue`,
+// cuts `file` down to `size` bytes (as another process might, while the program is
+// still reading it). Returns the status, the whole output and the error output.
+RunResult run_cutting(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cue, const std::string& file, off_t size) {
+    int out[2];
+    if (pipe(out) != 0) return RunResult();
+    char errName[] = "/tmp/kmeans_cli_err_XXXXXX";
+    const int errFd = mkstemp(errName);
+    const pid_t pid = spawn(program, args, out[1], errFd);
+    close(out[1]);
+    RunResult r;
+    bool cut = false;
+    char buffer[4096];
+    for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) > 0;) {
+        r.out.append(buffer, std::size_t(got));
+        if (!cut && (r.out.find("\n" + cue) != std::string::npos || r.out.rfind(cue, 0) == 0)) {
+            cut = truncate(file.c_str(), size) == 0;
+        }
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(errFd);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.err = slurp(errName);
+    unlink(errName);
+    EXPECT_TRUE(cut) << "'" << cue << "' never came";
+    return r;
+}
+
+// About 64 MB of text: rows of 16 small integers.
+std::string big_rows(int rows) {
+    std::string row;
+    for (int j = 0; j < 16; ++j) row += std::to_string(j * 13 % 200) + (j < 15 ? " " : "\n");
+    std::string text;
+    text.reserve(row.size() * std::size_t(rows));
+    for (int i = 0; i < rows; ++i) text += row;
+    return text;
+}
+
+// A file cut short while it is being parsed: its mapped pages fault. The trainer
+// reports the data file and stops; assign gives that entry its line of zeros and
+// goes on.
+TEST_F(Refusals, InputCutShortWhileItIsRead) {
+    const int rows = 1500000;
+    const std::string body = big_rows(rows);
+    spit(path("data.txt"), std::to_string(rows) + " 16\n" + body);
+    RunResult r = run_cutting(kMt, {"-k", "2", "-i", "0", "-p", "2", path("data.txt"), path("model.txt")},
+                              "estimated block size = ", path("data.txt"), 100000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: Wrong format file: '" + path("data.txt") + "'.\n");
+    EXPECT_EQ(r.out.find("Reading finish"), std::string::npos);
+    EXPECT_FALSE(exists(path("model.txt")));
+
+    spit(path("big.txt"), "16 " + std::to_string(rows) + "\n" + body);
+    spit(path("small.txt"), "16 2\n" + big_rows(2));
+    spit(path("list.txt"), "2 " + path("big.txt") + " " + path("small.txt"));
+    spit(path("model.txt"), "2 16\n" + big_rows(2));
+    r = run_cutting(kAssign, {"-p", "2", path("list.txt"), path("model.txt"), path("result.txt")},
+                    "Proceesing 0: ", path("big.txt"), 100000);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Error: Wrong format file: '" + path("big.txt") + "'.\n");
+    EXPECT_EQ(slurp(path("result.txt")), "2 2\n0 0\n2 0\n");
+}
+
 // A large enough training that a kill lands in the middle of it.
 // Uniform noise: Lloyd's loop needs many iterations to settle on it.
 std::string slow_data() {
