@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemFile file(data + 1, size - 1);
     if (!file.ok()) return 0;
     DataFile input;
-    if (input.open(file.path()) != DataStatus::ok) return 0;
+    if (input.open(file.path()) != MapStatus::ok) return 0;
     int n = 0;
     int d = 0;
     if (input.readHeader(n, d) != DataStatus::ok) return 0;

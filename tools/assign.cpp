@@ -100,8 +100,13 @@ int main(int argc, char** argv) {
     }
 
     ListFile list;
-    if (!list.open(listPath)) {
+    const MapStatus opened = list.open(listPath);
+    if (opened == MapStatus::cannot_open) {
         std::cerr << "Cannot open file '" << listPath << "' for reading." << std::endl;
+        return 1;
+    }
+    if (opened != MapStatus::ok) {
+        std::cerr << unreadable_message(opened, listPath) << std::endl;
         return 1;
     }
     int count = 0;

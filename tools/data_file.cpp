@@ -142,10 +142,10 @@ bool fill_parallel(const MappedFile& file, const char* begin, const char* end, f
 
 }  // namespace
 
-DataStatus DataFile::open(const char* path) {
-    if (!file_.open(path)) return DataStatus::cannot_open;
+MapStatus DataFile::open(const char* path) {
+    const MapStatus status = file_.open(path);
     cursor_ = file_.data();
-    return DataStatus::ok;
+    return status;
 }
 
 DataStatus DataFile::readHeader(int& n, int& d) {

@@ -14,12 +14,12 @@
 
 #include "text_scan.h"
 
-enum class DataStatus { ok, cannot_open, wrong_format, no_memory };
+enum class DataStatus { ok, wrong_format, no_memory };
 
 class DataFile {
 public:
-    // Maps the file; cannot_open when it cannot be opened or mapped.
-    DataStatus open(const char* path);
+    // Maps the file (text_scan.h says how a pipe or device is read, and when not).
+    MapStatus open(const char* path);
     // Two integers n >= 1 and d >= 1, and a size the file could hold (every value
     // takes at least two bytes): otherwise wrong_format.
     DataStatus readHeader(int& n, int& d);

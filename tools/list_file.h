@@ -9,10 +9,10 @@
 
 class ListFile {
 public:
-    bool open(const char* path) {
-        if (!file_.open(path)) return false;
+    MapStatus open(const char* path) {
+        const MapStatus status = file_.open(path);
         cursor_ = file_.data();
-        return true;
+        return status;
     }
     // The count: a non-negative integer token.
     bool readCount(int& count) {

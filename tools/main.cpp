@@ -91,14 +91,18 @@ int main(int argc, char** argv) {
     }
 
     DataFile input;
-    DataStatus status = input.open(dataFile);
-    if (status == DataStatus::cannot_open) {
+    const MapStatus opened = input.open(dataFile);
+    if (opened == MapStatus::cannot_open) {
         std::cerr << "Cannot open file '" << dataFile << "' for reading." << std::endl;
+        return 1;
+    }
+    if (opened != MapStatus::ok) {
+        std::cerr << unreadable_message(opened, dataFile) << std::endl;
         return 1;
     }
     int n = 0;
     int d = 0;
-    status = input.readHeader(n, d);
+    DataStatus status = input.readHeader(n, d);
     if (status != DataStatus::ok) {
         std::cerr << "Error: Wrong format file: '" << dataFile << "'." << std::endl;
         return 1;

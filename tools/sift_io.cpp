@@ -41,8 +41,13 @@ HeaderToken header_int(const char*& p, const char* end, int& out) {
 void read_text(const char* name, float*& matrix, int& n, int& d, int dim, SiftRegion** regions) {
     matrix = nullptr;
     MappedFile file;
-    if (!file.open(name)) {
+    const MapStatus opened = file.open(name);
+    if (opened == MapStatus::cannot_open) {
         report_cannot_open(name);
+        return;
+    }
+    if (opened != MapStatus::ok) {
+        std::cerr << unreadable_message(opened, name) << std::endl;
         return;
     }
     const char* p = file.data();

@@ -13,6 +13,7 @@
 #include <charconv>
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -75,83 +76,105 @@ void MappedFile::close() {
     if (mapped_) {
         munmap(const_cast<char*>(data_), size_);
     } else {
-        delete[] data_;
+        std::free(const_cast<char*>(data_));
     }
     data_ = nullptr;
     size_ = 0;
     mapped_ = false;
 }
 
-bool MappedFile::open(const char* path) {
+std::string unreadable_message(MapStatus status, const char* path) {
+    const std::string quoted = std::string("Error: '") + path + "'";
+    if (status == MapStatus::endless) return quoted + " is not a regular file and holds more than 1 GiB of text.";
+    return quoted + " is too large to hold in memory.";
+}
+
+MapStatus MappedFile::open(const char* path) {
     close();
     int fd;
     do {
         fd = ::open(path, O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return false;
+    if (fd < 0) return MapStatus::cannot_open;
     struct stat st;
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {  // a directory opens, but holds no text
         ::close(fd);
-        return false;
+        return MapStatus::cannot_open;
     }
-    bool ok = true;
+    MapStatus status = MapStatus::ok;
     if (S_ISREG(st.st_mode) && st.st_size == 0) {
         // Nothing to map (mmap refuses a length of 0): an empty text.
-    } else if (S_ISREG(st.st_mode) &&
-               static_cast<std::uint64_t>(st.st_size) <= std::numeric_limits<std::size_t>::max()) {
-        const std::size_t len = static_cast<std::size_t>(st.st_size);
-        void* m = mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd, 0);
+    } else if (S_ISREG(st.st_mode)) {
+        const std::uint64_t len = static_cast<std::uint64_t>(st.st_size);
+        void* m = len <= std::numeric_limits<std::size_t>::max()
+                      ? mmap(nullptr, std::size_t(len), PROT_READ, MAP_PRIVATE, fd, 0)
+                      : MAP_FAILED;
         if (m != MAP_FAILED) {
-            madvise(m, len, MADV_SEQUENTIAL);  // read once, front to back
+            madvise(m, std::size_t(len), MADV_SEQUENTIAL);  // read once, front to back
             data_ = static_cast<const char*>(m);
-            size_ = len;
+            size_ = std::size_t(len);
             mapped_ = true;
         } else {
-            ok = readAll(fd, len);
+            status = len < std::numeric_limits<std::size_t>::max()
+                         ? readAll(fd, std::size_t(len), true)
+                         : MapStatus::too_large;
         }
     } else {
-        ok = readAll(fd, 0);  // pipes, terminals, devices: size unknown in advance
+        status = readAll(fd, 0, false);  // pipes, terminals, devices: size unknown in advance
     }
     ::close(fd);
-    return ok;
+    return status;
 }
 
-// Reads the descriptor to its end into one new[] buffer, growing it by doubling.
-bool MappedFile::readAll(int fd, std::size_t hint) {
-    // One byte more than a known size, so the read that meets the end needs no growth.
-    std::size_t cap = hint > 0 && hint < std::numeric_limits<std::size_t>::max() ? hint + 1 : 1 << 16;
-    char* buf = new (std::nothrow) char[cap];
-    if (buf == nullptr) return false;
+// Reads the descriptor into one malloc'd buffer: a regular file whole (`size`
+// bytes known), anything else to its end, its first NUL byte or kMostStreamBytes.
+// The buffer grows by doubling through realloc, which moves a large block by
+// remapping its pages, not by copying them.
+MapStatus MappedFile::readAll(int fd, std::size_t size, bool regular) {
+    std::size_t cap = regular ? size + 1 : std::size_t(1) << 16;  // + 1: the read that meets the end
+    char* buf = static_cast<char*>(std::malloc(cap));
+    if (buf == nullptr) return MapStatus::too_large;
     std::size_t len = 0;
+    MapStatus status = MapStatus::ok;
     for (;;) {
         if (len == cap) {
-            if (cap > std::numeric_limits<std::size_t>::max() / 2) {
-                delete[] buf;
-                return false;
+            if (!regular && len > kMostStreamBytes) {
+                status = MapStatus::endless;
+                break;
             }
-            char* bigger = new (std::nothrow) char[cap * 2];
-            if (bigger == nullptr) {
-                delete[] buf;
-                return false;
+            std::size_t bigger = cap > std::numeric_limits<std::size_t>::max() / 2 ? 0 : cap * 2;
+            if (!regular && bigger > kMostStreamBytes + 1) bigger = kMostStreamBytes + 1;
+            char* grown = bigger != 0 ? static_cast<char*>(std::realloc(buf, bigger)) : nullptr;
+            if (grown == nullptr) {
+                status = MapStatus::too_large;
+                break;
             }
-            std::memcpy(bigger, buf, len);
-            delete[] buf;
-            buf = bigger;
-            cap *= 2;
+            buf = grown;
+            cap = bigger;
         }
         const ssize_t got = ::read(fd, buf + len, cap - len);
         if (got < 0) {
             if (errno == EINTR) continue;
-            delete[] buf;
-            return false;
+            status = MapStatus::cannot_open;
+            break;
         }
         if (got == 0) break;
+        if (!regular) {
+            if (const void* nul = std::memchr(buf + len, '\0', std::size_t(got))) {
+                len = std::size_t(static_cast<const char*>(nul) - buf);  // the text ends here
+                break;
+            }
+        }
         len += static_cast<std::size_t>(got);
+    }
+    if (status != MapStatus::ok) {
+        std::free(buf);
+        return status;
     }
     data_ = buf;
     size_ = len;
     mapped_ = false;
-    return true;
+    return MapStatus::ok;
 }
 
 std::size_t count_tokens(const char* begin, const char* end) {

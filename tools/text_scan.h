@@ -2,7 +2,10 @@
 //
 // MappedFile maps a file read-only (or, when it cannot be mapped - a pipe, say -
 // reads it into one buffer), so a data file of hundreds of MB is never copied: the
-// matrix it fills is the only copy of the data in memory.
+// matrix it fills is the only copy of the data in memory. What is not a regular
+// file is read up to its first NUL byte (no text holds one: /dev/zero and
+// /dev/urandom end at once) and up to kMostStreamBytes: an endless pipe is refused
+// in bounded time and memory.
 //
 // The scanners take one token at a time from [p, end): white space (space, \t, \n,
 // \v, \f, \r) is skipped, then a token is the longest run of anything else, and it
@@ -23,7 +26,23 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <type_traits>
+
+// Why a file's text cannot be had; the callers word the messages (cannot_open with
+// their own, the others with unreadable_message).
+enum class MapStatus {
+    ok,
+    cannot_open,  // missing, unreadable, or a directory
+    too_large,    // its text does not fit in memory
+    endless,      // not a regular file, and more than kMostStreamBytes of text
+};
+
+constexpr std::size_t kMostStreamBytes = std::size_t(1) << 30;
+
+// "Error: '<path>' is too large to hold in memory." or "Error: '<path>' is not a
+// regular file and holds more than 1 GiB of text.", without the newline.
+std::string unreadable_message(MapStatus status, const char* path);
 
 class MappedFile {
 public:
@@ -32,9 +51,9 @@ public:
     MappedFile(const MappedFile&) = delete;  // owns a mapping: a copy would unmap twice
     MappedFile& operator=(const MappedFile&) = delete;
 
-    // Maps `path` read-only; false when it cannot be opened, is a directory, or its
-    // contents cannot be held. An empty file succeeds with data() null and size 0.
-    bool open(const char* path);
+    // Maps `path` read-only, or reads it (see above). An empty file is ok, with
+    // data() null and size 0.
+    MapStatus open(const char* path);
     // Releases the mapping or buffer early; the destructor does the same.
     void close();
 
@@ -61,10 +80,10 @@ public:
     const char* end() const { return data_ + size_; }
 
 private:
-    bool readAll(int fd, std::size_t hint);
+    MapStatus readAll(int fd, std::size_t size, bool regular);
     const char* data_ = nullptr;
     std::size_t size_ = 0;
-    bool mapped_ = false;  // data_ came from mmap (else from new[], or null)
+    bool mapped_ = false;  // data_ came from mmap (else from malloc, or null)
 };
 
 inline bool is_space(char c) {

@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <string>
@@ -327,6 +329,48 @@ TEST_F(Refusals, InputCutShortWhileItIsRead) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Error: Wrong format file: '" + path("big.txt") + "'.\n");
     EXPECT_EQ(slurp(path("result.txt")), "2 2\n0 0\n2 0\n");
+}
+
+// Devices and pipes as inputs: their text ends at the first NUL byte, so /dev/zero
+// and /dev/urandom are refused at once as the wrong format they are, and a pipe
+// that never ends is refused once it has given 1 GiB. All in bounded time.
+TEST_F(Refusals, NonRegularInputs) {
+    for (const std::string device : {"/dev/zero", "/dev/urandom"}) {
+        const RunResult r = run(kMt, {"-k", "2", device, path("model.txt")}, "", 0, 10);
+        ASSERT_FALSE(r.timedOut) << device;
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Error: Wrong format file: '" + device + "'.\n");
+    }
+    spit(path("list.txt"), "2 /dev/zero /dev/urandom");
+    spit(path("model.txt"), "2 2\n0 0 5 5\n");
+    RunResult r = run(kAssign, {path("list.txt"), path("model.txt"), path("result.txt")}, "", 0, 10);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Error: Wrong format file: '/dev/zero'.\n"
+                     "Error: Wrong format file: '/dev/urandom'.\n");
+    EXPECT_EQ(slurp(path("result.txt")), "2 2\n0 0\n0 0\n");
+
+    // An endless pipe of valid values, as the data file: the trainer must stop reading.
+    const std::string fifo = path("endless");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::signal(SIGPIPE, SIG_IGN);
+    std::atomic<bool> stop(false);
+    std::thread writer([&] {
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        std::string chunk = "3 2\n";
+        while (chunk.size() < (1 << 16)) chunk += "1 2 3 4 5 6 7 8\n";
+        while (!stop && write(fd, chunk.data(), chunk.size()) > 0) {
+        }
+        close(fd);
+    });
+    r = run(kMt, {"-k", "2", fifo, path("m.txt")}, "", 0, 60);
+    stop = true;
+    close(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // a writer still opening may go on
+    writer.join();
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: '" + fifo + "' is not a regular file and holds more than 1 GiB of text.\n");
+    EXPECT_FALSE(exists(path("m.txt")));
 }
 
 // A large enough training that a kill lands in the middle of it.
