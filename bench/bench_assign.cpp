@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
     const char* listPath = argv[optind + 1];
 
     KMeans model;
-    if (!model.readModel(modelPath)) {
+    if (model.readModel(modelPath) != ReadStatus::ok) {
         std::cerr << "Cannot read the model " << modelPath << std::endl;
         return 1;
     }

@@ -62,10 +62,10 @@ bool read_stream(const char* path, Matrix& m) {
 
 bool read_data_file(const char* path, int threads, Matrix& m) {
     DataFile file;
-    if (file.open(path) != DataStatus::ok) return false;
-    if (file.readHeader(m.n, m.d) != DataStatus::ok) return false;
+    if (file.open(path) != ReadStatus::ok) return false;
+    if (file.readHeader(m.n, m.d) != ReadStatus::ok) return false;
     float* cells = nullptr;
-    if (file.readBody(m.n, m.d, threads, &cells) != DataStatus::ok) return false;
+    if (file.readBody(m.n, m.d, threads, &cells) != ReadStatus::ok) return false;
     file.close();
     m.cells.reset(cells);
     return true;

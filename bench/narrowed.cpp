@@ -23,8 +23,8 @@ int main(int argc, char** argv) {
     int n = 0;
     int d = 0;
     float* matrix = nullptr;
-    if (file.open(argv[1]) != DataStatus::ok || file.readHeader(n, d) != DataStatus::ok ||
-        file.readBody(n, d, KMeans::nb_threads, &matrix) != DataStatus::ok || n < k) {
+    if (file.open(argv[1]) != ReadStatus::ok || file.readHeader(n, d) != ReadStatus::ok ||
+        file.readBody(n, d, KMeans::nb_threads, &matrix) != ReadStatus::ok || n < k) {
         std::fprintf(stderr, "Cannot read '%s' (or fewer rows than clusters).\n", argv[1]);
         return 1;
     }

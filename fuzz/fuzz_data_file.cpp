@@ -16,13 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemFile file(data + 1, size - 1);
     if (!file.ok()) return 0;
     DataFile input;
-    if (input.open(file.path()) != MapStatus::ok) return 0;
+    if (input.open(file.path()) != ReadStatus::ok) return 0;
     int n = 0;
     int d = 0;
-    if (input.readHeader(n, d) != DataStatus::ok) return 0;
+    if (input.readHeader(n, d) != ReadStatus::ok) return 0;
     if (n < 1 || d < 1) __builtin_trap();  // the header check lets only real sizes through
     float* matrix = nullptr;
-    if (input.readBody(n, d, threads, &matrix) == DataStatus::ok) {
+    if (input.readBody(n, d, threads, &matrix) == ReadStatus::ok) {
         // Every value finite, every row ends in -0.5.
         for (std::size_t i = 0; i < std::size_t(n); ++i) {
             const float* row = matrix + i * (std::size_t(d) + 1);

@@ -6,7 +6,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemFile file(data, size);
     if (!file.ok()) return 0;
     ListFile list;
-    if (list.open(file.path()) != MapStatus::ok) return 0;
+    if (list.open(file.path()) != ReadStatus::ok) return 0;
     int count = 0;
     if (!list.readCount(count)) return 0;
     if (count < 0) __builtin_trap();

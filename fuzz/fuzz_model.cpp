@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemFile file(data, size);
     if (!file.ok()) return 0;
     KMeans model;
-    if (!model.readModel(file.path())) return 0;
+    if (model.readModel(file.path()) != ReadStatus::ok) return 0;
     if (model.k < 1 || model.d < 1) __builtin_trap();
     for (int c = 0; c < model.k; ++c)
         for (int j = 0; j <= model.d; ++j)

@@ -9,13 +9,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <memory>
 #include <new>
-#include <sys/stat.h>
-
 #include <sstream>
 #include <string>
 
@@ -24,6 +21,7 @@
 #include "product_scratch.h"
 #include "sampler.h"
 #include "search.h"
+#include "text_scan.h"
 
 int KMeans::nb_threads = 8;
 
@@ -107,33 +105,48 @@ bool KMeans::writeModel(const char* path) const {
     return file.open(path) && write_centres(file.stream(), k, d, centers) && file.commit();
 }
 
-bool KMeans::readModel(const char* path) {
-    std::ifstream in(path);
-    if (!in) return false;
+// Read with the same scanner and the same refusals as the trainer's data file: a
+// model either reads whole (k, d >= 1, k*d finite floats, norms rebuilt) or is
+// refused, and a refused model holds nothing.
+ReadStatus KMeans::readModel(const char* path) {
+    MappedFile file;
+    const ReadStatus opened = file.open(path);
+    if (opened != ReadStatus::ok) return opened;
+    const char* p = file.data();
+    const char* const end = file.end();
     int fileK = 0;
     int fileD = 0;
-    if (!(in >> fileK >> fileD) || fileK < 1 || fileD < 1) return false;
-    // Every value takes at least two bytes (a digit and a separator): a header that
-    // announces more than the file can hold is refused before anything is allocated.
-    struct stat st;
-    if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) {
-        const std::uint64_t values = std::uint64_t(fileK) * std::uint64_t(fileD);
-        if (values > (std::uint64_t(st.st_size) + 1) / 2) return false;
-    }
-    if (!allocate(fileK, fileD)) return false;
+    bool header = false;
+    if (!file.guard([&] {
+            header = scan_int(p, end, fileK) && scan_int(p, end, fileD);
+            return true;
+        }) ||
+        !header || fileK < 1 || fileD < 1 ||
+        !values_fit(std::uint64_t(fileK) * std::uint64_t(fileD), file.size()))
+        return ReadStatus::wrong_format;
+    if (!allocate(fileK, fileD)) return ReadStatus::no_memory;
     const std::size_t stride = std::size_t(d) + 1;
+    float* const rows = centers;
+    const int kk = k;
+    const int dd = d;
+    const bool read = file.guard([&] {
+        for (int i = 0; i < kk; ++i) {
+            float* c = rows + std::size_t(i) * stride;
+            for (int j = 0; j < dd; ++j)
+                if (!scan_float(p, end, c[j])) return false;
+        }
+        return true;
+    });
+    if (!read) {
+        release();
+        k = d = 0;
+        return ReadStatus::wrong_format;
+    }
     for (int i = 0; i < k; ++i) {
         float* c = centers + std::size_t(i) * stride;
-        for (int j = 0; j < d; ++j) {
-            if (!(in >> c[j]) || !std::isfinite(c[j])) {
-                release();
-                k = d = 0;
-                return false;
-            }
-        }
         c[d] = norm_column(c, d);
     }
-    return true;
+    return ReadStatus::ok;
 }
 
 // ---------------------------------------------------------------- assignment

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "search.h"
+#include "text_scan.h"
 
 class KMeans {
 public:
@@ -53,11 +54,13 @@ public:
     void add(const float* row, int cluster);
 
     // Model file. writeModel returns false when the file could not be written
-    // completely (open, write or close failed); readModel returns false when the
-    // file could not be opened or does not hold a well-formed model (k >= 1, d >= 1,
-    // k*d numbers). Neither prints anything: the callers word the messages.
+    // completely (open, write or close failed). readModel reads it as the trainer's
+    // data file is read (text_scan.h): ok, or why not - a file that cannot be opened
+    // or held, one that is not a well-formed model (k >= 1, d >= 1, k*d finite
+    // floats: wrong_format), centres that do not fit in memory (no_memory). Neither
+    // prints anything: the callers word the messages.
     bool writeModel(const char* path) const;
-    bool readModel(const char* path);
+    ReadStatus readModel(const char* path);
 
     // Nearest centre of n caller rows, block by block against the model.
     void assign(const float* rows, int n, int d, int* nearest, float* scores, int blockSize) const;
@@ -77,6 +80,8 @@ public:
     // n rows, and the product library's scratch for that many taken
     // (product_scratch.h): false when the address space cannot hold it.
     static int maxSearchWorkers(int n);
+    // Whether the linked CBLAS can serve this search variant; prints why not.
+    static bool blasReady();
     static bool reserveSearch(int n);
 
     // One entry per assignment pass of the last training run: how many rows the

@@ -21,6 +21,14 @@ void* KMeans::threadRoutine(void* arg) {
     return nullptr;
 }
 
+bool KMeans::blasReady() {
+    if (blas_allows_concurrent_calls()) return true;
+    std::cerr << "Error: the OpenBLAS loaded is its sequential build, which cannot run "
+                 "products on several threads at once: install libopenblas0-pthread."
+              << std::endl;
+    return false;
+}
+
 // At most one worker per 16 rows, and never more than nb_threads.
 int KMeans::maxSearchWorkers(int n) {
     const int threads = nb_threads < 1 ? 1 : nb_threads;

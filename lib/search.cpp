@@ -79,6 +79,13 @@ SearchTestHooks search_test_hooks;
 // compute on the calling thread anyway).
 extern "C" void openblas_set_num_threads(int) __attribute__((weak));
 
+// 0 for OpenBLAS's sequential build, 1 for its pthread build, 2 for OpenMP.
+extern "C" int openblas_get_parallel() __attribute__((weak));
+
+bool blas_allows_concurrent_calls() {
+    return openblas_get_parallel == nullptr || openblas_get_parallel() != 0;
+}
+
 void blas_single_thread() {
     static const bool done = [] {
         if (openblas_set_num_threads != nullptr) openblas_set_num_threads(1);

@@ -142,33 +142,31 @@ bool fill_parallel(const MappedFile& file, const char* begin, const char* end, f
 
 }  // namespace
 
-MapStatus DataFile::open(const char* path) {
-    const MapStatus status = file_.open(path);
+ReadStatus DataFile::open(const char* path) {
+    const ReadStatus status = file_.open(path);
     cursor_ = file_.data();
     return status;
 }
 
-DataStatus DataFile::readHeader(int& n, int& d) {
+ReadStatus DataFile::readHeader(int& n, int& d) {
     const char* p = cursor_;
     const char* const end = file_.end();
     if (!file_.guard([&] { return scan_int(p, end, n) && scan_int(p, end, d); }))
-        return DataStatus::wrong_format;
-    if (n < 1 || d < 1) return DataStatus::wrong_format;
-    // Every value takes at least two bytes (a digit and a separator) but the last:
-    // a count beyond that is a damaged header, refused before anything is allocated.
+        return ReadStatus::wrong_format;
+    if (n < 1 || d < 1) return ReadStatus::wrong_format;
     const std::uint64_t values = static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(d);
-    if (values > (static_cast<std::uint64_t>(file_.size()) + 1) / 2) return DataStatus::wrong_format;
+    if (!values_fit(values, file_.size())) return ReadStatus::wrong_format;
     cursor_ = p;
-    return DataStatus::ok;
+    return ReadStatus::ok;
 }
 
-DataStatus DataFile::readBody(int n, int d, int threads, float** matrix) {
+ReadStatus DataFile::readBody(int n, int d, int threads, float** matrix) {
     *matrix = nullptr;
-    if (n < 1 || d < 1) return DataStatus::wrong_format;
+    if (n < 1 || d < 1) return ReadStatus::wrong_format;
     const std::uint64_t wanted = static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(d);
     const std::uint64_t cells = static_cast<std::uint64_t>(n) * (static_cast<std::uint64_t>(d) + 1);
     float* m = new (std::nothrow) float[cells];
-    if (m == nullptr) return DataStatus::no_memory;
+    if (m == nullptr) return ReadStatus::no_memory;
 
     const char* end = file_.end();
     const std::size_t body = static_cast<std::size_t>(end - cursor_);
@@ -178,8 +176,8 @@ DataStatus DataFile::readBody(int n, int d, int threads, float** matrix) {
                         : file_.guard([&] { return fill_values(file_, begin, end, m, d, 0, wanted); });
     if (!ok) {
         delete[] m;
-        return DataStatus::wrong_format;
+        return ReadStatus::wrong_format;
     }
     *matrix = m;
-    return DataStatus::ok;
+    return ReadStatus::ok;
 }

@@ -14,18 +14,17 @@
 
 #include "text_scan.h"
 
-enum class DataStatus { ok, wrong_format, no_memory };
 
 class DataFile {
 public:
     // Maps the file (text_scan.h says how a pipe or device is read, and when not).
-    MapStatus open(const char* path);
+    ReadStatus open(const char* path);
     // Two integers n >= 1 and d >= 1, and a size the file could hold (every value
     // takes at least two bytes): otherwise wrong_format.
-    DataStatus readHeader(int& n, int& d);
+    ReadStatus readHeader(int& n, int& d);
     // Allocates the n x (d+1) matrix (non-throwing new; no_memory on failure) and
     // fills it, using up to `threads` threads. On any status but ok, *matrix is null.
-    DataStatus readBody(int n, int d, int threads, float** matrix);
+    ReadStatus readBody(int n, int d, int threads, float** matrix);
     // Drops the mapping: once the matrix is filled the file's pages need not stay
     // in this process's memory.
     void close() { file_.close(); }

@@ -9,8 +9,8 @@
 
 class ListFile {
 public:
-    MapStatus open(const char* path) {
-        const MapStatus status = file_.open(path);
+    ReadStatus open(const char* path) {
+        const ReadStatus status = file_.open(path);
         cursor_ = file_.data();
         return status;
     }

@@ -4,6 +4,9 @@
 #ifndef KMEANS_OPTIONS_H
 #define KMEANS_OPTIONS_H
 
+// Worker threads of the search unless -p says otherwise, in both programs.
+constexpr int kDefaultThreads = 4;
+
 enum class ParseResult {
     ok,
     unknown_option,  // an option letter not in the string, or one missing its value
@@ -15,7 +18,7 @@ struct TrainerOptions {
     int k = 1000;
     int blockSize = -1;  // below 1: estimate it
     const char* minClusterFile = nullptr;
-    int threads = 4;
+    int threads = kDefaultThreads;
     const char* dataFile = nullptr;
     const char* modelFile = nullptr;
 };
@@ -24,7 +27,7 @@ struct AssignOptions {
     int type = 0;
     const char* regionFile = nullptr;
     int blockSize = 50000;
-    int threads = 4;
+    int threads = kDefaultThreads;
     const char* listFile = nullptr;
     const char* modelFile = nullptr;
     const char* resultFile = nullptr;

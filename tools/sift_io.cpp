@@ -19,14 +19,6 @@ constexpr int kType3Dim = 128;
 constexpr std::uint64_t kType3Record = 156;  // 7 four-byte fields, then 128 signed bytes
 constexpr int kType3Values = 28;             // offset of the descriptor in a record
 
-void report_cannot_open(const char* name) {
-    std::cerr << "Error: Cannot open file '" << name << "' for reading." << std::endl;
-}
-
-void report_wrong_format(const char* name) {
-    std::cerr << "Error: Wrong format file: '" << name << "'." << std::endl;
-}
-
 enum class HeaderToken { ok, bad, end };
 
 // One header integer. `end` when the file ends within or right after the token: a
@@ -36,57 +28,47 @@ HeaderToken header_int(const char*& p, const char* end, int& out) {
     return skip_token(p, end) == end ? HeaderToken::end : HeaderToken::bad;
 }
 
-// Types 0 and 1. Type 1 (regions != nullptr) has five reals x y a b c before each
-// descriptor and announces its size on standard output before reading the body.
-void read_text(const char* name, float*& matrix, int& n, int& d, int dim, SiftRegion** regions) {
-    matrix = nullptr;
-    MappedFile file;
-    const MapStatus opened = file.open(name);
-    if (opened == MapStatus::cannot_open) {
-        report_cannot_open(name);
-        return;
-    }
-    if (opened != MapStatus::ok) {
-        std::cerr << unreadable_message(opened, name) << std::endl;
-        return;
-    }
-    const char* p = file.data();
-    const char* const end = file.end();
-
-    // Header: the dimension, then the count. A file cut short while it is read
-    // (its mapped pages fault) is a wrong-format file, here and in the body.
-    HeaderToken token = HeaderToken::bad;
-    if (!file.guard([&] {
-            int value = 0;
-            token = header_int(p, end, value);
-            if (token == HeaderToken::ok) d = value;
-            if (token == HeaderToken::ok) token = header_int(p, end, value);
-            if (token == HeaderToken::ok) n = value;
-            return true;
-        })) {
-        report_wrong_format(name);
-        return;
+// The header of types 0 and 1: the dimension into d, then the count into n, each set
+// as soon as it is read. A file that ends within the header holds no descriptors:
+// n = 0 and d = dim, and it is refused like any other file without one.
+ReadStatus read_header(const char*& p, const char* end, int dim, int& n, int& d) {
+    int value = 0;
+    HeaderToken token = header_int(p, end, value);
+    if (token == HeaderToken::ok) {
+        d = value;
+        token = header_int(p, end, value);
+        if (token == HeaderToken::ok) n = value;
     }
     if (token == HeaderToken::end) {
-        // The file holds at most a header: no descriptors, so wrong format.
         n = 0;
         d = dim;
-        report_wrong_format(name);
-        return;
+        return ReadStatus::wrong_format;
     }
-    if (token == HeaderToken::bad || d != dim || dim < 0 || n <= 0) {  // n <= 0: no descriptors
-        report_wrong_format(name);
-        return;
-    }
-    // Every value takes at least two bytes (a digit and a separator) but the last: a
-    // count beyond that is a damaged header, refused before anything is allocated.
+    if (token == HeaderToken::bad || d != dim || dim < 0 || n <= 0) return ReadStatus::wrong_format;
+    return ReadStatus::ok;
+}
+
+// Types 0 and 1. Type 1 (regions != nullptr) has five reals x y a b c before each
+// descriptor and announces its size on standard output before reading the body. A
+// file cut short while it is read (its mapped pages fault) is a wrong-format file.
+ReadStatus read_text(const char* name, float*& matrix, int& n, int& d, int dim, SiftRegion** regions) {
+    matrix = nullptr;
+    MappedFile file;
+    const ReadStatus opened = file.open(name);
+    if (opened != ReadStatus::ok) return opened;
+    const char* p = file.data();
+    const char* const end = file.end();
+    ReadStatus header = ReadStatus::wrong_format;
+    if (!file.guard([&] {
+            header = read_header(p, end, dim, n, d);
+            return true;
+        }))
+        return ReadStatus::wrong_format;
+    if (header != ReadStatus::ok) return header;
     const int perRegion = regions != nullptr ? 5 : 0;
     const std::uint64_t rows = static_cast<std::uint64_t>(n);
-    const std::uint64_t values = rows * (static_cast<std::uint64_t>(dim) + perRegion);
-    if (values > (static_cast<std::uint64_t>(file.size()) + 1) / 2) {
-        report_wrong_format(name);
-        return;
-    }
+    if (!values_fit(rows * (static_cast<std::uint64_t>(dim) + perRegion), file.size()))
+        return ReadStatus::wrong_format;
 
     if (regions != nullptr) std::cout << "rows = " << n << " cols = " << dim << std::endl;
 
@@ -94,10 +76,7 @@ void read_text(const char* name, float*& matrix, int& n, int& d, int dim, SiftRe
     std::unique_ptr<float[]> m(new (std::nothrow) float[rows * width]);
     std::unique_ptr<SiftRegion[]> r;
     if (regions != nullptr) r.reset(new (std::nothrow) SiftRegion[rows]);
-    if (m == nullptr || (regions != nullptr && r == nullptr)) {
-        report_wrong_format(name);
-        return;
-    }
+    if (m == nullptr || (regions != nullptr && r == nullptr)) return ReadStatus::no_memory;
 
     float* const rowsOut = m.get();
     SiftRegion* const regionsOut = r.get();
@@ -121,12 +100,10 @@ void read_text(const char* name, float*& matrix, int& n, int& d, int dim, SiftRe
         }
         return true;
     });
-    if (!parsed) {
-        report_wrong_format(name);
-        return;
-    }
+    if (!parsed) return ReadStatus::wrong_format;
     matrix = m.release();
     if (regions != nullptr) *regions = r.release();
+    return ReadStatus::ok;
 }
 
 }  // namespace
@@ -162,27 +139,37 @@ void decompose(float a, float b, float c, float& a11, float& a12, float& a21, fl
     a22 = static_cast<float>(dx * q2);
 }
 
-void read_sift_0(const char* name, float*& matrix, int& n, int& d, int dim) {
-    read_text(name, matrix, n, d, dim, nullptr);
+std::string entry_message(ReadStatus status, const char* name) {
+    switch (status) {
+    case ReadStatus::ok: return std::string();
+    case ReadStatus::cannot_open: return std::string("Error: Cannot open file '") + name + "' for reading.";
+    case ReadStatus::too_large:
+    case ReadStatus::endless: return unreadable_message(status, name);
+    case ReadStatus::wrong_format:
+    case ReadStatus::no_memory: break;
+    }
+    return std::string("Error: Wrong format file: '") + name + "'.";
 }
 
-void read_sift_1(const char* name, float*& matrix, int& n, int& d, int dim, SiftRegion*& regions) {
-    read_text(name, matrix, n, d, dim, &regions);
+ReadStatus read_sift_0(const char* name, float*& matrix, int& n, int& d, int dim) {
+    return read_text(name, matrix, n, d, dim, nullptr);
 }
 
-void read_sift_3(const char* name, float*& matrix, int& n, int& d, int dim, SiftRegion*& regions) {
+ReadStatus read_sift_1(const char* name, float*& matrix, int& n, int& d, int dim,
+                       SiftRegion*& regions) {
+    return read_text(name, matrix, n, d, dim, &regions);
+}
+
+ReadStatus read_sift_3(const char* name, float*& matrix, int& n, int& d, int dim,
+                       SiftRegion*& regions) {
     matrix = nullptr;
     std::FILE* f = std::fopen(name, "rb");
-    if (f == nullptr) {
-        report_cannot_open(name);
-        return;
-    }
+    if (f == nullptr) return ReadStatus::cannot_open;
     // fopen accepts a directory; its "length" would be meaningless.
     struct stat st;
     if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
         std::fclose(f);
-        report_cannot_open(name);
-        return;
+        return ReadStatus::cannot_open;
     }
     d = kType3Dim;
     long length = -1;
@@ -194,8 +181,7 @@ void read_sift_3(const char* name, float*& matrix, int& n, int& d, int dim, Sift
     if (length < 0 || count > static_cast<std::uint64_t>(INT_MAX) || d != dim ||
         bytes != static_cast<std::uint64_t>(length)) {
         std::fclose(f);
-        report_wrong_format(name);
-        return;
+        return ReadStatus::wrong_format;
     }
 
     std::cout << "rows = " << n << " & cols = " << d << std::endl;
@@ -205,18 +191,13 @@ void read_sift_3(const char* name, float*& matrix, int& n, int& d, int dim, Sift
     const bool read = buffer != nullptr && std::fseek(f, 0, SEEK_SET) == 0 &&
                       std::fread(buffer.get(), 1, bytes, f) == bytes;
     std::fclose(f);
-    if (!read) {  // out of memory, or the file shrank under us
-        report_wrong_format(name);
-        return;
-    }
+    if (buffer == nullptr) return ReadStatus::no_memory;
+    if (!read) return ReadStatus::wrong_format;  // the file shrank under us
 
     const std::uint64_t width = static_cast<std::uint64_t>(d) + 1;
     std::unique_ptr<float[]> m(new (std::nothrow) float[count * width]);
     std::unique_ptr<SiftRegion[]> r(new (std::nothrow) SiftRegion[count]);
-    if (m == nullptr || r == nullptr) {
-        report_wrong_format(name);
-        return;
-    }
+    if (m == nullptr || r == nullptr) return ReadStatus::no_memory;
     for (std::uint64_t i = 0; i < count; ++i) {
         // Fields are copied byte-wise: memcpy is the defined way to reinterpret bytes.
         const unsigned char* rec = buffer.get() + i * kType3Record;
@@ -239,4 +220,5 @@ void read_sift_3(const char* name, float*& matrix, int& n, int& d, int dim, Sift
     }
     matrix = m.release();
     regions = r.release();
+    return ReadStatus::ok;
 }

@@ -4,8 +4,10 @@
 // Each reader loads one descriptor file into a new augmented matrix (n rows of dim+1
 // floats, column dim = -0.5) and, for types 1 and 3, a new array of n SiftRegion
 // records; both are new[] arrays that the caller owns and releases with delete[].
-// Success is told by the matrix pointer alone: on any failure the reader has written
-// its message to std::cerr, the matrix is null and the region pointer is untouched.
+// Each returns how the reading ended (text_scan.h), and its caller words the
+// message: on any status but ok the matrix is null and the region pointer untouched.
+// Only progress goes to standard output ("rows = ..."), and decompose notes a region
+// that is no ellipse on standard error.
 //
 //   type 0  text: d n, then n descriptors of d reals
 //   type 1  text: d n, then n times (x y a b c, then d reals); prints "rows = ..."
@@ -19,6 +21,9 @@
 #define KMEANS_SIFT_IO_H
 
 #include <cstdint>
+#include <string>
+
+#include "text_scan.h"
 
 // One region: position, shape matrix whose rows are the region's two axes, and the
 // file and cluster the descriptor belongs to. Written byte for byte to the region
@@ -42,8 +47,17 @@ static_assert(sizeof(int) == 4 && sizeof(float) == 4, "SiftRegion fields are 4 b
 // and its non-finite results are stored as they come.
 void decompose(float a, float b, float c, float& a11, float& a12, float& a21, float& a22);
 
-void read_sift_0(const char* name, float*& matrix, int& n, int& d, int dim);
-void read_sift_1(const char* name, float*& matrix, int& n, int& d, int dim, SiftRegion*& regions);
-void read_sift_3(const char* name, float*& matrix, int& n, int& d, int dim, SiftRegion*& regions);
+// The line the assigner prints for a descriptor file that did not read (no line end):
+// "Error: Cannot open file '<name>' for reading.", "Error: Wrong format file:
+// '<name>'." or what unreadable_message says. A matrix that does not fit in memory
+// is worded as the wrong format: such an entry is unreadable like a malformed one,
+// gets its line of zeros, and the run goes on with the next file.
+std::string entry_message(ReadStatus status, const char* name);
+
+ReadStatus read_sift_0(const char* name, float*& matrix, int& n, int& d, int dim);
+ReadStatus read_sift_1(const char* name, float*& matrix, int& n, int& d, int dim,
+                       SiftRegion*& regions);
+ReadStatus read_sift_3(const char* name, float*& matrix, int& n, int& d, int dim,
+                       SiftRegion*& regions);
 
 #endif

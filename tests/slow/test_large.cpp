@@ -36,7 +36,7 @@ TEST(Large, TrainsRowsPastTwoToThe31Floats) {
             for (int j = 0; j < d; ++j) out << ' ' << (c ? 200 : 10);
     }
     KMeans m;
-    ASSERT_TRUE(m.readModel(model.c_str()));
+    ASSERT_EQ(m.readModel(model.c_str()), ReadStatus::ok);
     std::remove(model.c_str());
     m.setData(data.get(), n, d);
     std::unique_ptr<int[]> nearest(new int[std::size_t(n)]);

@@ -19,19 +19,19 @@ namespace {
 class DataFileTest : public TempFiles {
 protected:
     // The three steps of the driver; the matrix is returned through `out` on ok.
-    static DataStatus load(const std::string& path, int threads, std::vector<float>* out = nullptr,
+    static ReadStatus load(const std::string& path, int threads, std::vector<float>* out = nullptr,
                            int* nOut = nullptr, int* dOut = nullptr) {
         DataFile file;
-        EXPECT_EQ(file.open(path.c_str()), MapStatus::ok);
+        EXPECT_EQ(file.open(path.c_str()), ReadStatus::ok);
         int n = -1, d = -1;
-        DataStatus s = file.readHeader(n, d);
-        if (s != DataStatus::ok) return s;
+        ReadStatus s = file.readHeader(n, d);
+        if (s != ReadStatus::ok) return s;
         if (nOut != nullptr) *nOut = n;
         if (dOut != nullptr) *dOut = d;
         float dummy = 0.0f;
         float* m = &dummy;  // readBody must set it, to null on failure
         s = file.readBody(n, d, threads, &m);
-        if (s != DataStatus::ok) {
+        if (s != ReadStatus::ok) {
             EXPECT_EQ(m, nullptr);
             return s;
         }
@@ -51,7 +51,7 @@ TEST_F(DataFileTest, ReadsRowsInFileOrderWithMinusHalfAppended) {
                              "+2 3\n1.0 2e0 +3 .4e1 50e-1 6.", "2 3\n1 2 3\n4 5 6 ignored nan x"}) {
         std::vector<float> m;
         int n = 0, d = 0;
-        EXPECT_EQ(load(write(text), 1, &m, &n, &d), DataStatus::ok) << text;
+        EXPECT_EQ(load(write(text), 1, &m, &n, &d), ReadStatus::ok) << text;
         EXPECT_EQ(n, 2);
         EXPECT_EQ(d, 3);
         EXPECT_EQ(m, expected) << text;
@@ -59,31 +59,31 @@ TEST_F(DataFileTest, ReadsRowsInFileOrderWithMinusHalfAppended) {
 }
 
 TEST_F(DataFileTest, RefusesFilesItCannotOpenOrWhoseHeaderIsWrong) {
-    EXPECT_EQ(DataFile().open((dir_ + "/missing").c_str()), MapStatus::cannot_open);
-    EXPECT_EQ(DataFile().open(dir_.c_str()), MapStatus::cannot_open);
+    EXPECT_EQ(DataFile().open((dir_ + "/missing").c_str()), ReadStatus::cannot_open);
+    EXPECT_EQ(DataFile().open(dir_.c_str()), ReadStatus::cannot_open);
     for (const char* text : {"", "x 3 1 2 3", "2", "0 3 1 2 3", "3 0 1 2 3", "-1 3 1 2 3", "2.5 3 1 2 3 4 5 6",
                              "2147483648 1 1 2", "1 1e0 5"}) {
-        EXPECT_EQ(load(write(text), 1), DataStatus::wrong_format) << "'" << text << "'";
+        EXPECT_EQ(load(write(text), 1), ReadStatus::wrong_format) << "'" << text << "'";
     }
     // A file of 11 bytes holds at most (11 + 1) / 2 = 6 values: 7 is refused by the
     // header, before any allocation; 6 passes it (and then lacks the values).
     DataFile six, seven;
     int n, d;
-    ASSERT_EQ(six.open(write("1 6        ").c_str()), MapStatus::ok);
-    EXPECT_EQ(six.readHeader(n, d), DataStatus::ok);
-    ASSERT_EQ(seven.open(write("1 7        ").c_str()), MapStatus::ok);
-    EXPECT_EQ(seven.readHeader(n, d), DataStatus::wrong_format);
+    ASSERT_EQ(six.open(write("1 6        ").c_str()), ReadStatus::ok);
+    EXPECT_EQ(six.readHeader(n, d), ReadStatus::ok);
+    ASSERT_EQ(seven.open(write("1 7        ").c_str()), ReadStatus::ok);
+    EXPECT_EQ(seven.readHeader(n, d), ReadStatus::wrong_format);
     // Sizes in 64 bits: 65536 * 65536 wraps to 0 in 32.
     DataFile huge;
-    ASSERT_EQ(huge.open(write("65536 65536 1 2 3 4").c_str()), MapStatus::ok);
-    EXPECT_EQ(huge.readHeader(n, d), DataStatus::wrong_format);
+    ASSERT_EQ(huge.open(write("65536 65536 1 2 3 4").c_str()), ReadStatus::ok);
+    EXPECT_EQ(huge.readHeader(n, d), ReadStatus::wrong_format);
 }
 
 TEST_F(DataFileTest, RefusesShortBodiesAndValuesThatAreNotFiniteFloats) {
     const std::string pad(32, ' ');  // keeps the header's size check out of the way
     for (const char* body : {"1 2 3", "1 2 x 4", "1 2 nan 4", "1 inf 3 4", "1 2 3 1e50", "0x10 2 3 4",
                              "1 2 3 4e"}) {
-        EXPECT_EQ(load(write(std::string("2 2\n") + body + pad), 1), DataStatus::wrong_format) << body;
+        EXPECT_EQ(load(write(std::string("2 2\n") + body + pad), 1), ReadStatus::wrong_format) << body;
     }
 }
 
@@ -124,7 +124,7 @@ TEST_F(DataFileThreadsTest, EveryThreadCountGivesTheSameMatrix) {
     const std::string path = write(make(plain, std::string(5 << 20, 'z') + " nan"));
     for (int threads : {1, 2, 3, 4, 7}) {
         std::vector<float> m;
-        ASSERT_EQ(load(path, threads, &m), DataStatus::ok) << threads;
+        ASSERT_EQ(load(path, threads, &m), ReadStatus::ok) << threads;
         EXPECT_TRUE(m == expected) << "threads = " << threads;
     }
 }
@@ -151,11 +151,11 @@ TEST_F(DataFileThreadsTest, EveryThreadCountRefusesTheSameFiles) {
     for (std::size_t at : spots) {
         const std::string path = write(spoil(at));
         for (int threads : {1, 2, 3}) {
-            EXPECT_EQ(load(path, threads), DataStatus::wrong_format) << "byte " << at << " threads " << threads;
+            EXPECT_EQ(load(path, threads), ReadStatus::wrong_format) << "byte " << at << " threads " << threads;
         }
         std::remove(path.c_str());
     }
     // One value short.
     const std::string path = write(good.substr(0, good.rfind(' ')) + "\n");
-    for (int threads : {1, 2, 3}) EXPECT_EQ(load(path, threads), DataStatus::wrong_format) << threads;
+    for (int threads : {1, 2, 3}) EXPECT_EQ(load(path, threads), ReadStatus::wrong_format) << threads;
 }

@@ -55,7 +55,7 @@ void set_centres(KMeans& m, int k, int d, const std::vector<float>& values) {
     for (float v : values) text << ' ' << v;
     const std::string p = "/tmp/kmeans_set_centres_" + std::to_string(getpid());
     write_file(p, text.str());
-    ASSERT_TRUE(m.readModel(p.c_str()));
+    ASSERT_EQ(m.readModel(p.c_str()), ReadStatus::ok);
     std::remove(p.c_str());
 }
 
@@ -96,7 +96,7 @@ TEST_F(ModelFile, ReadRebuildsNormsWhateverTheWhitespace) {
           std::string("2\t3 0.5  1\n\n-2\t0.333333\n1e-07 1.23457e+08\n\n")}) {
         write_file(path("m.txt"), text);
         KMeans m;
-        ASSERT_TRUE(m.readModel(path("m.txt").c_str()));
+        ASSERT_EQ(m.readModel(path("m.txt").c_str()), ReadStatus::ok);
         EXPECT_EQ(m.k, 2);
         EXPECT_EQ(m.d, 3);
         EXPECT_EQ(m.centers[0], 0.5f);
@@ -116,17 +116,18 @@ TEST_F(ModelFile, ReadRebuildsNormsWhateverTheWhitespace) {
 
 TEST_F(ModelFile, RefusesWhatIsNotAModel) {
     KMeans fresh;
-    EXPECT_FALSE(fresh.readModel(path("none.txt").c_str()));
+    EXPECT_EQ(fresh.readModel(path("none.txt").c_str()), ReadStatus::cannot_open);
     EXPECT_EQ(fresh.k, 0);
     EXPECT_EQ(fresh.d, 0);
     for (const std::string& text :
          {std::string(""), std::string("2"), std::string("x 3"), std::string("0 3"),
           std::string("2 0"), std::string("-1 3 1 2 3"), std::string("2 3\n1 2 3\n4 5"),
           std::string("1 2 1 nan"), std::string("1 2 1 1e50"), std::string("1 2 1 abc"),
-          std::string("2000000000 2000000000 1 2")}) {
+          std::string("2000000000 2000000000 1 2"), std::string("1 1\n0x10"),
+          std::string("1 2\n1 2junk")}) {
         write_file(path("bad.txt"), text);
         KMeans m;
-        EXPECT_FALSE(m.readModel(path("bad.txt").c_str())) << text;
+        EXPECT_EQ(m.readModel(path("bad.txt").c_str()), ReadStatus::wrong_format) << text;
     }
 }
 
@@ -139,7 +140,7 @@ TEST_F(ModelFile, WriteThenReadKeepsTheWrittenDigits) {
     set_centres(a, 7, 11, v);
     ASSERT_TRUE(a.writeModel(path("a.txt").c_str()));
     KMeans b;
-    ASSERT_TRUE(b.readModel(path("a.txt").c_str()));
+    ASSERT_EQ(b.readModel(path("a.txt").c_str()), ReadStatus::ok);
     ASSERT_TRUE(b.writeModel(path("b.txt").c_str()));
     EXPECT_EQ(read_file(path("a.txt")), read_file(path("b.txt")));
 }

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -136,9 +137,11 @@ protected:
         SiftRegion* g = &sentinel;
         CaptureStdout();
         CaptureStderr();
-        if (type == 0) read_sift_0(path.c_str(), m, r.n, r.d, dim);
-        if (type == 1) read_sift_1(path.c_str(), m, r.n, r.d, dim, g);
-        if (type == 3) read_sift_3(path.c_str(), m, r.n, r.d, dim, g);
+        ReadStatus s = ReadStatus::ok;
+        if (type == 0) s = read_sift_0(path.c_str(), m, r.n, r.d, dim);
+        if (type == 1) s = read_sift_1(path.c_str(), m, r.n, r.d, dim, g);
+        if (type == 3) s = read_sift_3(path.c_str(), m, r.n, r.d, dim, g);
+        if (s != ReadStatus::ok) std::cerr << entry_message(s, path.c_str()) << std::endl;
         r.out = GetCapturedStdout();
         r.err = GetCapturedStderr();
         r.present = m != nullptr;

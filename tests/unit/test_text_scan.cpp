@@ -168,18 +168,18 @@ using MappedFileTest = TempFiles;
 TEST_F(MappedFileTest, MapsRegularAndEmptyFilesAndRefusesOthers) {
     const std::string content("12 7.5\n\0tail", 13);
     MappedFile file;
-    ASSERT_EQ(file.open(write("a.txt", content).c_str()), MapStatus::ok);
+    ASSERT_EQ(file.open(write("a.txt", content).c_str()), ReadStatus::ok);
     EXPECT_EQ(std::string(file.data(), file.size()), content);
     EXPECT_EQ(file.end(), file.data() + 13);
 
-    ASSERT_EQ(file.open(write("empty.txt", "").c_str()), MapStatus::ok);  // reopening drops the first mapping
+    ASSERT_EQ(file.open(write("empty.txt", "").c_str()), ReadStatus::ok);  // reopening drops the first mapping
     EXPECT_EQ(file.size(), 0u);
     const char* p = file.data();
     float v;
     EXPECT_FALSE(scan_float(p, file.end(), v));
 
-    EXPECT_EQ(file.open((dir_ + "/missing.txt").c_str()), MapStatus::cannot_open);
-    EXPECT_EQ(file.open(dir_.c_str()), MapStatus::cannot_open);
+    EXPECT_EQ(file.open((dir_ + "/missing.txt").c_str()), ReadStatus::cannot_open);
+    EXPECT_EQ(file.open(dir_.c_str()), ReadStatus::cannot_open);
     EXPECT_EQ(file.size(), 0u);
 }
 
@@ -199,7 +199,7 @@ TEST_F(MappedFileTest, ReadsAPipeThatCannotBeMapped) {
         close(fds[1]);
     });
     MappedFile file;
-    const bool ok = file.open(("/dev/fd/" + std::to_string(fds[0])).c_str()) == MapStatus::ok;
+    const bool ok = file.open(("/dev/fd/" + std::to_string(fds[0])).c_str()) == ReadStatus::ok;
     close(fds[0]);  // the reader has its own descriptor
     writer.join();
     ASSERT_TRUE(ok);

@@ -83,25 +83,25 @@ void MappedFile::close() {
     mapped_ = false;
 }
 
-std::string unreadable_message(MapStatus status, const char* path) {
+std::string unreadable_message(ReadStatus status, const char* path) {
     const std::string quoted = std::string("Error: '") + path + "'";
-    if (status == MapStatus::endless) return quoted + " is not a regular file and holds more than 1 GiB of text.";
+    if (status == ReadStatus::endless) return quoted + " is not a regular file and holds more than 1 GiB of text.";
     return quoted + " is too large to hold in memory.";
 }
 
-MapStatus MappedFile::open(const char* path) {
+ReadStatus MappedFile::open(const char* path) {
     close();
     int fd;
     do {
         fd = ::open(path, O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return MapStatus::cannot_open;
+    if (fd < 0) return ReadStatus::cannot_open;
     struct stat st;
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {  // a directory opens, but holds no text
         ::close(fd);
-        return MapStatus::cannot_open;
+        return ReadStatus::cannot_open;
     }
-    MapStatus status = MapStatus::ok;
+    ReadStatus status = ReadStatus::ok;
     if (S_ISREG(st.st_mode) && st.st_size == 0) {
         // Nothing to map (mmap refuses a length of 0): an empty text.
     } else if (S_ISREG(st.st_mode)) {
@@ -117,7 +117,7 @@ MapStatus MappedFile::open(const char* path) {
         } else {
             status = len < std::numeric_limits<std::size_t>::max()
                          ? readAll(fd, std::size_t(len), true)
-                         : MapStatus::too_large;
+                         : ReadStatus::too_large;
         }
     } else {
         status = readAll(fd, 0, false);  // pipes, terminals, devices: size unknown in advance
@@ -130,23 +130,23 @@ MapStatus MappedFile::open(const char* path) {
 // bytes known), anything else to its end, its first NUL byte or kMostStreamBytes.
 // The buffer grows by doubling through realloc, which moves a large block by
 // remapping its pages, not by copying them.
-MapStatus MappedFile::readAll(int fd, std::size_t size, bool regular) {
+ReadStatus MappedFile::readAll(int fd, std::size_t size, bool regular) {
     std::size_t cap = regular ? size + 1 : std::size_t(1) << 16;  // + 1: the read that meets the end
     char* buf = static_cast<char*>(std::malloc(cap));
-    if (buf == nullptr) return MapStatus::too_large;
+    if (buf == nullptr) return ReadStatus::too_large;
     std::size_t len = 0;
-    MapStatus status = MapStatus::ok;
+    ReadStatus status = ReadStatus::ok;
     for (;;) {
         if (len == cap) {
             if (!regular && len > kMostStreamBytes) {
-                status = MapStatus::endless;
+                status = ReadStatus::endless;
                 break;
             }
             std::size_t bigger = cap > std::numeric_limits<std::size_t>::max() / 2 ? 0 : cap * 2;
             if (!regular && bigger > kMostStreamBytes + 1) bigger = kMostStreamBytes + 1;
             char* grown = bigger != 0 ? static_cast<char*>(std::realloc(buf, bigger)) : nullptr;
             if (grown == nullptr) {
-                status = MapStatus::too_large;
+                status = ReadStatus::too_large;
                 break;
             }
             buf = grown;
@@ -155,7 +155,7 @@ MapStatus MappedFile::readAll(int fd, std::size_t size, bool regular) {
         const ssize_t got = ::read(fd, buf + len, cap - len);
         if (got < 0) {
             if (errno == EINTR) continue;
-            status = MapStatus::cannot_open;
+            status = ReadStatus::cannot_open;
             break;
         }
         if (got == 0) break;
@@ -167,14 +167,14 @@ MapStatus MappedFile::readAll(int fd, std::size_t size, bool regular) {
         }
         len += static_cast<std::size_t>(got);
     }
-    if (status != MapStatus::ok) {
+    if (status != ReadStatus::ok) {
         std::free(buf);
         return status;
     }
     data_ = buf;
     size_ = len;
     mapped_ = false;
-    return MapStatus::ok;
+    return ReadStatus::ok;
 }
 
 std::size_t count_tokens(const char* begin, const char* end) {

@@ -29,20 +29,28 @@
 #include <string>
 #include <type_traits>
 
-// Why a file's text cannot be had; the callers word the messages (cannot_open with
-// their own, the others with unreadable_message).
-enum class MapStatus {
+// How the reading of an input file ended: every reader returns one, and its caller
+// words the message (unreadable_message for too_large and endless, the same for
+// every file).
+enum class ReadStatus {
     ok,
-    cannot_open,  // missing, unreadable, or a directory
-    too_large,    // its text does not fit in memory
-    endless,      // not a regular file, and more than kMostStreamBytes of text
+    cannot_open,   // missing, unreadable, or a directory
+    wrong_format,  // not what its format says: refused as a whole
+    too_large,     // its text does not fit in memory
+    endless,       // not a regular file, and more than kMostStreamBytes of text
+    no_memory,     // the matrix it holds does not fit in memory
 };
 
 constexpr std::size_t kMostStreamBytes = std::size_t(1) << 30;
 
 // "Error: '<path>' is too large to hold in memory." or "Error: '<path>' is not a
 // regular file and holds more than 1 GiB of text.", without the newline.
-std::string unreadable_message(MapStatus status, const char* path);
+std::string unreadable_message(ReadStatus status, const char* path);
+
+// Whether `values` numbers can be in a text of `bytes` bytes: every value takes at
+// least two (a digit and a separator) but the last. A header that announces more is
+// damaged, and is refused before anything is allocated for it.
+inline bool values_fit(std::uint64_t values, std::uint64_t bytes) { return values <= (bytes + 1) / 2; }
 
 class MappedFile {
 public:
@@ -53,7 +61,8 @@ public:
 
     // Maps `path` read-only, or reads it (see above). An empty file is ok, with
     // data() null and size 0.
-    MapStatus open(const char* path);
+    // ok, cannot_open, too_large or endless.
+    ReadStatus open(const char* path);
     // Releases the mapping or buffer early; the destructor does the same.
     void close();
 
@@ -80,7 +89,7 @@ public:
     const char* end() const { return data_ + size_; }
 
 private:
-    MapStatus readAll(int fd, std::size_t size, bool regular);
+    ReadStatus readAll(int fd, std::size_t size, bool regular);
     const char* data_ = nullptr;
     std::size_t size_ = 0;
     bool mapped_ = false;  // data_ came from mmap (else from malloc, or null)

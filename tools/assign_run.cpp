@@ -1,0 +1,193 @@
+// assign_run.cpp - the assigner's run: model, list, outputs, then one step per entry.
+//
+// Memory of a run: the model (k*(d+1) floats), the score matrix (block size * k
+// floats, allocated once), k counts, the product library's scratch
+// (product_scratch.h), and one descriptor file at a time: its matrix (n*(d+1)
+// floats, released right after the search), its regions (n*32 bytes) and its
+// nearest array (n ints).
+#include "assign_run.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "file_clash.h"
+#include "list_file.h"
+
+namespace {
+
+bool cannot_write(const char* path) {
+    std::cerr << "Cannot open file '" << path << "' for writing." << std::endl;
+    return false;
+}
+
+int write_failed(const char* path) {
+    cannot_write(path);
+    return 1;
+}
+
+bool wrong_format(const char* path) {
+    std::cerr << "Error: Wrong format file: '" << path << "'." << std::endl;
+    return false;
+}
+
+// One count line: k numbers separated by single spaces, then a line end that
+// flushes, so a run followed from outside always sees whole lines.
+bool write_counts(std::ostream& out, const int* counts, int k) {
+    std::string line;
+    line.reserve(std::size_t(k) * 4);
+    char number[16];
+    for (int j = 0; j < k; ++j) {
+        const int len = std::snprintf(number, sizeof number, j == 0 ? "%d" : " %d", counts[j]);
+        line.append(number, std::size_t(len));
+    }
+    out << line << std::endl;
+    return bool(out);
+}
+
+}  // namespace
+
+bool load_model(const char* path, KMeans& model) {
+    const ReadStatus status = model.readModel(path);
+    if (status == ReadStatus::ok) return true;
+    if (status == ReadStatus::cannot_open) {
+        std::cerr << "Cannot open file '" << path << "' for reading." << std::endl;
+    } else if (status == ReadStatus::too_large || status == ReadStatus::endless) {
+        std::cerr << unreadable_message(status, path) << std::endl;
+    } else {
+        wrong_format(path);  // centres that do not fit in memory too: the model cannot be used
+    }
+    return false;
+}
+
+bool load_list(const char* path, int& count, std::vector<std::string>& names) {
+    ListFile list;
+    const ReadStatus opened = list.open(path);
+    if (opened == ReadStatus::cannot_open) {
+        std::cerr << "Cannot open file '" << path << "' for reading." << std::endl;
+        return false;
+    }
+    if (opened != ReadStatus::ok) {
+        std::cerr << unreadable_message(opened, path) << std::endl;
+        return false;
+    }
+    if (!list.readCount(count)) return wrong_format(path);
+    for (int i = 0; i < count; ++i) {
+        std::string name = list.next();
+        if (name.empty()) break;
+        names.push_back(std::move(name));
+    }
+    if (list.cutShort()) return wrong_format(path);
+    return true;
+}
+
+bool assign_rows(const AssignContext& run, int index, const std::string& name,
+                 std::unique_ptr<float[]> rows, int n, std::unique_ptr<SiftRegion[]> regions) {
+    const KMeans& model = *run.model;
+    std::unique_ptr<int[]> nearest(new (std::nothrow) int[std::size_t(n)]);
+    if (!nearest) {
+        std::cerr << "Cannot allocate the nearest-centre array of '" << name << "'." << std::endl;
+        return false;
+    }
+    model.assign(rows.get(), n, model.d, nearest.get(), run.scores, run.blockSize);
+    rows.reset();  // the matrix goes as soon as the search is done
+    for (int r = 0; r < n; ++r) run.counts[nearest[r]] += 1;
+    if (run.regions != nullptr && regions) {
+        for (int r = 0; r < n; ++r) {
+            regions[r].fileIndex = index;
+            regions[r].clusterIndex = nearest[r];
+        }
+        run.regions->write(reinterpret_cast<const char*>(regions.get()),
+                           std::streamsize(std::size_t(n) * sizeof(SiftRegion)));
+        run.regions->flush();
+        if (!*run.regions) return cannot_write(run.regionPath);
+    }
+    return true;
+}
+
+bool assign_entry(const AssignContext& run, int index, const std::string& name) {
+    std::cout << "Proceesing " << index << ": " << name << " ..." << std::endl;
+    const int k = run.model->k;
+    for (int j = 0; j < k; ++j) run.counts[j] = 0;
+    float* matrix = nullptr;
+    SiftRegion* records = nullptr;
+    int n = 0;
+    int dim = 0;
+    ReadStatus status = ReadStatus::ok;
+    switch (run.type) {
+    case 0: status = read_sift_0(name.c_str(), matrix, n, dim, run.model->d); break;
+    case 1: status = read_sift_1(name.c_str(), matrix, n, dim, run.model->d, records); break;
+    case 3: status = read_sift_3(name.c_str(), matrix, n, dim, run.model->d, records); break;
+    default: std::cerr << "This type has not been supported" << std::endl; break;
+    }
+    if (status != ReadStatus::ok) std::cerr << entry_message(status, name.c_str()) << std::endl;
+    std::unique_ptr<float[]> rows(matrix);
+    std::unique_ptr<SiftRegion[]> regions(records);
+    if (rows && n > 0 && !assign_rows(run, index, name, std::move(rows), n, std::move(regions)))
+        return false;
+    // An entry that did not read counts nothing: its line of zeros.
+    if (!write_counts(*run.result, run.counts, k)) return cannot_write(run.resultPath);
+    return true;
+}
+
+int run_assign(const AssignOptions& options) {
+    const char* regionFile = options.regionFile;
+    KMeans model;
+    if (!load_model(options.modelFile, model)) return 1;
+    const int k = model.k;
+    std::unique_ptr<float[]> scores(
+        new (std::nothrow) float[std::size_t(options.blockSize) * std::size_t(k)]);
+    if (!scores || !KMeans::reserveSearch(options.blockSize)) {
+        std::cerr << "Cannot allocate R. Try to change the block size with a smaller value."
+                  << std::endl;
+        return 1;
+    }
+
+    // Every name the list holds, read before any output is created: an output that
+    // names an input (the list, the model, a descriptor file) or the other output
+    // would destroy it. Entries past the list's last name are empty.
+    int count = 0;
+    std::vector<std::string> names;
+    if (!load_list(options.listFile, count, names)) return 1;
+    std::vector<std::string> inputs = {options.listFile, options.modelFile};
+    inputs.insert(inputs.end(), names.begin(), names.end());
+    const std::string clash =
+        find_file_clash(inputs, {options.resultFile, regionFile ? regionFile : ""});
+    if (!clash.empty()) {
+        std::cerr << clash << std::endl;
+        return 1;
+    }
+
+    // The region file is created before the result file and before any entry is
+    // read: records that cannot be written must stop the run, not vanish.
+    std::ofstream regions;
+    if (regionFile != nullptr) {
+        regions.open(regionFile, std::ios::out | std::ios::binary | std::ios::trunc);
+        if (!regions) return write_failed(regionFile);
+    }
+    std::ofstream result(options.resultFile, std::ios::out | std::ios::trunc);
+    if (!result) return write_failed(options.resultFile);
+    result << count << ' ' << k << std::endl;
+    if (!result) return write_failed(options.resultFile);
+    std::unique_ptr<int[]> counts(new int[std::size_t(k)]);
+
+    const AssignContext run{&model,       options.type,  options.blockSize,
+                            scores.get(), counts.get(),  &result,
+                            regionFile != nullptr ? &regions : nullptr,
+                            options.resultFile, regionFile};
+    for (int i = 0; i < count; ++i) {
+        const std::string name = std::size_t(i) < names.size() ? names[std::size_t(i)] : "";
+        if (!assign_entry(run, i, name)) return 1;
+    }
+    result.close();
+    if (!result) return write_failed(options.resultFile);
+    if (regionFile != nullptr) {
+        regions.close();
+        if (!regions) return write_failed(regionFile);
+    }
+    return 0;
+}

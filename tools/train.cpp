@@ -1,0 +1,142 @@
+// train.cpp - the trainer's run: outputs, data, training, model and min cluster file.
+//
+// Memory of a run: the matrix n*(d+1) floats, the nearest array n ints, every row's
+// error bound (n floats), the score matrix blockSize*k floats, the centres and
+// accumulators O(k*d), and the product library's scratch (product_scratch.h).
+#include "train.h"
+
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <new>
+#include <string>
+
+#include "atomic_file.h"
+#include "block_size.h"
+#include "data_file.h"
+#include "file_clash.h"
+#include "kmeans.h"
+
+namespace {
+
+void cannot_write(const char* path) {
+    std::cerr << "Cannot open file '" << path << "' for writing." << std::endl;
+}
+
+void wrong_format(const char* path) {
+    std::cerr << "Error: Wrong format file: '" << path << "'." << std::endl;
+}
+
+// Writes the nearest-centre array as text, whole or not at all: n, then one index
+// per line.
+bool write_min_cluster(const char* path, const int* nearest, int n) {
+    AtomicFile file;
+    if (!file.open(path)) return false;
+    std::FILE* f = file.stream();
+    bool ok = std::fprintf(f, "%d\n", n) > 0;
+    for (int i = 0; ok && i < n; ++i) ok = std::fprintf(f, "%d\n", nearest[i]) > 0;
+    return ok && file.commit();
+}
+
+}  // namespace
+
+bool check_outputs(const TrainerOptions& options) {
+    const char* minClusterFile = options.minClusterFile;
+    const std::string clash = find_file_clash({options.dataFile},
+                                              {options.modelFile, minClusterFile ? minClusterFile : ""});
+    if (!clash.empty()) {
+        std::cerr << clash << std::endl;
+        return false;
+    }
+    for (const char* output : {options.modelFile, minClusterFile}) {
+        if (output != nullptr && !atomic_file_probe(output)) {
+            cannot_write(output);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool load_data(TrainerOptions& options, std::unique_ptr<float[]>& matrix, int& n, int& d) {
+    const char* dataFile = options.dataFile;
+    DataFile input;
+    const ReadStatus opened = input.open(dataFile);
+    if (opened == ReadStatus::cannot_open) {
+        std::cerr << "Cannot open file '" << dataFile << "' for reading." << std::endl;
+        return false;
+    }
+    if (opened != ReadStatus::ok) {
+        std::cerr << unreadable_message(opened, dataFile) << std::endl;
+        return false;
+    }
+    if (input.readHeader(n, d) != ReadStatus::ok) {
+        wrong_format(dataFile);
+        return false;
+    }
+    if (n < options.k) {
+        std::cerr << "The number of individus is less than the number of cluster." << std::endl;
+        return false;
+    }
+    if (options.blockSize < 1) {
+        std::cout << "Try to estimate the block size... ";
+        options.blockSize = estimate_block_size(n, d, options.k, options.threads);
+        std::cout << "[OK]" << std::endl;
+        std::cout << "estimated block size = " << options.blockSize << std::endl;
+    }
+    std::cout << "Max iter:   " << options.maxIter << std::endl;
+    std::cout << "Number of clusters:  " << options.k << std::endl;
+    std::cout << "Block size: " << options.blockSize << std::endl;
+
+    float* cells = nullptr;
+    const std::time_t start = std::time(nullptr);
+    const ReadStatus body = input.readBody(n, d, options.threads, &cells);
+    if (body == ReadStatus::no_memory) {
+        std::cerr << "Cannot allocate the data matrix: " << n << " x " << d + 1
+                  << " floats do not fit in memory." << std::endl;
+        return false;
+    }
+    if (body != ReadStatus::ok) {
+        wrong_format(dataFile);
+        return false;
+    }
+    input.close();
+    std::cout << "Reading finish ! Time = " << std::time(nullptr) - start << std::endl;
+    matrix.reset(cells);
+    return true;
+}
+
+int train_and_write(const TrainerOptions& options, std::unique_ptr<float[]> matrix, int n, int d) {
+    std::unique_ptr<int[]> nearest(new (std::nothrow) int[std::size_t(n)]);
+    if (!nearest) {
+        std::cerr << "Cannot allocate the nearest-centre array of " << n << " ints." << std::endl;
+        return 1;
+    }
+    KMeans model;
+    if (!model.run(matrix.get(), n, d, options.k, options.maxIter, nearest.get(), options.blockSize))
+        return 1;
+    // No assignment pass ran: the min cluster file gets every vector's nearest seed.
+    if (options.maxIter <= 0 && options.minClusterFile != nullptr)
+        model.nearestCentres(matrix.get(), n, nearest.get());
+    int status = 0;
+    if (!model.writeModel(options.modelFile)) {
+        cannot_write(options.modelFile);
+        status = 1;
+    }
+    std::cout << "K-mean finish !" << std::endl;
+    matrix.reset();  // the min cluster file needs only the nearest array
+    if (options.minClusterFile != nullptr &&
+        !write_min_cluster(options.minClusterFile, nearest.get(), n)) {
+        cannot_write(options.minClusterFile);
+        return 1;
+    }
+    return status;
+}
+
+int run_trainer(TrainerOptions& options) {
+    if (!check_outputs(options)) return 1;
+    std::unique_ptr<float[]> matrix;
+    int n = 0;
+    int d = 0;
+    if (!load_data(options, matrix, n, d)) return 1;
+    return train_and_write(options, std::move(matrix), n, d);
+}

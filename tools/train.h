@@ -1,0 +1,32 @@
+// train.h - a trainer's run, in the pieces a trainer driver strings together:
+// outputs checked, data read, centres trained and written. A driver that holds its
+// rows otherwise (read in parts, say) calls train_and_write with its own matrix.
+// Every piece prints its own messages and progress lines, as the trainers always
+// have; none exits.
+#ifndef KMEANS_TRAIN_H
+#define KMEANS_TRAIN_H
+
+#include <memory>
+
+#include "options.h"
+
+// The outputs may neither name the data file nor each other, and each must be
+// writable (a temporary file is created beside it and removed): checked before the
+// data is read, so a bad path does not cost a training run. False after the message.
+bool check_outputs(const TrainerOptions& options);
+
+// Reads the data file into a new augmented matrix (n rows of d+1 floats, column d =
+// -0.5). Between the header and the body it refuses fewer vectors than clusters,
+// estimates the block size when none was given (into options.blockSize) and prints
+// the run's settings. False after the message.
+bool load_data(TrainerOptions& options, std::unique_ptr<float[]>& matrix, int& n, int& d);
+
+// Trains options.k centres on the matrix, writes the model file, releases the matrix
+// and writes the min cluster file (when options.minClusterFile is set). Returns the
+// exit status: 0, or 1 after the message.
+int train_and_write(const TrainerOptions& options, std::unique_ptr<float[]> matrix, int n, int d);
+
+// The three in order, after the settings have been echoed and validated.
+int run_trainer(TrainerOptions& options);
+
+#endif
