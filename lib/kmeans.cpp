@@ -345,8 +345,14 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize) {
     row_bounds(data, n, d, shift, bounds.get());
     passCounts_.clear();
 
+    // Distortions are printed with 20 significant digits, enough to tell apart any two
+    // doubles, so a run's log shows whether a step really decreased. The setting stays
+    // on std::cout after the run; the sampler's line sets its own 6 digits, and the
+    // drivers print nothing after training that this changes.
     std::cout.precision(20);
     const std::size_t stride = std::size_t(d) + 1;
+    // -1: no previous step yet. A distortion is a sum of squares, never negative, so
+    // the sentinel cannot be met by a real value.
     double previous = -1;
     for (int it = 0; it < maxIter; ++it) {
         std::cout << "nb blocks = " << blocks << std::endl;
@@ -372,6 +378,10 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize) {
         const double distortion = relocate();
         std::cout << "Time for relocating clusters = " << std::time(nullptr) - t3 << std::endl;
         std::cout << "Step [" << it << "] distorion = " << distortion << std::endl;
+        // A step that does not decrease the distortion ends the loop (>=, not >): Lloyd's
+        // steps never increase it in exact arithmetic, so a value that does not go down
+        // means the assignment has settled (or only rounding moves it), and further
+        // steps would repeat the same pass.
         if (previous != -1 && distortion >= previous) {
             std::cout << "Stop before criteron." << std::endl;
             return true;

@@ -1,3 +1,5 @@
+// block_size.cpp - the trainer's block-size estimate: how many rows of score matrix
+// fit the fixed memory budget beside the data and the centres (block_size.h).
 #include "block_size.h"
 
 #include <climits>

@@ -1,3 +1,5 @@
+// options.cpp - the trainer's and the assigner's command lines: getopt over the
+// option letters, the numeric values as strtol reads them, and the usage report.
 #include "options.h"
 
 #include <unistd.h>
@@ -13,7 +15,10 @@ int option_value(const char* text) {
     return int(v);
 }
 
-// Restarts getopt so a process (a test, a fuzzer) may parse more than once.
+// Restarts getopt so a process (a test, a fuzzer) may parse more than once. optind = 0
+// (not 1) is glibc's request for a full reinitialisation, which also forgets the
+// position inside a cluster of short options ("-k5p2") that optind = 1 would keep;
+// other C libraries need optreset instead. opterr = 0: the drivers word the messages.
 static void reset_getopt() {
     opterr = 0;
     optind = 0;
