@@ -84,6 +84,8 @@ void MappedFile::close() {
 }
 
 std::string unreadable_message(ReadStatus status, const char* path) {
+    if (status == ReadStatus::cannot_open)
+        return std::string("Cannot open file '") + path + "' for reading.";
     const std::string quoted = std::string("Error: '") + path + "'";
     if (status == ReadStatus::endless) return quoted + " is not a regular file and holds more than 1 GiB of text.";
     return quoted + " is too large to hold in memory.";

@@ -43,8 +43,10 @@ enum class ReadStatus {
 
 constexpr std::size_t kMostStreamBytes = std::size_t(1) << 30;
 
-// "Error: '<path>' is too large to hold in memory." or "Error: '<path>' is not a
-// regular file and holds more than 1 GiB of text.", without the newline.
+// Why an input could not be opened or held, as the programs say it (no line end):
+// "Cannot open file '<path>' for reading.", "Error: '<path>' is too large to hold in
+// memory." or "Error: '<path>' is not a regular file and holds more than 1 GiB of
+// text." For cannot_open, too_large and endless.
 std::string unreadable_message(ReadStatus status, const char* path);
 
 // Whether `values` numbers can be in a text of `bytes` bytes: every value takes at

@@ -54,23 +54,15 @@ bool write_counts(std::ostream& out, const int* counts, int k) {
 bool load_model(const char* path, KMeans& model) {
     const ReadStatus status = model.readModel(path);
     if (status == ReadStatus::ok) return true;
-    if (status == ReadStatus::cannot_open) {
-        std::cerr << "Cannot open file '" << path << "' for reading." << std::endl;
-    } else if (status == ReadStatus::too_large || status == ReadStatus::endless) {
-        std::cerr << unreadable_message(status, path) << std::endl;
-    } else {
-        wrong_format(path);  // centres that do not fit in memory too: the model cannot be used
-    }
+    if (status == ReadStatus::wrong_format || status == ReadStatus::no_memory)
+        return wrong_format(path);  // centres that do not fit in memory: no usable model either
+    std::cerr << unreadable_message(status, path) << std::endl;
     return false;
 }
 
 bool load_list(const char* path, int& count, std::vector<std::string>& names) {
     ListFile list;
     const ReadStatus opened = list.open(path);
-    if (opened == ReadStatus::cannot_open) {
-        std::cerr << "Cannot open file '" << path << "' for reading." << std::endl;
-        return false;
-    }
     if (opened != ReadStatus::ok) {
         std::cerr << unreadable_message(opened, path) << std::endl;
         return false;

@@ -142,7 +142,7 @@ void decompose(float a, float b, float c, float& a11, float& a12, float& a21, fl
 std::string entry_message(ReadStatus status, const char* name) {
     switch (status) {
     case ReadStatus::ok: return std::string();
-    case ReadStatus::cannot_open: return std::string("Error: Cannot open file '") + name + "' for reading.";
+    case ReadStatus::cannot_open: return "Error: " + unreadable_message(status, name);
     case ReadStatus::too_large:
     case ReadStatus::endless: return unreadable_message(status, name);
     case ReadStatus::wrong_format:

@@ -61,10 +61,6 @@ bool load_data(TrainerOptions& options, std::unique_ptr<float[]>& matrix, int& n
     const char* dataFile = options.dataFile;
     DataFile input;
     const ReadStatus opened = input.open(dataFile);
-    if (opened == ReadStatus::cannot_open) {
-        std::cerr << "Cannot open file '" << dataFile << "' for reading." << std::endl;
-        return false;
-    }
     if (opened != ReadStatus::ok) {
         std::cerr << unreadable_message(opened, dataFile) << std::endl;
         return false;
