@@ -113,16 +113,4 @@ inline std::string mask_times(const std::string& s) {
     return std::regex_replace(s, timing, "$1T");
 }
 
-// A fresh directory per test, removed afterwards.
-class TempDirTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/kmeans_cli_XXXXXX";
-        dir_ = mkdtemp(tmpl);
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    std::string dir_;
-};
-
 #endif

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "cli_util.h"
+#include "support/nearest_centre.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -345,25 +347,26 @@ TEST_F(AssignCli, RejectedDescriptorFilesGetZeroLines) {
 
 // ---- the bundled sample against a direct search
 
-using Rows = std::vector<std::vector<double>>;
+using Rows = std::vector<std::vector<float>>;
 
-// Text descriptor file: d n, then n times (`skip` reals, then d reals).
+// Text descriptor file: d n, then n times (`skip` reals, then d reals), read as the
+// programs read them.
 Rows read_text(const std::string& name, int skip) {
     std::ifstream in(name);
     int d = 0, n = 0;
     in >> d >> n;
-    Rows rows(std::size_t(n), std::vector<double>(std::size_t(d), 0.0));
+    Rows rows(std::size_t(n), std::vector<float>(std::size_t(d), 0.0f));
     double ignored;
     for (auto& row : rows) {
         for (int s = 0; s < skip; ++s) in >> ignored;
-        for (double& v : row) in >> v;
+        for (float& v : row) in >> v;
     }
     EXPECT_TRUE(bool(in)) << name;
     return rows;
 }
 
 Rows read_bin(const std::string& bytes) {
-    Rows rows(bytes.size() / 156, std::vector<double>(128, 0.0));
+    Rows rows(bytes.size() / 156, std::vector<float>(128, 0.0f));
     for (std::size_t i = 0; i < rows.size(); ++i)
         for (std::size_t j = 0; j < 128; ++j)
             rows[i][j] = static_cast<signed char>(bytes[i * 156 + 28 + j]);
@@ -377,20 +380,11 @@ std::string join(const std::vector<int>& counts) {
     return line + "\n";
 }
 
-// One count line: nearest centre by squared distance, the lowest index on ties.
-std::string count_line(const Rows& rows, const Rows& centres) {
-    std::vector<int> counts(centres.size(), 0);
-    for (const auto& row : rows) {
-        std::size_t best = 0;
-        double bestDist = 0;
-        for (std::size_t c = 0; c < centres.size(); ++c) {
-            double dist = 0;
-            for (std::size_t j = 0; j < row.size(); ++j)
-                dist += (row[j] - centres[c][j]) * (row[j] - centres[c][j]);
-            if (c == 0 || dist < bestDist) best = c, bestDist = dist;
-        }
-        ++counts[best];
-    }
+// One count line: how many rows have each centre (k rows of d values) as nearest.
+std::string count_line(const Rows& rows, const std::vector<float>& centres, int k) {
+    std::vector<int> counts(std::size_t(k), 0);
+    for (const auto& row : rows)
+        ++counts[std::size_t(nearest_centre(row.data(), centres.data(), k, int(row.size())))];
     return join(counts);
 }
 
@@ -418,9 +412,8 @@ TEST_F(AssignCli, SampleDataMatchesDirectSearch) {
     int k = 0, d = 0;
     in >> k >> d;
     ASSERT_TRUE(k == 16 && d == 128);
-    Rows centres(16, std::vector<double>(128, 0.0));
-    for (auto& c : centres)
-        for (double& v : c) in >> v;
+    std::vector<float> centres(16 * 128);
+    for (float& v : centres) in >> v;
     ASSERT_TRUE(bool(in));
 
     std::string expect0 = "4 16\n", expect1 = expect0, expect3 = expect0, bins;
@@ -430,9 +423,9 @@ TEST_F(AssignCli, SampleDataMatchesDirectSearch) {
         const std::string bin = slurp(kSample + "/type3/" + image + ".bin");
         total += rows0.size();
         bins += bin;
-        expect0 += count_line(rows0, centres);
-        expect1 += count_line(read_text(kSample + "/type1/" + image + ".txt", 5), centres);
-        expect3 += count_line(read_bin(bin), centres);
+        expect0 += count_line(rows0, centres, k);
+        expect1 += count_line(read_text(kSample + "/type1/" + image + ".txt", 5), centres, k);
+        expect3 += count_line(read_bin(bin), centres, k);
     }
     ASSERT_EQ(total, 2956u);
     ASSERT_EQ(bins.size(), 156 * total);

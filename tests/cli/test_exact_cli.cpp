@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "cli_util.h"
-#include "printed_distortions.h"
+#include "support/nearest_centre.h"
+#include "support/printed_distortions.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -25,7 +27,7 @@ const std::string kSample = SAMPLE_DIR;
 struct Rows {
     int n = 0;
     int d = 0;
-    std::vector<double> v;  // the values as the programs read them (floats)
+    std::vector<float> v;   // the values as the programs read them
     std::string text;       // the data file
 };
 
@@ -35,7 +37,7 @@ Rows make_rows(int d, const std::vector<std::string>& values) {
     r.n = int(values.size()) / d;
     r.text = std::to_string(r.n) + " " + std::to_string(d) + "\n";
     for (std::size_t i = 0; i < values.size(); ++i) {
-        r.v.push_back(double(std::stof(values[i])));
+        r.v.push_back(std::stof(values[i]));
         r.text += values[i] + ((i + 1) % std::size_t(d) == 0 ? "\n" : " ");
     }
     return r;
@@ -47,26 +49,6 @@ std::vector<T> read_ints(const std::string& text) {
     std::vector<T> out;
     T v;
     while (in >> v) out.push_back(v);
-    return out;
-}
-
-// Nearest centre by the fixed-order double distance, lowest index among equals.
-std::vector<int> exact_nearest(const Rows& r, const std::vector<double>& centres, int k) {
-    std::vector<int> out(std::size_t(r.n));
-    for (int i = 0; i < r.n; ++i) {
-        double best = 0;
-        for (int j = 0; j < k; ++j) {
-            double dist = 0;
-            for (int t = 0; t < r.d; ++t) {
-                const double diff = r.v[std::size_t(i) * r.d + t] - centres[std::size_t(j) * r.d + t];
-                dist += diff * diff;
-            }
-            if (j == 0 || dist < best) {
-                best = dist;
-                out[std::size_t(i)] = j;
-            }
-        }
-    }
     return out;
 }
 
@@ -157,10 +139,10 @@ TEST_F(ExactCli, NearestSeedsAndCountsAtAnOffset) {
     const RunResult r = run(kMt, {"-k", std::to_string(k), "-i", "0", "-m", path("min.txt"),
                                   path("data.txt"), path("model.txt")});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<double> model = read_ints<double>(slurp(path("model.txt")));
+    std::vector<float> model = read_ints<float>(slurp(path("model.txt")));
     ASSERT_EQ(model.size(), std::size_t(2 + k * d));
     model.erase(model.begin(), model.begin() + 2);
-    const std::vector<int> ref = exact_nearest(rows, model, k);
+    const std::vector<int> ref = nearest_centres(rows.v, rows.n, model, k, d);
     std::vector<int> min = read_ints(slurp(path("min.txt")));
     min.erase(min.begin());
     EXPECT_EQ(min, ref);
@@ -275,9 +257,9 @@ TEST_F(ExactCli, SameBytesUnderAnotherBlas) {
             // Every row sits on its seed or ties between a pair: the even seed wins.
             std::vector<int> min = read_ints(refMin);
             min.erase(min.begin());
-            std::vector<double> seeds = read_ints<double>(refModel);
+            std::vector<float> seeds = read_ints<float>(refModel);
             seeds.erase(seeds.begin(), seeds.begin() + 2);
-            EXPECT_EQ(min, exact_nearest(tied, seeds, k));
+            EXPECT_EQ(min, nearest_centres(tied.v, tied.n, seeds, k, tied.d));
             long odd = 0;
             for (int c2 : min) odd += c2 % 2;
             EXPECT_EQ(odd, k / 2) << "only the odd seeds themselves go to an odd centre";

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli_util.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -359,7 +360,7 @@ TEST_F(Refusals, NonRegularInputs) {
         const int fd = open(fifo.c_str(), O_WRONLY);
         std::string chunk = "3 2\n";
         while (chunk.size() < (1 << 16)) chunk += "1 2 3 4 5 6 7 8\n";
-        while (!stop && write(fd, chunk.data(), chunk.size()) > 0) {
+        while (!stop && ::write(fd, chunk.data(), chunk.size()) > 0) {
         }
         close(fd);
     });

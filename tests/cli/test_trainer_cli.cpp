@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli_util.h"
+#include "support/temp_dir.h"
 
 namespace {
 

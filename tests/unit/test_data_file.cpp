@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_files.h"
+#include "support/temp_dir.h"
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,7 +16,7 @@
 
 namespace {
 
-class DataFileTest : public TempFiles {
+class DataFileTest : public TempDirTest {
 protected:
     // The three steps of the driver; the matrix is returned through `out` on ok.
     static ReadStatus load(const std::string& path, int threads, std::vector<float>* out = nullptr,

@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "kmeans.h"
-#include "printed_distortions.h"
 #include "sampler.h"
+#include "support/nearest_centre.h"
+#include "support/printed_distortions.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -30,20 +32,18 @@ void write_file(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-class TempDir : public ::testing::Test {
+// A fresh directory per test, and two search threads.
+class EngineTest : public TempDirTest {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/kmeans_test_XXXXXX";
-        dir_ = mkdtemp(tmpl);
+        TempDirTest::SetUp();
         savedThreads_ = KMeans::nb_threads;
         KMeans::nb_threads = 2;
     }
     void TearDown() override {
         KMeans::nb_threads = savedThreads_;
-        std::system(("rm -rf " + dir_).c_str());
+        TempDirTest::TearDown();
     }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    std::string dir_;
     int savedThreads_ = 0;
 };
 
@@ -59,7 +59,7 @@ void set_centres(KMeans& m, int k, int d, const std::vector<float>& values) {
     std::remove(p.c_str());
 }
 
-using ModelFile = TempDir;
+using ModelFile = EngineTest;
 
 TEST_F(ModelFile, WritesSixSignificantDigitsWithoutFinalNewline) {
     KMeans m;
@@ -188,7 +188,7 @@ std::string mask_thread_lines(const std::string& s) {
     return out;
 }
 
-using Training = TempDir;
+using Training = EngineTest;
 
 TEST_F(Training, NoIterationKeepsTheSeeds) {
     const int d = 2;
@@ -248,22 +248,8 @@ Reference lloyd(const std::vector<float>& x, int n, int d, int k, int iters) {
     r.centres.resize(std::size_t(k) * d);
     for (int c = 0; c < k; ++c)
         for (int j = 0; j < d; ++j) r.centres[c * d + j] = x[seeds[c] * d + j];
-    r.nearest.assign(n, 0);
     for (int it = 0; it < iters; ++it) {
-        for (int i = 0; i < n; ++i) {
-            double best = 1e300;
-            for (int c = 0; c < k; ++c) {
-                double dist = 0;
-                for (int j = 0; j < d; ++j) {
-                    const double diff = x[i * d + j] - r.centres[c * d + j];
-                    dist += diff * diff;
-                }
-                if (dist < best) {
-                    best = dist;
-                    r.nearest[i] = c;
-                }
-            }
-        }
+        r.nearest = nearest_centres(x, n, r.centres, k, d);
         std::vector<double> sum(std::size_t(k) * d, 0);
         std::vector<int> count(k, 0);
         for (int i = 0; i < n; ++i) {

@@ -15,6 +15,7 @@
 
 #include "kmeans.h"
 #include "search.h"
+#include "support/nearest_centre.h"
 #include "top_two.h"
 
 namespace {
@@ -39,27 +40,6 @@ std::vector<float> augment_centres(const std::vector<float>& v, int k, int d) {
             sq += double(x) * x;
         }
         out[std::size_t(c) * (d + 1) + d] = float(sq);
-    }
-    return out;
-}
-
-// Nearest centre by squared distance in double, the lowest index among equals.
-std::vector<int> naive_nearest(const std::vector<float>& x, int n, const std::vector<float>& c,
-                               int k, int d) {
-    std::vector<int> out(n);
-    for (int i = 0; i < n; ++i) {
-        double best = std::numeric_limits<double>::infinity();
-        for (int j = 0; j < k; ++j) {
-            double dist = 0;
-            for (int t = 0; t < d; ++t) {
-                const double diff = double(x[std::size_t(i) * d + t]) - c[std::size_t(j) * d + t];
-                dist += diff * diff;
-            }
-            if (dist < best) {
-                best = dist;
-                out[i] = j;
-            }
-        }
     }
     return out;
 }
@@ -112,7 +92,7 @@ TEST_F(MinCluster, AgreesWithNaiveArgminIncludingPlantedTies) {
         for (int threads : {1, 2, 4, 7}) {
             KMeans::nb_threads = threads;
             std::vector<float> scores;
-            EXPECT_EQ(search(rows, n, d, k, centres, &scores), naive_nearest(x, n, c, k, d))
+            EXPECT_EQ(search(rows, n, d, k, centres, &scores), nearest_centres(x, n, c, k, d))
                 << "n=" << n << " threads=" << threads;
             EXPECT_EQ(search(rows, n, d, k, centres)[0], 3);
             // Every score reaches the caller's matrix, the tail tile's included.
@@ -226,7 +206,7 @@ TEST_F(MinCluster, NearestIsTheExactArgminWhateverTheSplit) {
     for (const Case& t : hard_cases()) {
         const std::vector<float> rows = augment_rows(t.x, t.n, t.d);
         const std::vector<float> centres = augment_centres(t.c, t.k, t.d);
-        const std::vector<int> ref = naive_nearest(t.x, t.n, t.c, t.k, t.d);
+        const std::vector<int> ref = nearest_centres(t.x, t.n, t.c, t.k, t.d);
         for (int threads : {1, 2, 3, 8}) {
             KMeans::nb_threads = threads;
             for (int block : {1, 7, 97, t.n}) {
@@ -263,7 +243,7 @@ TEST_F(MinCluster, CertificateSurvivesScoresMovedWithinTheBound) {
     const Case t = hard_cases()[0];
     const std::vector<float> rows = augment_rows(t.x, t.n, t.d);
     const std::vector<float> centres = augment_centres(t.c, t.k, t.d);
-    const std::vector<int> ref = naive_nearest(t.x, t.n, t.c, t.k, t.d);
+    const std::vector<int> ref = nearest_centres(t.x, t.n, t.c, t.k, t.d);
     SearchPlan plan;
     ASSERT_TRUE(prepare_search(plan, centres.data(), t.k, t.d, nullptr));
     const auto search = [&](bool perturb, bool plain) {
@@ -421,7 +401,7 @@ TEST_F(Assign, SearchesBlockByBlock) {
 #endif
         }
         EXPECT_EQ(out, expected);
-        EXPECT_EQ(nearest, naive_nearest(x, n, c, k, d));
+        EXPECT_EQ(nearest, nearest_centres(x, n, c, k, d));
     }
 }
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_files.h"
+#include "support/temp_dir.h"
 #include <unistd.h>
 
 #include <cmath>
@@ -117,7 +117,7 @@ TEST(Decompose, RowsAreTheSemiAxesOfTheEllipse) {
     EXPECT_EQ(GetCapturedStderr(), "");
 }
 
-class SiftReaders : public TempFiles {
+class SiftReaders : public TempDirTest {
 protected:
     // Runs reader `type` with captured console; the matrix is copied out and freed.
     struct Result {

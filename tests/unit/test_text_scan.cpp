@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_files.h"
+#include "support/temp_dir.h"
 #include <unistd.h>
 
 #include <cmath>
@@ -163,7 +163,7 @@ TEST(CountTokens, CountsMaximalRunsOfNonWhiteSpace) {
     EXPECT_EQ(count(std::string("1\0" "2 3", 5)), 2u);  // a NUL byte is not white space
 }
 
-using MappedFileTest = TempFiles;
+using MappedFileTest = TempDirTest;
 
 TEST_F(MappedFileTest, MapsRegularAndEmptyFilesAndRefusesOthers) {
     const std::string content("12 7.5\n\0tail", 13);
