@@ -330,20 +330,47 @@ TEST_F(Training, BlockSizeAndThreadsDoNotChangeTheModel) {
     }
 }
 
-TEST(Lifecycle, RetrainingAndReadingReplaceTheArrays) {
+using Lifecycle = EngineTest;
+
+TEST_F(Lifecycle, RetrainingAndReadingReplaceTheArrays) {
     KMeans fresh;  // destroying an empty model releases nothing
+    const auto centres = [](const KMeans& m) {
+        return std::vector<float>(m.centers, m.centers + std::size_t(m.k) * (m.d + 1));
+    };
     const std::vector<float> rows = augmented({1, 2, 3, 4, 5, 6, 7, 8}, 2);
-    std::vector<int> nearest(4);
-    KMeans m;
+    std::vector<int> nearest(5);
+    KMeans once;  // k = 3 from the start
+    KMeans m;     // k = 2, then k = 3: must end as `once`
     testing::internal::CaptureStdout();
-    m.run(rows.data(), 4, 2, 2, 1, nearest.data(), 4);
-    m.run(rows.data(), 4, 2, 3, 1, nearest.data(), 4);
+    const bool trained = once.run(rows.data(), 4, 2, 3, 1, nearest.data(), 4) &&
+                         m.run(rows.data(), 4, 2, 2, 1, nearest.data(), 4) &&
+                         m.run(rows.data(), 4, 2, 3, 1, nearest.data(), 4);
     testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(trained);
     EXPECT_EQ(m.k, 3);
-    m.setData(rows.data(), 2, 5);  // binds only: the centres stay as they were
-    EXPECT_EQ(m.k, 3);
+    EXPECT_EQ(m.d, 2);
+    EXPECT_EQ(centres(m), centres(once));
+
+    // Another k and d read over it: four seeds of five integer rows (no iteration),
+    // which the model file holds exactly.
+    const std::vector<float> wide = augmented(
+        {3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3, 2, 3, 8, 4, 6, 2, 6, 4, 3}, 5);
+    KMeans written;
+    testing::internal::CaptureStdout();
+    const bool seeded = written.run(wide.data(), 5, 5, 4, 0, nearest.data(), 5);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(seeded);
+    ASSERT_TRUE(written.writeModel(path("model.txt").c_str()));
+    m.readModel(path("model.txt").c_str());  // what it returns: see ModelFile
+    EXPECT_EQ(m.k, 4);
     EXPECT_EQ(m.d, 5);
-    EXPECT_NE(m.centers, nullptr);
+    EXPECT_EQ(centres(m), centres(written));
+
+    const float* const kept = m.centers;
+    m.setData(rows.data(), 4, 2);  // binds only: the centres stay as they were
+    EXPECT_EQ(m.k, 4);
+    EXPECT_EQ(m.d, 2);
+    EXPECT_EQ(m.centers, kept);
 }
 
 }  // namespace
