@@ -43,9 +43,12 @@ inline bool exists(const std::string& path) {
 // Starts `program args...` with its standard output and error on the given
 // descriptors, in `cwd` (when not empty); no shell is involved. A non-zero
 // `addressSpace` limits the program's address space (bytes), to make a large
-// allocation fail. Returns the child's pid; the caller waits for it.
+// allocation fail. A non-zero `fileSize` limits the size of every file it writes
+// (bytes), SIGXFSZ ignored, so that a write past it fails with EFBIG instead of
+// killing the program. Returns the child's pid; the caller waits for it.
 inline pid_t spawn(const std::string& program, const std::vector<std::string>& args, int outFd,
-                   int errFd, const std::string& cwd = "", unsigned long long addressSpace = 0) {
+                   int errFd, const std::string& cwd = "", unsigned long long addressSpace = 0,
+                   unsigned long long fileSize = 0) {
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(outFd, 1);
@@ -54,6 +57,11 @@ inline pid_t spawn(const std::string& program, const std::vector<std::string>& a
         if (addressSpace != 0) {
             const rlimit limit{addressSpace, addressSpace};
             setrlimit(RLIMIT_AS, &limit);
+        }
+        if (fileSize != 0) {
+            signal(SIGXFSZ, SIG_IGN);  // an ignored signal stays ignored across exec
+            const rlimit limit{fileSize, fileSize};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
         }
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
@@ -69,12 +77,12 @@ inline pid_t spawn(const std::string& program, const std::vector<std::string>& a
 // non-zero `timeoutSeconds` kills a program that runs longer (timedOut is then set).
 inline RunResult run(const std::string& program, const std::vector<std::string>& args,
                      const std::string& cwd = "", unsigned long long addressSpace = 0,
-                     int timeoutSeconds = 0) {
+                     int timeoutSeconds = 0, unsigned long long fileSize = 0) {
     char outName[] = "/tmp/kmeans_cli_out_XXXXXX";
     char errName[] = "/tmp/kmeans_cli_err_XXXXXX";
     const int outFd = mkstemp(outName);
     const int errFd = mkstemp(errName);
-    const pid_t pid = spawn(program, args, outFd, errFd, cwd, addressSpace);
+    const pid_t pid = spawn(program, args, outFd, errFd, cwd, addressSpace, fileSize);
     int wstatus = 0;
     RunResult r;
     if (timeoutSeconds > 0) {

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -25,13 +26,16 @@ const std::string kAssign = ASSIGN;
 
 const std::string kTwoGroups = "8 2\n0 0\n0 2\n2 0\n2 2\n100 100\n100 102\n102 100\n102 102\n";
 
+// The names in a directory, hidden ones (a ".kmeans-" temporary) included, sorted.
 std::vector<std::string> entries(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
         while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                names.push_back(e->d_name);
         closedir(d);
     }
+    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -414,6 +418,32 @@ TEST_F(Refusals, KilledTrainingLeavesThePreviousModel) {
     ASSERT_EQ(run(kMt, {"-k", "2", "-i", "1", path("data.txt"), path("model.txt")}).status, 0);
     EXPECT_EQ(slurp(path("model.txt")).substr(0, 5), "2 32\n");
     EXPECT_EQ(entries(dir_).size(), 2u);
+}
+
+// A model write that fails part-way, the file size capped below the new model's and
+// above the old one's: the run says so, the old model stays whole and no temporary
+// file stays beside it.
+TEST_F(Refusals, FailedModelWriteLeavesThePreviousModel) {
+    std::string text = "64 16\n";
+    for (int i = 0; i < 64; ++i)
+        for (int j = 0; j < 16; ++j)
+            text += std::to_string(1000 + 16 * i + j) + ".25" + (j < 15 ? " " : "\n");
+    spit(path("data.txt"), text);
+    const std::vector<std::string> train = {"-k", "64", "-i", "0", path("data.txt"),
+                                            path("model.txt")};
+    ASSERT_EQ(run(kMt, {"-k", "2", "-i", "0", path("data.txt"), path("model.txt")}).status, 0);
+    const std::string previous = slurp(path("model.txt"));
+    const unsigned long long cap = 4096;
+    ASSERT_LT(previous.size(), cap);
+
+    const RunResult r = run(kMt, train, "", 0, 0, cap);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Cannot open file '" + path("model.txt") + "' for writing.\n");
+    EXPECT_EQ(slurp(path("model.txt")), previous);
+    EXPECT_EQ(entries(dir_), (std::vector<std::string>{"data.txt", "model.txt"}));
+    // Uncapped, the same run writes past the cap.
+    ASSERT_EQ(run(kMt, train).status, 0);
+    EXPECT_GT(slurp(path("model.txt")).size(), cap);
 }
 
 TEST_F(Refusals, KilledAssignLeavesWholeLines) {
