@@ -1,14 +1,23 @@
-# OpenBLAS through its CBLAS interface (Debian: libopenblas-dev, the pthread build).
-# The search runs its own threads and keeps OpenBLAS on the calling thread
-# (openblas_set_num_threads(1)). Not the serial build (libopenblas-serial-dev): it is
-# not safe for concurrent calls (wrong products when several threads call sgemm).
-find_path(OPENBLAS_INCLUDE_DIR cblas.h
-  PATHS /usr/include/x86_64-linux-gnu/openblas-pthread /usr/include/openblas /usr/include
-  NO_DEFAULT_PATH)
-find_library(OPENBLAS_LIBRARY NAMES openblas
-  PATHS /usr/lib/x86_64-linux-gnu/openblas-pthread /usr/lib/x86_64-linux-gnu)
+# OpenBLAS through its CBLAS interface: Debian's pthread build (libopenblas-pthread-dev),
+# header and library both from its own directories. /usr/lib/<arch>/libopenblas.so is
+# an update-alternatives link to whichever build has the highest priority, possibly
+# the serial one (libopenblas-serial-dev), which is not safe for concurrent calls
+# (wrong products when several threads call sgemm). The search runs its own threads
+# and keeps OpenBLAS on the calling thread (openblas_set_num_threads(1)).
+set(OPENBLAS_PTHREAD_INCLUDE /usr/include/x86_64-linux-gnu/openblas-pthread)
+set(OPENBLAS_PTHREAD_LIB /usr/lib/x86_64-linux-gnu/openblas-pthread)
+# A path cached by an earlier configuration from anywhere else is looked up again.
+if(OPENBLAS_INCLUDE_DIR AND NOT OPENBLAS_INCLUDE_DIR STREQUAL OPENBLAS_PTHREAD_INCLUDE)
+  unset(OPENBLAS_INCLUDE_DIR CACHE)
+endif()
+if(OPENBLAS_LIBRARY AND NOT OPENBLAS_LIBRARY MATCHES "^${OPENBLAS_PTHREAD_LIB}/")
+  unset(OPENBLAS_LIBRARY CACHE)
+endif()
+find_path(OPENBLAS_INCLUDE_DIR cblas.h PATHS ${OPENBLAS_PTHREAD_INCLUDE} NO_DEFAULT_PATH)
+find_library(OPENBLAS_LIBRARY NAMES openblas PATHS ${OPENBLAS_PTHREAD_LIB} NO_DEFAULT_PATH)
 if(NOT OPENBLAS_INCLUDE_DIR OR NOT OPENBLAS_LIBRARY)
-  message(FATAL_ERROR "OpenBLAS not found: apt-get install libopenblas-dev")
+  message(FATAL_ERROR "OpenBLAS's pthread build not found (${OPENBLAS_PTHREAD_INCLUDE}/cblas.h, "
+    "${OPENBLAS_PTHREAD_LIB}/libopenblas.so): apt-get install libopenblas-pthread-dev")
 endif()
 message(STATUS "OpenBLAS: ${OPENBLAS_LIBRARY} (${OPENBLAS_INCLUDE_DIR})")
 add_library(OpenBLAS::OpenBLAS INTERFACE IMPORTED)
