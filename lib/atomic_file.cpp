@@ -137,5 +137,11 @@ void atomic_file_guard_signals() {
     std::memset(&action, 0, sizeof action);
     action.sa_handler = remove_pending;
     sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
+        // A signal the caller ignores stays ignored (nohup, a shell's background job,
+        // SIGXFSZ ignored so that a write past the limit fails instead).
+        struct sigaction current;
+        if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaction(sig, &action, nullptr);
+    }
 }

@@ -6,8 +6,9 @@
 // file it names is replaced and the link stays. A target that exists and is not a
 // regular file (a device, a pipe) is written in place.
 //
-// With atomic_file_guard_signals() installed, a SIGINT, SIGTERM or SIGHUP during the
-// write removes the temporary file, then ends the process by the same signal.
+// With atomic_file_guard_signals() installed, a SIGINT, SIGTERM, SIGHUP or SIGXFSZ (a
+// write past the file-size limit) during the write removes the temporary file, then
+// ends the process by the same signal. Signals ignored at start-up stay ignored.
 #ifndef KMEANS_ATOMIC_FILE_H
 #define KMEANS_ATOMIC_FILE_H
 
@@ -39,7 +40,8 @@ private:
 // is created beside it and removed at once; a device or pipe must be writable.
 bool atomic_file_probe(const char* path);
 
-// Installs the SIGINT, SIGTERM and SIGHUP handlers that remove a temporary in progress.
+// Installs the SIGINT, SIGTERM, SIGHUP and SIGXFSZ handlers that remove a temporary in
+// progress.
 void atomic_file_guard_signals();
 
 #endif  // KMEANS_ATOMIC_FILE_H

@@ -441,6 +441,13 @@ TEST_F(Refusals, FailedModelWriteLeavesThePreviousModel) {
     EXPECT_EQ(r.err, "Cannot open file '" + path("model.txt") + "' for writing.\n");
     EXPECT_EQ(slurp(path("model.txt")), previous);
     EXPECT_EQ(entries(dir_), (std::vector<std::string>{"data.txt", "model.txt"}));
+    // With SIGXFSZ at its default action (a shell's ulimit -f: 8 blocks of 512 bytes
+    // for dash), the signal kills the run, and the temporary goes with it.
+    const RunResult killed = run("/bin/sh", {"-c", "ulimit -f 8; exec \"$0\" \"$@\"", kMt, "-k", "64",
+                                             "-i", "0", path("data.txt"), path("model.txt")});
+    EXPECT_EQ(killed.status, 128 + SIGXFSZ);
+    EXPECT_EQ(slurp(path("model.txt")), previous);
+    EXPECT_EQ(entries(dir_), (std::vector<std::string>{"data.txt", "model.txt"}));
     // Uncapped, the same run writes past the cap.
     ASSERT_EQ(run(kMt, train).status, 0);
     EXPECT_GT(slurp(path("model.txt")).size(), cap);
