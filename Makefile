@@ -9,7 +9,7 @@ PACKAGES = g++ cmake make libopenblas-dev libopenblas-pthread-dev libblas-dev li
 BENCH_PACKAGES = libbenchmark-dev python3-sklearn python3-faiss hyperfine time
 OUT ?= $(BUILD)/demo
 
-.PHONY: all deps build demo test bench asan tsan sanitize fuzz slow clean
+.PHONY: all deps build demo test bench asan tsan sanitize fuzz slow clean format format-check
 
 all: build
 
@@ -66,3 +66,14 @@ slow: build
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-bench
+
+# The house style is .clang-format (Debian 12's clang-format 14): `make format`
+# rewrites the sources in place, `make format-check` fails on any line that differs.
+FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h')
+format:
+	@sh scripts/install-deps.sh clang-format
+	clang-format -i $(FORMAT_FILES)
+
+format-check:
+	@sh scripts/install-deps.sh clang-format
+	clang-format --dry-run --Werror $(FORMAT_FILES)
