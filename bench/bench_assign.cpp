@@ -71,17 +71,10 @@ float* read_file(int type, const std::string& name, int dim, int& n) {
     int d = 0;
     n = 0;
     switch (type) {
-        case 0:
-            read_sift_0(name.c_str(), m, n, d, dim);
-            break;
-        case 1:
-            read_sift_1(name.c_str(), m, n, d, dim, r);
-            break;
-        case 3:
-            read_sift_3(name.c_str(), m, n, d, dim, r);
-            break;
-        default:
-            break;
+    case 0: read_sift_0(name.c_str(), m, n, d, dim); break;
+    case 1: read_sift_1(name.c_str(), m, n, d, dim, r); break;
+    case 3: read_sift_3(name.c_str(), m, n, d, dim, r); break;
+    default: break;
     }
     delete[] r;
     return m;
@@ -101,18 +94,10 @@ int main(int argc, char** argv) {
     int opt;
     while ((opt = getopt(argc, argv, "t:p:r:")) != -1) {
         switch (opt) {
-            case 't':
-                type = std::atoi(optarg);
-                break;
-            case 'p':
-                threads = std::atoi(optarg);
-                break;
-            case 'r':
-                reps = std::atoi(optarg);
-                break;
-            default:
-                usage(argv[0]);
-                return 1;
+        case 't': type = std::atoi(optarg); break;
+        case 'p': threads = std::atoi(optarg); break;
+        case 'r': reps = std::atoi(optarg); break;
+        default: usage(argv[0]); return 1;
         }
     }
     if (argc - optind < 2 || (type != 0 && type != 1 && type != 3) || threads < 1) {

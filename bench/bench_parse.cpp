@@ -266,16 +266,12 @@ int main(int argc, char** argv) {
     int opt;
     while ((opt = getopt(argc, argv, "r:l:")) != -1) {
         switch (opt) {
-            case 'r':
-                reps = std::atoi(optarg);
-                break;
-            case 'l':
-                list = optarg;
-                break;
-            default:
-                std::cerr << "Use: " << argv[0]
-                          << " [-r <reps>] [-l <type-1 list file>] [<data file>]" << std::endl;
-                return 1;
+        case 'r': reps = std::atoi(optarg); break;
+        case 'l': list = optarg; break;
+        default:
+            std::cerr << "Use: " << argv[0] << " [-r <reps>] [-l <type-1 list file>] [<data file>]"
+                      << std::endl;
+            return 1;
         }
     }
     if (reps < 1) reps = 1;

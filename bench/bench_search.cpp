@@ -115,8 +115,8 @@ void BareSgemm(benchmark::State& state) {
         }
         benchmark::ClobberMemory();
     }
-    state.counters["GFLOP/s"] = benchmark::Counter(
-        2.0 * d.n * double(d.k) * (kD + 1) * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["GFLOP/s"] = benchmark::Counter(2.0 * d.n * double(d.k) * (kD + 1) * 1e-9,
+                                                   benchmark::Counter::kIsIterationInvariantRate);
 }
 
 void Search(benchmark::State& state) {
@@ -131,8 +131,8 @@ void Search(benchmark::State& state) {
         }
     }
     std::cout.clear();
-    state.counters["GFLOP/s"] = benchmark::Counter(
-        2.0 * d.n * double(d.k) * (kD + 1) * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["GFLOP/s"] = benchmark::Counter(2.0 * d.n * double(d.k) * (kD + 1) * 1e-9,
+                                                   benchmark::Counter::kIsIterationInvariantRate);
 }
 
 // Steady-state cost of one iteration: a run of 3 iterations minus a run of 1, over 2,
@@ -150,7 +150,8 @@ void Iteration(benchmark::State& state) {
             model.init(d.k);
             const auto t0 = std::chrono::steady_clock::now();
             model.run(r == 0 ? 1 : 3, d.nearest.get(), kBlock);
-            seconds[r] = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            seconds[r] =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
             if (!model.passCounts().empty()) last = model.passCounts().back();
         }
         state.SetIterationTime((seconds[1] - seconds[0]) / 2);

@@ -53,7 +53,8 @@ bool resolve(const char* path, Target& t) {
 // mkstemp beside the target: "<dir>/.kmeans-XXXXXX". -1 on failure.
 int make_temp(const Target& t, std::string& temp) {
     const std::size_t slash = t.path.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : t.path.substr(0, slash == 0 ? 1 : slash);
+    const std::string dir =
+        slash == std::string::npos ? "." : t.path.substr(0, slash == 0 ? 1 : slash);
     temp = dir + (dir == "/" ? "" : "/") + ".kmeans-XXXXXX";
     if (temp.size() > PATH_MAX) return -1;
     const int fd = mkstemp(&temp[0]);

@@ -26,8 +26,14 @@
 int KMeans::nb_threads = 8;
 
 KMeans::KMeans()
-    : data(nullptr), centers(nullptr), sums(nullptr), sqnorms(nullptr), counts(nullptr),
-      n(0), d(0), k(0) {}
+    : data(nullptr),
+      centers(nullptr),
+      sums(nullptr),
+      sqnorms(nullptr),
+      counts(nullptr),
+      n(0),
+      d(0),
+      k(0) {}
 
 KMeans::~KMeans() { release(); }
 
@@ -262,14 +268,15 @@ static double accumulate_row_plain(const float* row, const float* centre, double
 
 #if defined(__x86_64__) || defined(__i386__)
 __attribute__((target("avx2"))) static double accumulate_row_avx2(const float* row,
-                                                                  const float* centre,
-                                                                  double* off, int d) {
+                                                                  const float* centre, double* off,
+                                                                  int d) {
     return accumulate_lanes(row, centre, off, d);
 }
 
 static double accumulate_row(const float* row, const float* centre, double* off, int d) {
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 ? accumulate_row_avx2(row, centre, off, d) : accumulate_row_plain(row, centre, off, d);
+    return avx2 ? accumulate_row_avx2(row, centre, off, d)
+                : accumulate_row_plain(row, centre, off, d);
 }
 #else
 static double accumulate_row(const float* row, const float* centre, double* off, int d) {
@@ -369,7 +376,8 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize) {
             searchBlock(plan, data + first * stride, size, bounds.get() + first, scores.get(),
                         nearest + first, true, &passCounts_.back());
             for (int i = 0; i < size; ++i)
-                accumulate(data + (first + std::size_t(i)) * stride, nearest[first + std::size_t(i)]);
+                accumulate(data + (first + std::size_t(i)) * stride,
+                           nearest[first + std::size_t(i)]);
             std::cout << "Time for searching min clsuter: " << std::time(nullptr) - t2 << std::endl;
         }
         std::cout << "Assignment time = " << std::time(nullptr) - t1 << std::endl;

@@ -50,8 +50,9 @@ void restart_without_blas_threads(int, char** argv, char** env) {
     execve("/proc/self/exe", argv, fresh);
     // No /proc: carry on with OpenBLAS's threads.
 }
-__attribute__((section(".preinit_array"), used)) void (*const restartAtLoad)(int, char**, char**) =
-    &restart_without_blas_threads;
+__attribute__((section(".preinit_array"),
+               used)) void (*const restartAtLoad)(int, char**,
+                                                  char**) = &restart_without_blas_threads;
 
 // What this process has mapped, in bytes; 0 when it cannot be read.
 std::size_t mapped_bytes() {

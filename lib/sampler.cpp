@@ -4,29 +4,28 @@
 // parameter list, and only because no extern "C" declaration is in sight does it get a
 // C++-mangled symbol of its own instead of replacing the library's (see dscal.h).
 #include "sampler.h"
-#include "dscal.h"
 
 #include <cstddef>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 
+#include "dscal.h"
+
 namespace {
 
 // The scaling constants, single precision; both are exact powers of two, and every
 // product or quotient with them is formed in double.
-const float kTwoPow31 = 2147483648.0f;             // 2^31, one past the largest rand()
+const float kTwoPow31 = 2147483648.0f;              // 2^31, one past the largest rand()
 const float kTwoPowMinus31 = 1.0f / 2147483648.0f;  // 2^-31, about 4.656613e-10
 
-void refuse()
-{
+void refuse() {
     std::cerr << "Cannot sampling. Please support pmf or frequencies' table !" << std::endl;
 }
 
 // One unit real: r * 2^-31 with r converted to double first. (Letting r meet the
 // float constant as a float would round 2^31 - 1 up to 2^31 and yield 1.)
-double unit_real()
-{
+double unit_real() {
     return static_cast<double>(std::rand()) * static_cast<double>(kTwoPowMinus31);
 }
 
@@ -36,8 +35,7 @@ double unit_real()
 // that smallest i: this is part of the draw's definition and keeps a seed's output
 // fixed, so it is not "fixed" here. A NaN entry fails every comparison; testing
 // !(c[mid] <= u) rather than u < c[mid] makes it count as lying above u.
-int search(double const* c, int n, double u)
-{
+int search(double const* c, int n, double u) {
     int lo = 0;
     int hi = n - 1;
     do {
@@ -54,23 +52,20 @@ int search(double const* c, int n, double u)
 // Shared by both table draws. In place: p holds the weights as doubles and receives
 // p[i] * (1 / total), the reciprocal formed once; these products, not the quotients
 // p[i] / total (which can differ in the last bit), define the normalised table.
-void normalise(double* p, int n, double total)
-{
+void normalise(double* p, int n, double total) {
     const double inv = 1.0 / total;
     for (int i = 0; i < n; ++i) p[i] *= inv;
 }
 
 // c[i] = c[i-1] + p[i], each partial sum rounded to double.
-void cumulate(double const* p, int n, double* c)
-{
+void cumulate(double const* p, int n, double* c) {
     c[0] = p[0];
     for (int i = 1; i < n; ++i) c[i] = c[i - 1] + p[i];
 }
 
 }  // namespace
 
-int Sampler::random(int n)
-{
+int Sampler::random(int n) {
     // First 2^31 / n, then r divided by it, truncated; never r % n. For r <= 2^31 - 1 the
     // exact quotient is at most n * (1 - 2^-31), far enough below n that double
     // rounding cannot reach n.
@@ -78,19 +73,14 @@ int Sampler::random(int n)
     return static_cast<int>(r / (static_cast<double>(kTwoPow31) / n));
 }
 
-double Sampler::random()
-{
-    return unit_real();
-}
+double Sampler::random() { return unit_real(); }
 
-void Sampler::sample(double* out, int m, int seed)
-{
+void Sampler::sample(double* out, int m, int seed) {
     if (seed != -1) std::srand(static_cast<unsigned>(seed));
     for (int i = 0; i < m; ++i) out[i] = unit_real();
 }
 
-int Sampler::random(double const* cdf, int n)
-{
+int Sampler::random(double const* cdf, int n) {
     // An empty or missing table has no index to give; the search would read cdf[0]
     // (and cdf[-1] for n = 0). Refused before the rand() so the sequence stays intact.
     if (cdf == nullptr || n <= 0) {
@@ -100,8 +90,7 @@ int Sampler::random(double const* cdf, int n)
     return search(cdf, n, unit_real());
 }
 
-void Sampler::sample(int n, int* out, int m, bool /*replacement*/, int seed)
-{
+void Sampler::sample(int n, int* out, int m, bool /*replacement*/, int seed) {
     // More distinct indices than candidates would reject forever. Refused before the
     // reseed: a refusal touches neither the output nor the generator.
     if (m > 0 && m > n) {
@@ -123,9 +112,7 @@ void Sampler::sample(int n, int* out, int m, bool /*replacement*/, int seed)
     }
 }
 
-int Sampler::sample(double const* pmf, int n, int* out, int m, bool /*replacement*/,
-                    int /*seed*/)
-{
+int Sampler::sample(double const* pmf, int n, int* out, int m, bool /*replacement*/, int /*seed*/) {
     // n = 0 is refused too: the search of an empty table would read c[0].
     if (pmf == nullptr || n <= 0) {
         refuse();
@@ -161,8 +148,7 @@ int Sampler::sample(double const* pmf, int n, int* out, int m, bool /*replacemen
     return 1;
 }
 
-int Sampler::sample(int const* freq, int n, int* out, int m, bool replacement, int /*seed*/)
-{
+int Sampler::sample(int const* freq, int n, int* out, int m, bool replacement, int /*seed*/) {
     if (freq == nullptr || n <= 0 || (!replacement && n < m)) {
         refuse();
         return 0;
@@ -212,8 +198,7 @@ int Sampler::sample(int const* freq, int n, int* out, int m, bool replacement, i
     return 1;
 }
 
-void cblas_dscal(int n, double alpha, double* x, int incx)
-{
+void cblas_dscal(int n, double alpha, double* x, int incx) {
     // Offsets in elements from x itself, formed in 64 bits (i * incx can pass 2^31);
     // a negative stride therefore walks backwards from x.
     for (int i = 0; i < n; ++i) x[static_cast<std::ptrdiff_t>(i) * incx] *= alpha;

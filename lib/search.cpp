@@ -12,14 +12,13 @@
 //
 // 1. The product. s_j = fl(a'.b'_j - n'_j / 2) sums K products in any order, fused
 //    or not (a classical product, as every CBLAS sgemm computes it; a Strassen-like
-//    recombination would need another bound). Then |s_j - (a'.b'_j - n'_j / 2)| <= gamma_K * sum |terms| (Higham,
-//    Accuracy and Stability of Numerical Algorithms, 3.1), gamma_K = K u / (1 - K u),
-//    and sum |terms| <= R B + N / 2 by Cauchy-Schwarz. This holds while nothing
-//    overflows: every partial sum stays within (1 + gamma_K)(R B + N / 2), so a row
-//    needs R B + N / 2 <= 2^127, or it is measured in double. Underflow: gradual
-//    underflow adds at most 2^-150 per product; a library that flushed subnormal
-//    inputs or results to zero would be off by at most 2^-126 (|x_t| + |c_t| + 1) per
-//    product. 2^-126 (2K + sqrt(d) (R + B)) covers either.
+//    recombination would need another bound). Then |s_j - (a'.b'_j - n'_j / 2)| <= gamma_K * sum
+//    |terms| (Higham, Accuracy and Stability of Numerical Algorithms, 3.1), gamma_K = K u / (1 - K
+//    u), and sum |terms| <= R B + N / 2 by Cauchy-Schwarz. This holds while nothing overflows:
+//    every partial sum stays within (1 + gamma_K)(R B + N / 2), so a row needs R B + N / 2 <=
+//    2^127, or it is measured in double. Underflow: gradual underflow adds at most 2^-150 per
+//    product; a library that flushed subnormal inputs or results to zero would be off by at most
+//    2^-126 (|x_t| + |c_t| + 1) per product. 2^-126 (2K + sqrt(d) (R + B)) covers either.
 // 2. The norm column. |n'_j - |b'_j|^2| <= dev_j + g_d nu_j / (1 - g_d), where nu_j
 //    is |b'_j|^2 summed in double in any order (d - 1 rounded additions of exact
 //    squares: relative error g_d = d 2^-53 / (1 - d 2^-53)) and dev_j = |n'_j - nu_j|
@@ -251,8 +250,7 @@ namespace {
 
 // The bound of a row's scores, or +inf where the bound does not hold.
 double row_error(const SearchPlan& plan, float bound) {
-    if (plan.exactOnly || !(double(bound) * plan.maxNorm + plan.halfColumn <= 0x1p127))
-        return kInf;
+    if (plan.exactOnly || !(double(bound) * plan.maxNorm + plan.halfColumn <= 0x1p127)) return kInf;
     return (plan.alpha * double(bound) + plan.beta) * kEnlarge;
 }
 
@@ -265,7 +263,8 @@ int nearest_among(const float* x, const SearchPlan& plan, const int* candidates,
     for (int i = 0; i < m; ++i) {
         const int j = candidates != nullptr ? candidates[i] : i;
         const double dist = squared_distance(x, plan.centers + std::size_t(j) * stride, plan.d);
-        if (best < 0 || dist < bestDistance) {  // strict: equals keep the lower index, a NaN never wins
+        if (best < 0 ||
+            dist < bestDistance) {  // strict: equals keep the lower index, a NaN never wins
             bestDistance = dist;
             best = j;
         }
@@ -306,7 +305,8 @@ void perturb(const SearchPlan& plan, float* scores, int rows, const float* bound
         const double error = row_error(plan, bounds[i]);
         if (!(error < kInf)) continue;
         for (int j = 0; j < plan.k; ++j)
-            scores[std::size_t(i) * kk + std::size_t(j)] += float(((i + j) & 1 ? 0.75 : -0.75) * error);
+            scores[std::size_t(i) * kk + std::size_t(j)] +=
+                float(((i + j) & 1 ? 0.75 : -0.75) * error);
     }
 }
 
@@ -334,8 +334,10 @@ __attribute__((target("avx2"))) void stream_copy_avx2(float* dst, const float* s
 
 void copy_scores(float* dst, const float* src, std::size_t count, bool stream) {
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (stream && avx2) stream_copy_avx2(dst, src, count);
-    else std::memcpy(dst, src, sizeof(float) * count);
+    if (stream && avx2)
+        stream_copy_avx2(dst, src, count);
+    else
+        std::memcpy(dst, src, sizeof(float) * count);
 }
 
 void finish_copies() { _mm_sfence(); }  // streaming stores are weakly ordered
@@ -407,8 +409,8 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
             a = moved;
         } else if (bounds == nullptr) {
             for (int i = 0; i < size; ++i)
-                tileBounds[i] = bound_row<false, false>(x + std::size_t(i) * stride, d, nullptr,
-                                                        nullptr);
+                tileBounds[i] =
+                    bound_row<false, false>(x + std::size_t(i) * stride, d, nullptr, nullptr);
         }
         const float* rowBounds = bounds != nullptr ? bounds + first : tileBounds;
         float* out = (scores != nullptr && !stream) ? scores + std::size_t(first) * kk : tile;

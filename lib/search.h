@@ -30,10 +30,10 @@ struct SearchPlan {
     // of |x - mu|; valid while R * maxNorm + halfColumn stays below 2^127.
     double alpha = 0;
     double beta = 0;
-    double maxNorm = 0;     // upper bound of every |operand row|
-    double halfColumn = 0;  // half the largest |norm column|
-    double distanceError = 0;  // relative error bound of squared_distance for this d
-    bool exactOnly = false;  // no usable bound: every row measured against every centre
+    double maxNorm = 0;                // upper bound of every |operand row|
+    double halfColumn = 0;             // half the largest |norm column|
+    double distanceError = 0;          // relative error bound of squared_distance for this d
+    bool exactOnly = false;            // no usable bound: every row measured against every centre
     std::unique_ptr<float[]> storage;  // the shifted operand and mu
 };
 

@@ -87,7 +87,8 @@ std::string unreadable_message(ReadStatus status, const char* path) {
     if (status == ReadStatus::cannot_open)
         return std::string("Cannot open file '") + path + "' for reading.";
     const std::string quoted = std::string("Error: '") + path + "'";
-    if (status == ReadStatus::endless) return quoted + " is not a regular file and holds more than 1 GiB of text.";
+    if (status == ReadStatus::endless)
+        return quoted + " is not a regular file and holds more than 1 GiB of text.";
     return quoted + " is too large to hold in memory.";
 }
 
@@ -133,7 +134,8 @@ ReadStatus MappedFile::open(const char* path) {
 // The buffer grows by doubling through realloc, which moves a large block by
 // remapping its pages, not by copying them.
 ReadStatus MappedFile::readAll(int fd, std::size_t size, bool regular) {
-    std::size_t cap = regular ? size + 1 : std::size_t(1) << 16;  // + 1: the read that meets the end
+    std::size_t cap =
+        regular ? size + 1 : std::size_t(1) << 16;  // + 1: the read that meets the end
     char* buf = static_cast<char*>(std::malloc(cap));
     if (buf == nullptr) return ReadStatus::too_large;
     std::size_t len = 0;

@@ -52,7 +52,9 @@ std::string unreadable_message(ReadStatus status, const char* path);
 // Whether `values` numbers can be in a text of `bytes` bytes: every value takes at
 // least two (a digit and a separator) but the last. A header that announces more is
 // damaged, and is refused before anything is allocated for it.
-inline bool values_fit(std::uint64_t values, std::uint64_t bytes) { return values <= (bytes + 1) / 2; }
+inline bool values_fit(std::uint64_t values, std::uint64_t bytes) {
+    return values <= (bytes + 1) / 2;
+}
 
 class MappedFile {
 public:

@@ -51,25 +51,25 @@ TopTwo top_two_scalar(const float* s, int k) {
 // and the larger of both lo and the smaller hi. hi and lo are never NaN (they start
 // at -inf and a NaN never enters), so plain min/max serve.
 #define KMEANS_MERGE_PAIRS(max, min, hi, lo, hiB, loB) \
-    do {                                                \
-        lo = max(max(lo, loB), min(hi, hiB));           \
-        hi = max(hi, hiB);                              \
+    do {                                               \
+        lo = max(max(lo, loB), min(hi, hiB));          \
+        hi = max(hi, hiB);                             \
     } while (0)
 
 // Ends a vector scan: the reduced pair in lane 0, the scalar tail s[j..k), then the
 // first index holding the best value (a vector pass from 0, the rest scalar).
-#define KMEANS_FINISH_SCAN(W, load, eq_mask, hi, lo, cvt)                 \
-    TopTwo t{-1, cvt(hi), cvt(lo)};                                       \
-    for (; j < k; ++j) take(s[j], j, t);                                  \
-    if (t.best == kMinusInf) return TopTwo{-1, kMinusInf, kMinusInf};     \
-    for (j = 0; j + W <= k; j += W) {                                     \
-        const unsigned mask = eq_mask(load(s + j), t.best);               \
-        if (mask != 0) {                                                  \
-            t.index = j + __builtin_ctz(mask);                            \
-            return t;                                                     \
-        }                                                                 \
-    }                                                                     \
-    t.index = first_of(s, j, k, t.best);                                  \
+#define KMEANS_FINISH_SCAN(W, load, eq_mask, hi, lo, cvt)             \
+    TopTwo t{-1, cvt(hi), cvt(lo)};                                   \
+    for (; j < k; ++j) take(s[j], j, t);                              \
+    if (t.best == kMinusInf) return TopTwo{-1, kMinusInf, kMinusInf}; \
+    for (j = 0; j + W <= k; j += W) {                                 \
+        const unsigned mask = eq_mask(load(s + j), t.best);           \
+        if (mask != 0) {                                              \
+            t.index = j + __builtin_ctz(mask);                        \
+            return t;                                                 \
+        }                                                             \
+    }                                                                 \
+    t.index = first_of(s, j, k, t.best);                              \
     return t;
 
 __attribute__((target("avx2"))) inline unsigned eq_mask_avx2(__m256 v, float best) {
@@ -166,8 +166,8 @@ __attribute__((target("avx512f"))) TopTwo top_two_avx512(const float* s, int k) 
 
 TopTwo top_two(const float* s, int k) {
     static const int level = __builtin_cpu_supports("avx512f") ? 2
-                             : __builtin_cpu_supports("avx2") ? 1
-                                                              : 0;
+                             : __builtin_cpu_supports("avx2")  ? 1
+                                                               : 0;
     if (level == 2 && k >= 64) return top_two_avx512(s, k);
     if (level >= 1 && k >= 16) return top_two_avx2(s, k);
     return top_two_scalar(s, k);

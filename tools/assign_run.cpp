@@ -167,10 +167,15 @@ int run_assign(const AssignOptions& options) {
     if (!result) return write_failed(options.resultFile);
     std::unique_ptr<int[]> counts(new int[std::size_t(k)]);
 
-    const AssignContext run{&model,       options.type,  options.blockSize,
-                            scores.get(), counts.get(),  &result,
+    const AssignContext run{&model,
+                            options.type,
+                            options.blockSize,
+                            scores.get(),
+                            counts.get(),
+                            &result,
                             regionFile != nullptr ? &regions : nullptr,
-                            options.resultFile, regionFile};
+                            options.resultFile,
+                            regionFile};
     for (int i = 0; i < count; ++i) {
         const std::string name = std::size_t(i) < names.size() ? names[std::size_t(i)] : "";
         if (!assign_entry(run, i, name)) return 1;

@@ -17,11 +17,11 @@
 // What every entry of one run shares.
 struct AssignContext {
     const KMeans* model;
-    int type;              // SIFT type of the descriptor files
-    int blockSize;         // rows per search block
-    float* scores;         // blockSize * k floats of scratch
-    int* counts;           // k ints of scratch
-    std::ostream* result;  // the result file, its header written
+    int type;               // SIFT type of the descriptor files
+    int blockSize;          // rows per search block
+    float* scores;          // blockSize * k floats of scratch
+    int* counts;            // k ints of scratch
+    std::ostream* result;   // the result file, its header written
     std::ostream* regions;  // the region file, or null without -d
     const char* resultPath;
     const char* regionPath;

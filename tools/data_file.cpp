@@ -73,8 +73,9 @@ void* count_range(void* arg) {
 
 void* fill_range(void* arg) {
     Range* r = static_cast<Range*>(arg);
-    r->ok = r->file->guard(
-        [r] { return fill_values(*r->file, r->begin, r->end, r->matrix, r->d, r->first, r->values); });
+    r->ok = r->file->guard([r] {
+        return fill_values(*r->file, r->begin, r->end, r->matrix, r->d, r->first, r->values);
+    });
     return nullptr;
 }
 
@@ -94,8 +95,8 @@ void run_ranges(void* (*fn)(void*), Range* ranges, int count) {
     }
 }
 
-bool fill_parallel(const MappedFile& file, const char* begin, const char* end, float* matrix,
-                   int d, std::uint64_t wanted, int threads) {
+bool fill_parallel(const MappedFile& file, const char* begin, const char* end, float* matrix, int d,
+                   std::uint64_t wanted, int threads) {
     const int count = std::min(threads, kMaxRanges);
     Range ranges[kMaxRanges];
     const std::size_t len = static_cast<std::size_t>(end - begin);
@@ -171,9 +172,10 @@ ReadStatus DataFile::readBody(int n, int d, int threads, float** matrix) {
     const char* end = file_.end();
     const std::size_t body = static_cast<std::size_t>(end - cursor_);
     const char* const begin = cursor_;
-    const bool ok = threads >= 2 && body > kParallelBytes
-                        ? fill_parallel(file_, begin, end, m, d, wanted, threads)
-                        : file_.guard([&] { return fill_values(file_, begin, end, m, d, 0, wanted); });
+    const bool ok =
+        threads >= 2 && body > kParallelBytes
+            ? fill_parallel(file_, begin, end, m, d, wanted, threads)
+            : file_.guard([&] { return fill_values(file_, begin, end, m, d, 0, wanted); });
     if (!ok) {
         delete[] m;
         return ReadStatus::wrong_format;

@@ -14,7 +14,6 @@
 
 #include "text_scan.h"
 
-
 class DataFile {
 public:
     // Maps the file (text_scan.h says how a pipe or device is read, and when not).

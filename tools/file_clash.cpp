@@ -31,10 +31,12 @@ Identity identify(const std::string& path) {
         return id;
     }
     const std::size_t slash = path.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const std::string dir =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     char buffer[PATH_MAX];
-    id.resolved = realpath(dir.c_str(), buffer) != nullptr ? std::string(buffer) + "/" + name : path;
+    id.resolved =
+        realpath(dir.c_str(), buffer) != nullptr ? std::string(buffer) + "/" + name : path;
     return id;
 }
 

@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
     std::cout << "\ti: " << options.maxIter << std::endl;
     std::cout << "\tk: " << options.k << std::endl;
     std::cout << "\tb: " << options.blockSize << std::endl;
-    std::cout << "\tm: " << (options.minClusterFile ? options.minClusterFile : "<null>") << std::endl;
+    std::cout << "\tm: " << (options.minClusterFile ? options.minClusterFile : "<null>")
+              << std::endl;
     std::cout << "\tp: " << options.threads << std::endl;
 
     if (options.k < 1) {

@@ -51,7 +51,8 @@ ReadStatus read_header(const char*& p, const char* end, int dim, int& n, int& d)
 // Types 0 and 1. Type 1 (regions != nullptr) has five reals x y a b c before each
 // descriptor and announces its size on standard output before reading the body. A
 // file cut short while it is read (its mapped pages fault) is a wrong-format file.
-ReadStatus read_text(const char* name, float*& matrix, int& n, int& d, int dim, SiftRegion** regions) {
+ReadStatus read_text(const char* name, float*& matrix, int& n, int& d, int dim,
+                     SiftRegion** regions) {
     matrix = nullptr;
     MappedFile file;
     const ReadStatus opened = file.open(name);
@@ -120,7 +121,8 @@ void decompose(float a, float b, float c, float& a11, float& a12, float& a21, fl
         dy = 0.0;
     } else {  // also for a b that is not a number: everything below becomes NaN
         const double s = static_cast<double>(a) + c;
-        const double disc = s * s + (static_cast<double>(a) * c - static_cast<double>(b) * b) * -4.0;
+        const double disc =
+            s * s + (static_cast<double>(a) * c - static_cast<double>(b) * b) * -4.0;
         const double r = std::sqrt(disc);  // disc = (a - c)^2 + 4 b^2
         l1 = (r + s) * 0.5;                // the larger eigenvalue
         l2 = (s - r) * 0.5;

@@ -42,8 +42,8 @@ bool write_min_cluster(const char* path, const int* nearest, int n) {
 
 bool check_outputs(const TrainerOptions& options) {
     const char* minClusterFile = options.minClusterFile;
-    const std::string clash = find_file_clash({options.dataFile},
-                                              {options.modelFile, minClusterFile ? minClusterFile : ""});
+    const std::string clash = find_file_clash(
+        {options.dataFile}, {options.modelFile, minClusterFile ? minClusterFile : ""});
     if (!clash.empty()) {
         std::cerr << clash << std::endl;
         return false;
@@ -108,7 +108,8 @@ int train_and_write(const TrainerOptions& options, std::unique_ptr<float[]> matr
         return 1;
     }
     KMeans model;
-    if (!model.run(matrix.get(), n, d, options.k, options.maxIter, nearest.get(), options.blockSize))
+    if (!model.run(matrix.get(), n, d, options.k, options.maxIter, nearest.get(),
+                   options.blockSize))
         return 1;
     // No assignment pass ran: the min cluster file gets every vector's nearest seed.
     if (options.maxIter <= 0 && options.minClusterFile != nullptr)

@@ -106,7 +106,8 @@ inline RunResult run(const std::string& program, const std::vector<std::string>&
     r.out = slurp(outName);
     // Under AddressSanitizer with allocator_may_return_null=1, a refused huge
     // allocation adds one warning line; the program's own output is what counts.
-    static const std::regex asanWarning("==[0-9]+==WARNING: AddressSanitizer failed to allocate[^\n]*\n");
+    static const std::regex asanWarning(
+        "==[0-9]+==WARNING: AddressSanitizer failed to allocate[^\n]*\n");
     r.err = std::regex_replace(slurp(errName), asanWarning, "");
     unlink(outName);
     unlink(errName);

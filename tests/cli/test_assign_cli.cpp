@@ -31,9 +31,7 @@ std::string usage() {
            "\t-p <number>:\tNumber of processors\n";
 }
 
-std::string wrong(const std::string& name) {
-    return "Error: Wrong format file: '" + name + "'.\n";
-}
+std::string wrong(const std::string& name) { return "Error: Wrong format file: '" + name + "'.\n"; }
 std::string progress(int i, const std::string& name) {
     return "Proceesing " + std::to_string(i) + ": " + name + " ...\n";
 }

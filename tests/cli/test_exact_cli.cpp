@@ -27,8 +27,8 @@ const std::string kSample = SAMPLE_DIR;
 struct Rows {
     int n = 0;
     int d = 0;
-    std::vector<float> v;   // the values as the programs read them
-    std::string text;       // the data file
+    std::vector<float> v;  // the values as the programs read them
+    std::string text;      // the data file
 };
 
 Rows make_rows(int d, const std::vector<std::string>& values) {
@@ -66,7 +66,8 @@ double direct_distortion(const Rows& r, const std::vector<int>& cluster, int k) 
     for (int i = 0; i < r.n; ++i) {
         const int c = cluster[std::size_t(i)];
         for (int t = 0; t < r.d; ++t) {
-            const double mean = double(float(sum[std::size_t(c) * r.d + t] / count[std::size_t(c)]));
+            const double mean =
+                double(float(sum[std::size_t(c) * r.d + t] / count[std::size_t(c)]));
             const double diff = r.v[std::size_t(i) * r.d + t] - mean;
             total += diff * diff;
         }
@@ -79,8 +80,8 @@ using ExactCli = TempDirTest;
 // Trains to the end; every printed distortion is >= 0, and the last one is within
 // 1e-6 of the direct sum over the min cluster file's clusters (a run that stops
 // before the criterion printed, last, the distortion of that same assignment).
-void expect_true_distortion(const RunResult& r, const Rows& rows, const std::string& minFile,
-                            int k, const std::string& label) {
+void expect_true_distortion(const RunResult& r, const Rows& rows, const std::string& minFile, int k,
+                            const std::string& label) {
     ASSERT_EQ(r.status, 0) << label << r.err;
     const std::vector<double> printed = printed_distortions(r.out);
     ASSERT_FALSE(printed.empty()) << label;
@@ -103,7 +104,8 @@ TEST_F(ExactCli, DataFarFromZeroAndNearTheFloatRange) {
     };
     const std::vector<Case> cases = {
         {make_rows(2, {"10000.1", "10000.1", "10000.9", "10000.9", "10000.2", "10000", "10000.8",
-                       "10001"}), "abab"},
+                       "10001"}),
+         "abab"},
         {make_rows(1, {"1000.0", "1000.2", "1000.4", "1000.8", "1001.0", "1001.2"}), "aaabbb"},
         {make_rows(1, {"2e19", "-2e19", "2.1e19", "-2.1e19", "1.9e19"}), "ababa"},
         {make_rows(1, {"3.3e38", "-3.3e38", "3.2e38", "-3.1e38", "3.0e38"}), "ababa"},
@@ -111,12 +113,13 @@ TEST_F(ExactCli, DataFarFromZeroAndNearTheFloatRange) {
     for (const Case& c : cases) {
         spit(path("data.txt"), c.rows.text);
         for (const std::string& prog : {kMt, kSt}) {
-            const RunResult r = run(prog, {"-k", "2", "-m", path("min.txt"), path("data.txt"),
-                                           path("model.txt")});
+            const RunResult r =
+                run(prog, {"-k", "2", "-m", path("min.txt"), path("data.txt"), path("model.txt")});
             expect_true_distortion(r, c.rows, path("min.txt"), 2, c.groups);
             const std::vector<int> min = read_ints(slurp(path("min.txt")));
             for (std::size_t i = 0; i < c.groups.size(); ++i)
-                EXPECT_EQ(min[i + 1] == min[1], c.groups[i] == c.groups[0]) << c.groups << " row " << i;
+                EXPECT_EQ(min[i + 1] == min[1], c.groups[i] == c.groups[0])
+                    << c.groups << " row " << i;
         }
     }
 }
@@ -152,12 +155,14 @@ TEST_F(ExactCli, NearestSeedsAndCountsAtAnOffset) {
     sift += rows.text.substr(rows.text.find('\n') + 1);
     spit(path("rows.txt"), sift);
     spit(path("list.txt"), "1\n" + path("rows.txt") + "\n");
-    const RunResult a = run(kAssign, {"-b", "37", path("list.txt"), path("model.txt"), path("result.txt")});
+    const RunResult a =
+        run(kAssign, {"-b", "37", path("list.txt"), path("model.txt"), path("result.txt")});
     ASSERT_EQ(a.status, 0) << a.err;
     std::vector<int> counts(std::size_t(k), 0);
     for (int c : ref) counts[std::size_t(c)]++;
     std::string line = "1 " + std::to_string(k) + "\n";
-    for (int j = 0; j < k; ++j) line += std::to_string(counts[std::size_t(j)]) + (j + 1 < k ? " " : "\n");
+    for (int j = 0; j < k; ++j)
+        line += std::to_string(counts[std::size_t(j)]) + (j + 1 < k ? " " : "\n");
     EXPECT_EQ(slurp(path("result.txt")), line);
 }
 
@@ -184,24 +189,29 @@ Rows tied_rows(const std::string& dir, int n, int d, int k) {
     std::mt19937 gen(99);
     std::uniform_int_distribution<int> far(-7999, 7999);
     std::uniform_int_distribution<int> near(-8, 8);
-    std::vector<std::vector<int>> seed(static_cast<std::size_t>(k), std::vector<int>(static_cast<std::size_t>(d)));
+    std::vector<std::vector<int>> seed(static_cast<std::size_t>(k),
+                                       std::vector<int>(static_cast<std::size_t>(d)));
     for (int j = 0; j < k; j += 2)
         for (int t = 0; t < d; ++t) {
             seed[std::size_t(j)][std::size_t(t)] = far(gen);
-            if (j + 1 < k) seed[std::size_t(j + 1)][std::size_t(t)] = seed[std::size_t(j)][std::size_t(t)] + near(gen);
+            if (j + 1 < k)
+                seed[std::size_t(j + 1)][std::size_t(t)] =
+                    seed[std::size_t(j)][std::size_t(t)] + near(gen);
         }
     std::vector<std::string> values(std::size_t(n) * d);
     std::vector<bool> isSeed(std::size_t(n), false);
     for (int j = 0; j < k; ++j) {
         isSeed[std::size_t(seeds[std::size_t(j)])] = true;
         for (int t = 0; t < d; ++t)
-            values[std::size_t(seeds[std::size_t(j)]) * d + t] = eighths(seed[std::size_t(j)][std::size_t(t)]);
+            values[std::size_t(seeds[std::size_t(j)]) * d + t] =
+                eighths(seed[std::size_t(j)][std::size_t(t)]);
     }
     for (int i = 0; i < n; ++i) {
         if (isSeed[std::size_t(i)]) continue;
         const int pair = 2 * int(gen() % std::uint32_t(k / 2));
         for (int t = 0; t < d; ++t) {
-            const int sum = seed[std::size_t(pair)][std::size_t(t)] + seed[std::size_t(pair + 1)][std::size_t(t)];
+            const int sum = seed[std::size_t(pair)][std::size_t(t)] +
+                            seed[std::size_t(pair + 1)][std::size_t(t)];
             char text[32];
             std::snprintf(text, sizeof text, "%.4f", sum / 16.0);
             values[std::size_t(i) * d + t] = text;
@@ -218,7 +228,8 @@ TEST_F(ExactCli, SameBytesUnderAnotherBlas) {
     const RunResult reference = run(BLAS_PROBE_REFBLAS, {});
     ASSERT_EQ(openblas.status, 0);
     ASSERT_EQ(reference.status, 0);
-    EXPECT_NE(openblas.out, reference.out) << "the two libraries round alike: the check proves nothing";
+    EXPECT_NE(openblas.out, reference.out)
+        << "the two libraries round alike: the check proves nothing";
 
     const int n = 1500;
     const int k = 40;
@@ -235,13 +246,16 @@ TEST_F(ExactCli, SameBytesUnderAnotherBlas) {
     struct Run {
         std::string data, k, i;
     };
-    for (const Run& c : {Run{path("tied.txt"), std::to_string(k), "0"},
-                         Run{path("tied.txt"), std::to_string(k), "3"},
-                         Run{path("random.txt"), "45", "8"}, Run{kSample + "/train.txt", "64", "8"}}) {
+    for (const Run& c :
+         {Run{path("tied.txt"), std::to_string(k), "0"},
+          Run{path("tied.txt"), std::to_string(k), "3"}, Run{path("random.txt"), "45", "8"},
+          Run{kSample + "/train.txt", "64", "8"}}) {
         std::string refModel;
         std::string refMin;
         for (const auto& [prog, p] : {std::pair<std::string, std::string>{kMt, "2"},
-                                      {kMtRefBlas, "2"}, {kMtRefBlas, "3"}, {kSt, "1"}}) {
+                                      {kMtRefBlas, "2"},
+                                      {kMtRefBlas, "3"},
+                                      {kSt, "1"}}) {
             const RunResult r = run(prog, {"-k", c.k, "-i", c.i, "-p", p, "-b", "301", "-m",
                                            path("min.txt"), c.data, path("model.txt")});
             ASSERT_EQ(r.status, 0) << r.err;

@@ -1,6 +1,7 @@
 // Inputs the programs refuse and faults during a run: every case ends with a
 // message and a non-zero status (or a line of zeros for one bad entry of a list),
 // and no run leaves a file that looks complete when it is not.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,7 +11,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <dirent.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,14 +59,22 @@ TEST_F(Refusals, OutputsThatNameAnInput) {
     const std::string dotted = dir_ + "/./a.txt";
     const std::vector<Case> cases = {
         {kMt, {"-k", "2", path("data.txt"), path("link.txt")}, path("link.txt"), path("data.txt")},
-        {kSt, {"-k", "2", "-m", path("data.txt"), path("data.txt"), path("new.txt")},
-         path("data.txt"), path("data.txt")},
-        {kAssign, {path("list.txt"), path("model.txt"), path("list.txt")}, path("list.txt"),
+        {kSt,
+         {"-k", "2", "-m", path("data.txt"), path("data.txt"), path("new.txt")},
+         path("data.txt"),
+         path("data.txt")},
+        {kAssign,
+         {path("list.txt"), path("model.txt"), path("list.txt")},
+         path("list.txt"),
          path("list.txt")},
-        {kAssign, {"-t", "1", "-d", dotted, path("list.txt"), path("model.txt"), path("r.txt")},
-         dotted, path("a.txt")},
-        {kAssign, {"-t", "1", "-d", path("model.txt"), path("list.txt"), path("model.txt"),
-                   path("r.txt")}, path("model.txt"), path("model.txt")},
+        {kAssign,
+         {"-t", "1", "-d", dotted, path("list.txt"), path("model.txt"), path("r.txt")},
+         dotted,
+         path("a.txt")},
+        {kAssign,
+         {"-t", "1", "-d", path("model.txt"), path("list.txt"), path("model.txt"), path("r.txt")},
+         path("model.txt"),
+         path("model.txt")},
     };
     for (const Case& c : cases) {
         const RunResult r = run(c.program, c.args);
@@ -74,11 +82,13 @@ TEST_F(Refusals, OutputsThatNameAnInput) {
         EXPECT_EQ(r.err, "Error: '" + c.out + "' is also an input: '" + c.in + "'.\n");
     }
     // Two outputs that are one file: the second named is refused.
-    const RunResult r = run(kMt, {"-k", "2", "-m", path("new.txt"), path("data.txt"), path("new.txt")});
+    const RunResult r =
+        run(kMt, {"-k", "2", "-m", path("new.txt"), path("data.txt"), path("new.txt")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: '" + path("new.txt") + "' is also an output: '" + path("new.txt") + "'.\n");
+    EXPECT_EQ(r.err,
+              "Error: '" + path("new.txt") + "' is also an output: '" + path("new.txt") + "'.\n");
     EXPECT_EQ(before, (std::vector<std::string>{slurp(path("data.txt")), slurp(path("model.txt")),
-                                                 slurp(path("a.txt")), slurp(path("list.txt"))}));
+                                                slurp(path("a.txt")), slurp(path("list.txt"))}));
     EXPECT_FALSE(exists(path("new.txt")));
     EXPECT_FALSE(exists(path("r.txt")));
 }
@@ -130,8 +140,9 @@ TEST_F(Refusals, DataFilesCutShortOrHoldingOddValues) {
     const std::string wrong = "Error: Wrong format file: '" + data + "'.\n";
     for (const std::string& text :
          {std::string("2 2\n1 2 3 4.5e"), std::string("2 2\n1 2 3 -"), std::string("2 2\n1 2 3"),
-          std::string("2 2\n1 2 inf 4"), std::string("2 2\n1 2 -1e39 4"), std::string("2 2\n1 2 0x10 4"),
-          std::string("2147483648 2\n1 2"), std::string("2 2.5\n1 2 3 4 5")}) {
+          std::string("2 2\n1 2 inf 4"), std::string("2 2\n1 2 -1e39 4"),
+          std::string("2 2\n1 2 0x10 4"), std::string("2147483648 2\n1 2"),
+          std::string("2 2.5\n1 2 3 4 5")}) {
         spit(data, text);
         const RunResult r = run(kMt, {"-k", "1", data, path("model.txt")});
         EXPECT_EQ(r.status, 1) << text;
@@ -207,9 +218,9 @@ TEST_F(Refusals, ScoreMatrixBeyondMemory) {
     std::string text = "20000 1\n";
     for (int i = 0; i < 20000; ++i) text += std::to_string(i) + "\n";
     spit(path("data.txt"), text);
-    const RunResult r = run(kMt, {"-k", "20000", "-m", path("min.txt"), path("data.txt"),
-                                  path("model.txt")},
-                            "", 1000000000ULL);
+    const RunResult r =
+        run(kMt, {"-k", "20000", "-m", path("min.txt"), path("data.txt"), path("model.txt")}, "",
+            1000000000ULL);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Insufficient memory! Try with a smaller block size.\n");
     EXPECT_NE(r.out.find("Init ... finished\n"), std::string::npos);
@@ -236,8 +247,8 @@ TEST_F(Refusals, AddressSpaceLimitsAroundTheEdge) {
     spit(path("data.txt"), text);
     spit(path("list.txt"), "1 " + path("d.txt"));
     spit(path("d.txt"), "8 2000\n" + text.substr(text.find('\n') + 1));
-    const std::vector<std::string> train = {"-k", "2000", "-i", "2", "-p", "2", path("data.txt"),
-                                            path("model.txt")};
+    const std::vector<std::string> train = {
+        "-k", "2000", "-i", "2", "-p", "2", path("data.txt"), path("model.txt")};
     const std::vector<std::string> assign = {"-p", "2", path("list.txt"), path("model.txt"),
                                              path("result.txt")};
     ASSERT_EQ(run(kMt, train).status, 0);
@@ -318,8 +329,9 @@ TEST_F(Refusals, InputCutShortWhileItIsRead) {
     const int rows = 1500000;
     const std::string body = big_rows(rows);
     spit(path("data.txt"), std::to_string(rows) + " 16\n" + body);
-    RunResult r = run_cutting(kMt, {"-k", "2", "-i", "0", "-p", "2", path("data.txt"), path("model.txt")},
-                              "estimated block size = ", path("data.txt"), 100000);
+    RunResult r =
+        run_cutting(kMt, {"-k", "2", "-i", "0", "-p", "2", path("data.txt"), path("model.txt")},
+                    "estimated block size = ", path("data.txt"), 100000);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: Wrong format file: '" + path("data.txt") + "'.\n");
     EXPECT_EQ(r.out.find("Reading finish"), std::string::npos);
@@ -348,11 +360,13 @@ TEST_F(Refusals, NonRegularInputs) {
     }
     spit(path("list.txt"), "2 /dev/zero /dev/urandom");
     spit(path("model.txt"), "2 2\n0 0 5 5\n");
-    RunResult r = run(kAssign, {path("list.txt"), path("model.txt"), path("result.txt")}, "", 0, 10);
+    RunResult r =
+        run(kAssign, {path("list.txt"), path("model.txt"), path("result.txt")}, "", 0, 10);
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "Error: Wrong format file: '/dev/zero'.\n"
-                     "Error: Wrong format file: '/dev/urandom'.\n");
+    EXPECT_EQ(r.err,
+              "Error: Wrong format file: '/dev/zero'.\n"
+              "Error: Wrong format file: '/dev/urandom'.\n");
     EXPECT_EQ(slurp(path("result.txt")), "2 2\n0 0\n0 0\n");
 
     // An endless pipe of valid values, as the data file: the trainer must stop reading.
@@ -374,7 +388,8 @@ TEST_F(Refusals, NonRegularInputs) {
     writer.join();
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: '" + fifo + "' is not a regular file and holds more than 1 GiB of text.\n");
+    EXPECT_EQ(r.err,
+              "Error: '" + fifo + "' is not a regular file and holds more than 1 GiB of text.\n");
     EXPECT_FALSE(exists(path("m.txt")));
 }
 
@@ -429,8 +444,8 @@ TEST_F(Refusals, FailedModelWriteLeavesThePreviousModel) {
         for (int j = 0; j < 16; ++j)
             text += std::to_string(1000 + 16 * i + j) + ".25" + (j < 15 ? " " : "\n");
     spit(path("data.txt"), text);
-    const std::vector<std::string> train = {"-k", "64", "-i", "0", path("data.txt"),
-                                            path("model.txt")};
+    const std::vector<std::string> train = {
+        "-k", "64", "-i", "0", path("data.txt"), path("model.txt")};
     ASSERT_EQ(run(kMt, {"-k", "2", "-i", "0", path("data.txt"), path("model.txt")}).status, 0);
     const std::string previous = slurp(path("model.txt"));
     const unsigned long long cap = 4096;
@@ -443,8 +458,8 @@ TEST_F(Refusals, FailedModelWriteLeavesThePreviousModel) {
     EXPECT_EQ(entries(dir_), (std::vector<std::string>{"data.txt", "model.txt"}));
     // With SIGXFSZ at its default action (a shell's ulimit -f: 8 blocks of 512 bytes
     // for dash), the signal kills the run, and the temporary goes with it.
-    const RunResult killed = run("/bin/sh", {"-c", "ulimit -f 8; exec \"$0\" \"$@\"", kMt, "-k", "64",
-                                             "-i", "0", path("data.txt"), path("model.txt")});
+    const RunResult killed = run("/bin/sh", {"-c", "ulimit -f 8; exec \"$0\" \"$@\"", kMt, "-k",
+                                             "64", "-i", "0", path("data.txt"), path("model.txt")});
     EXPECT_EQ(killed.status, 128 + SIGXFSZ);
     EXPECT_EQ(slurp(path("model.txt")), previous);
     EXPECT_EQ(entries(dir_), (std::vector<std::string>{"data.txt", "model.txt"}));

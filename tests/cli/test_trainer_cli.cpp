@@ -113,17 +113,17 @@ TEST_F(TrainerCli, DefaultsAndBlockSizeEstimate) {
     spit(path("big.txt"), text);
     const RunResult r = run(kMt, {"-i", "0", path("big.txt"), path("model.txt")});
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::string head = echo(path("big.txt"), path("model.txt"), "0", "1000", "-1", "<null>",
-                                  "4") +
-                             "Try to estimate the block size... [OK]\n"
-                             "estimated block size = 470154\nMax iter:   0\n"
-                             "Number of clusters:  1000\nBlock size: 470154\n"
-                             "Reading finish ! Time = T\nInit ...\nAllocation finish!\n"
-                             "Init ... finished\nFinish normally.\nK-mean finish !\n";
+    const std::string head =
+        echo(path("big.txt"), path("model.txt"), "0", "1000", "-1", "<null>", "4") +
+        "Try to estimate the block size... [OK]\n"
+        "estimated block size = 470154\nMax iter:   0\n"
+        "Number of clusters:  1000\nBlock size: 470154\n"
+        "Reading finish ! Time = T\nInit ...\nAllocation finish!\n"
+        "Init ... finished\nFinish normally.\nK-mean finish !\n";
     EXPECT_EQ(mask_times(r.out), head);
     // -b 0 and negative values also ask for the estimate.
-    const RunResult neg = run(kSt, {"-i", "0", "-b", "-3", "-k", "999", path("big.txt"),
-                                    path("model.txt")});
+    const RunResult neg =
+        run(kSt, {"-i", "0", "-b", "-3", "-k", "999", path("big.txt"), path("model.txt")});
     EXPECT_NE(neg.out.find("\tb: -3\n"), std::string::npos) << neg.out;
     EXPECT_NE(neg.out.find("\tp: 4\nTry to estimate the block size... [OK]\n"
                            "estimated block size = 470625\n"),
@@ -141,10 +141,12 @@ TEST_F(TrainerCli, RefusedInputsLeaveNoModel) {
     const std::string model = path("model.txt");
     const std::string wrong = "Error: Wrong format file: '" + data + "'.\n";
     const std::vector<Case> cases = {
-        {{"-k", "2", path("none.txt"), model}, "", "Cannot open file '" + path("none.txt") +
-                                                      "' for reading.\n"},
+        {{"-k", "2", path("none.txt"), model},
+         "",
+         "Cannot open file '" + path("none.txt") + "' for reading.\n"},
         {{"-k", "2", dir_, model}, "", "Cannot open file '" + dir_ + "' for reading.\n"},
-        {{"-k", "9", data, model}, kTwoGroups,
+        {{"-k", "9", data, model},
+         kTwoGroups,
          "The number of individus is less than the number of cluster.\n"},
         {{"-k", "2", data, model}, "", wrong},
         {{"-k", "2", data, model}, "abc 2\n1 2", wrong},
@@ -155,11 +157,14 @@ TEST_F(TrainerCli, RefusedInputsLeaveNoModel) {
         {{"-k", "2", data, model}, "3 2\n1 2 3 nan 5 6", wrong},     // not finite
         {{"-k", "2", data, model}, "3 2\n1 2 3 1e50 5 6", wrong},    // out of float range
         {{"-k", "2", data, model}, "2000000000 128\n1 2 3", wrong},  // cannot hold that
-        {{"-k", "0", data, model}, kTwoGroups,
+        {{"-k", "0", data, model},
+         kTwoGroups,
          "Error: the number of clusters (-k) must be at least 1.\n"},
-        {{"-k", "2", "-p", "0", data, model}, kTwoGroups,
+        {{"-k", "2", "-p", "0", data, model},
+         kTwoGroups,
          "Error: the number of processors (-p) must be at least 1.\n"},
-        {{"-k", "2", data, path("no/such/dir/model.txt")}, kTwoGroups,
+        {{"-k", "2", data, path("no/such/dir/model.txt")},
+         kTwoGroups,
          "Cannot open file '" + path("no/such/dir/model.txt") + "' for writing.\n"},
     };
     for (const Case& c : cases) {
@@ -179,8 +184,8 @@ TEST_F(TrainerCli, RefusedInputsLeaveNoModel) {
 TEST_F(TrainerCli, MinClusterFileFailures) {
     spit(path("data.txt"), kTwoGroups);
     // A path that cannot be created is refused before the data is read.
-    RunResult r = run(kMt, {"-k", "2", "-m", path("no/dir/min.txt"), path("data.txt"),
-                            path("model.txt")});
+    RunResult r =
+        run(kMt, {"-k", "2", "-m", path("no/dir/min.txt"), path("data.txt"), path("model.txt")});
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(exists(path("model.txt")));
     EXPECT_EQ(r.out.find("Reading finish"), std::string::npos);
@@ -246,8 +251,10 @@ TEST_F(TrainerCli, ModelsDoNotDependOnThreadsOrBlockSize) {
                         refModel = model;
                         refMin = min;
                     }
-                    EXPECT_EQ(model, refModel) << data.file << " " << prog << " -p " << p << " -b " << b;
-                    EXPECT_EQ(min, refMin) << data.file << " " << prog << " -p " << p << " -b " << b;
+                    EXPECT_EQ(model, refModel)
+                        << data.file << " " << prog << " -p " << p << " -b " << b;
+                    EXPECT_EQ(min, refMin)
+                        << data.file << " " << prog << " -p " << p << " -b " << b;
                 }
             }
         }

@@ -2,12 +2,12 @@
 // past that point must be formed in 64 bits, in the search and in the accumulation.
 // Opt-in (label `slow`): it holds about 9 GB.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 #include "kmeans.h"
 
@@ -46,7 +46,8 @@ TEST(Large, TrainsRowsPastTwoToThe31Floats) {
     testing::internal::GetCapturedStdout();
     const int firstPast = int((std::size_t(1) << 31) / stride);
     for (int i = 0; i < n; ++i)
-        ASSERT_EQ(nearest[i], i % 2) << "row " << i << (i >= firstPast ? " (past 2^31 floats)" : "");
+        ASSERT_EQ(nearest[i], i % 2)
+            << "row " << i << (i >= firstPast ? " (past 2^31 floats)" : "");
     for (int c = 0; c < 2; ++c)
         for (int j = 0; j < d; ++j)
             EXPECT_NEAR(m.centers[c * stride + j], expected[c][0] / expected[c][1], 1e-4);

@@ -1,11 +1,7 @@
 // test_data_file.cpp - the trainer's data file: matrix layout, header and body
 // refusals, and the threaded body parse, which must give the very matrix (and the
 // very refusals) of the one-thread parse on a body big enough to be split.
-#include "data_file.h"
-
 #include <gtest/gtest.h>
-
-#include "support/temp_dir.h"
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +9,9 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "data_file.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -61,8 +60,8 @@ TEST_F(DataFileTest, ReadsRowsInFileOrderWithMinusHalfAppended) {
 TEST_F(DataFileTest, RefusesFilesItCannotOpenOrWhoseHeaderIsWrong) {
     EXPECT_EQ(DataFile().open((dir_ + "/missing").c_str()), ReadStatus::cannot_open);
     EXPECT_EQ(DataFile().open(dir_.c_str()), ReadStatus::cannot_open);
-    for (const char* text : {"", "x 3 1 2 3", "2", "0 3 1 2 3", "3 0 1 2 3", "-1 3 1 2 3", "2.5 3 1 2 3 4 5 6",
-                             "2147483648 1 1 2", "1 1e0 5"}) {
+    for (const char* text : {"", "x 3 1 2 3", "2", "0 3 1 2 3", "3 0 1 2 3", "-1 3 1 2 3",
+                             "2.5 3 1 2 3 4 5 6", "2147483648 1 1 2", "1 1e0 5"}) {
         EXPECT_EQ(load(write(text), 1), ReadStatus::wrong_format) << "'" << text << "'";
     }
     // A file of 11 bytes holds at most (11 + 1) / 2 = 6 values: 7 is refused by the
@@ -81,9 +80,10 @@ TEST_F(DataFileTest, RefusesFilesItCannotOpenOrWhoseHeaderIsWrong) {
 
 TEST_F(DataFileTest, RefusesShortBodiesAndValuesThatAreNotFiniteFloats) {
     const std::string pad(32, ' ');  // keeps the header's size check out of the way
-    for (const char* body : {"1 2 3", "1 2 x 4", "1 2 nan 4", "1 inf 3 4", "1 2 3 1e50", "0x10 2 3 4",
-                             "1 2 3 4e"}) {
-        EXPECT_EQ(load(write(std::string("2 2\n") + body + pad), 1), ReadStatus::wrong_format) << body;
+    for (const char* body :
+         {"1 2 3", "1 2 x 4", "1 2 nan 4", "1 inf 3 4", "1 2 3 1e50", "0x10 2 3 4", "1 2 3 4e"}) {
+        EXPECT_EQ(load(write(std::string("2 2\n") + body + pad), 1), ReadStatus::wrong_format)
+            << body;
     }
 }
 
@@ -151,11 +151,13 @@ TEST_F(DataFileThreadsTest, EveryThreadCountRefusesTheSameFiles) {
     for (std::size_t at : spots) {
         const std::string path = write(spoil(at));
         for (int threads : {1, 2, 3}) {
-            EXPECT_EQ(load(path, threads), ReadStatus::wrong_format) << "byte " << at << " threads " << threads;
+            EXPECT_EQ(load(path, threads), ReadStatus::wrong_format)
+                << "byte " << at << " threads " << threads;
         }
         std::remove(path.c_str());
     }
     // One value short.
     const std::string path = write(good.substr(0, good.rfind(' ')) + "\n");
-    for (int threads : {1, 2, 3}) EXPECT_EQ(load(path, threads), ReadStatus::wrong_format) << threads;
+    for (int threads : {1, 2, 3})
+        EXPECT_EQ(load(path, threads), ReadStatus::wrong_format) << threads;
 }

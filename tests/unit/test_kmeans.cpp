@@ -2,6 +2,7 @@
 // distortion, the training loop's output, stop rule and block arithmetic, and a
 // short run against a reference Lloyd loop.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -10,7 +11,6 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "kmeans.h"
@@ -157,7 +157,7 @@ TEST(Relocate, MovesNonEmptyCentresToTheMeanAndSumsTheirSpread) {
     EXPECT_EQ(m.centers[0], 2.f);
     EXPECT_EQ(m.centers[1], 4.f);
     EXPECT_EQ(m.centers[2], 20.f);
-    EXPECT_EQ(m.centers[3], 7.f);   // empty: centre and norm untouched
+    EXPECT_EQ(m.centers[3], 7.f);  // empty: centre and norm untouched
     EXPECT_EQ(m.centers[5], 98.f);
     EXPECT_EQ(m.centers[6], 4.f);
     EXPECT_EQ(m.centers[8], 32.f);
@@ -353,8 +353,8 @@ TEST_F(Lifecycle, RetrainingAndReadingReplaceTheArrays) {
 
     // Another k and d read over it: four seeds of five integer rows (no iteration),
     // which the model file holds exactly.
-    const std::vector<float> wide = augmented(
-        {3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3, 2, 3, 8, 4, 6, 2, 6, 4, 3}, 5);
+    const std::vector<float> wide =
+        augmented({3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3, 2, 3, 8, 4, 6, 2, 6, 4, 3}, 5);
     KMeans written;
     testing::internal::CaptureStdout();
     const bool seeded = written.run(wide.data(), 5, 5, 4, 0, nearest.data(), 5);

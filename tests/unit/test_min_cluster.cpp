@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -58,7 +58,8 @@ protected:
     void SetUp() override { saved_ = KMeans::nb_threads; }
     void TearDown() override { KMeans::nb_threads = saved_; }
     std::vector<int> search(const std::vector<float>& rows, int n, int d, int k,
-                            const std::vector<float>& centres, std::vector<float>* scores = nullptr) {
+                            const std::vector<float>& centres,
+                            std::vector<float>* scores = nullptr) {
         std::vector<float> s(std::size_t(n) * k + 1);
         std::vector<int> nearest(n + 1, -7);
         testing::internal::CaptureStdout();
@@ -134,10 +135,10 @@ TEST_F(MinCluster, NaNNeverWinsButKeepsColumnZero) {
     // Wide rows take the vector argmax: the same rules past the first lanes.
     const int k = 70;
     std::vector<float> wide(std::size_t(k) * d, 1000.f);
-    wide[17 * d] = nan;                            // never wins
-    wide[40 * d] = wide[40 * d + 1] = 8.f;         // nearest to row 0 ...
-    wide[63 * d] = wide[63 * d + 1] = 8.f;         // ... tied: the lower index wins
-    wide[69 * d] = wide[69 * d + 1] = 5.f;         // row 1 sits on the last centre
+    wide[17 * d] = nan;                     // never wins
+    wide[40 * d] = wide[40 * d + 1] = 8.f;  // nearest to row 0 ...
+    wide[63 * d] = wide[63 * d + 1] = 8.f;  // ... tied: the lower index wins
+    wide[69 * d] = wide[69 * d + 1] = 5.f;  // row 1 sits on the last centre
     EXPECT_EQ(search(rows, 2, d, k, augment_centres(wide, k, d)), (std::vector<int>{40, 69}));
     wide[0] = nan;  // a NaN in column 0 keeps index 0
     EXPECT_EQ(search(rows, 2, d, k, augment_centres(wide, k, d)), (std::vector<int>{0, 0}));
@@ -165,7 +166,8 @@ std::vector<Case> hard_cases() {
         for (float& v : t.c) v = g(gen) * 3.1f;
         for (int j = 1; j < t.k; j += 2)
             for (int u = 0; u < t.d; ++u)
-                t.c[std::size_t(j) * t.d + u] = std::nextafter(t.c[std::size_t(j - 1) * t.d + u], 10.f);
+                t.c[std::size_t(j) * t.d + u] =
+                    std::nextafter(t.c[std::size_t(j - 1) * t.d + u], 10.f);
         for (float& v : t.x) v = g(gen) * 3.1f;
         for (int i = 0; i < t.n; i += 3) {
             const int j = int(gen() % 30) * 2;
@@ -321,7 +323,8 @@ TEST_F(MinCluster, ConcurrentProductsEqualSerialOnes) {
     std::vector<int> refNearest(8 * 40);
     for (int s = 0; s < 8; ++s)
         search_tiles(plan, rows.data() + std::size_t(s) * 48 * (d + 1), 40, nullptr,
-                     refScores.data() + std::size_t(s) * 40 * k, refNearest.data() + s * 40, nullptr);
+                     refScores.data() + std::size_t(s) * 40 * k, refNearest.data() + s * 40,
+                     nullptr);
     std::atomic<long> mismatches{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
@@ -348,8 +351,8 @@ TEST_F(MinCluster, ThreadLineFollowsTheSplit) {
     const int d = 1;
     const std::vector<float> centres = augment_centres({0.f}, 1, d);
     KMeans::nb_threads = 4;
-    for (auto [n, t] : std::vector<std::pair<int, int>>{{100, 4}, {65, 4}, {20, 2}, {17, 2},
-                                                         {10, 1}, {0, 0}}) {
+    for (auto [n, t] :
+         std::vector<std::pair<int, int>>{{100, 4}, {65, 4}, {20, 2}, {17, 2}, {10, 1}, {0, 0}}) {
         const std::vector<float> rows = augment_rows(std::vector<float>(std::size_t(n), 1.f), n, d);
         search(rows, n, d, 1, centres);
         EXPECT_EQ(lastOut_, "#thread = " + std::to_string(t) + "\n") << "n=" << n;

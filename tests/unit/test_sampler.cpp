@@ -14,9 +14,6 @@
 // <cblas.h> and sampler.h share this unit on purpose: sampler.h must stay includable
 // next to the BLAS header (kmeans.cpp includes both).
 #include <cblas.h>
-
-#include "sampler.h"
-
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -31,6 +28,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "sampler.h"
 
 // The engine's cblas_dscal cannot be declared in a unit that sees <cblas.h> (same
 // parameters, other language linkage); this unit reaches it by its C++ symbol, the
@@ -50,8 +49,7 @@ RandScript g_script;
 
 }  // namespace
 
-extern "C" int rand() noexcept
-{
+extern "C" int rand() noexcept {
     using RandFn = int (*)();
     static const RandFn libc_rand = reinterpret_cast<RandFn>(dlsym(RTLD_NEXT, "rand"));
     if (libc_rand == nullptr) std::abort();  // no libc rand() to forward to
@@ -64,28 +62,21 @@ extern "C" int rand() noexcept
 
 namespace {
 
-const int kMaxRand = 2147483647;   // 2^31 - 1, the largest value of libc's generator
-const int kHalf = 1 << 30;         // u = 0.5
-const int kQuarter = 1 << 29;      // u = 0.25
+const int kMaxRand = 2147483647;     // 2^31 - 1, the largest value of libc's generator
+const int kHalf = 1 << 30;           // u = 0.5
+const int kQuarter = 1 << 29;        // u = 0.25
 const int kThreeQuarters = 3 << 29;  // u = 0.75 (1610612736)
 const char kRefusal[] = "Cannot sampling. Please support pmf or frequencies' table !\n";
 
 // The unit real of r, formed independently of the engine: r * 2^-31 is exact in double.
-double unit(int r)
-{
-    return std::ldexp(static_cast<double>(r), -31);
-}
+double unit(int r) { return std::ldexp(static_cast<double>(r), -31); }
 
 // The uniform integer by its definition: first 2^31 / n, then r divided by it, truncated.
-int below(int r, int n)
-{
-    return static_cast<int>(r / (2147483648.0 / n));
-}
+int below(int r, int n) { return static_cast<int>(r / (2147483648.0 / n)); }
 
 // Naive inverse CDF: the smallest i with u < c[i], n-1 when there is none. Equal to the
 // binary search whenever no midpoint entry equals u exactly.
-int linear_search(std::vector<double> const& c, double u)
-{
+int linear_search(std::vector<double> const& c, double u) {
     for (std::size_t i = 0; i < c.size(); ++i)
         if (u < c[i]) return static_cast<int>(i);
     return static_cast<int>(c.size()) - 1;
@@ -109,16 +100,14 @@ private:
 // Owns the rand() script: loaded by feed(), unloaded after every test.
 class SamplerScripted : public ::testing::Test {
 protected:
-    void feed(std::vector<int> values)
-    {
+    void feed(std::vector<int> values) {
         g_script.values = std::move(values);
         g_script.next = 0;
         g_script.calls = 0;
         g_script.active = true;
     }
     long consumed() const { return g_script.calls; }
-    void TearDown() override
-    {
+    void TearDown() override {
         g_script.active = false;
         g_script.values.clear();
     }
@@ -130,8 +119,7 @@ protected:
     void TearDown() override { std::srand(1); }
 
     // The next `count` values of libc's generator after srand(seed).
-    static std::vector<int> replay(unsigned seed, int count)
-    {
+    static std::vector<int> replay(unsigned seed, int count) {
         std::srand(seed);
         std::vector<int> r(static_cast<std::size_t>(count));
         for (int& v : r) v = std::rand();
@@ -142,30 +130,27 @@ protected:
 // ---------------------------------------------------------------------------------------
 // Uniform integer and unit real
 
-TEST_F(SamplerScripted, RandomOfOneIsAlwaysZero)
-{
+TEST_F(SamplerScripted, RandomOfOneIsAlwaysZero) {
     feed({0, 1, kHalf, kMaxRand - 1, kMaxRand});
     for (int i = 0; i < 5; ++i) EXPECT_EQ(Sampler::random(1), 0) << "draw " << i;
     EXPECT_EQ(consumed(), 5);
 }
 
-TEST_F(SamplerScripted, RandomIntegerDividesByTwoPow31OverN)
-{
+TEST_F(SamplerScripted, RandomIntegerDividesByTwoPow31OverN) {
     // Worked by hand; the first two differ from r % n (1 % 3 = 1, (2^31 - 1) % 3 = 1).
     feed({1, kMaxRand, 214748364, 214748365, kHalf - 1, kHalf, kMaxRand});
-    EXPECT_EQ(Sampler::random(3), 0);            // 1 / 715827882.67 < 1
-    EXPECT_EQ(Sampler::random(3), 2);            // 3 * (1 - 2^-31) = 2.99999...
-    EXPECT_EQ(Sampler::random(10), 0);           // 214748364 / 214748364.8 < 1
-    EXPECT_EQ(Sampler::random(10), 1);           // 214748365 / 214748364.8 > 1
-    EXPECT_EQ(Sampler::random(2), 0);            // (2^30 - 1) / 2^30 < 1
-    EXPECT_EQ(Sampler::random(2), 1);            // 2^30 / 2^30 = 1
+    EXPECT_EQ(Sampler::random(3), 0);   // 1 / 715827882.67 < 1
+    EXPECT_EQ(Sampler::random(3), 2);   // 3 * (1 - 2^-31) = 2.99999...
+    EXPECT_EQ(Sampler::random(10), 0);  // 214748364 / 214748364.8 < 1
+    EXPECT_EQ(Sampler::random(10), 1);  // 214748365 / 214748364.8 > 1
+    EXPECT_EQ(Sampler::random(2), 0);   // (2^30 - 1) / 2^30 < 1
+    EXPECT_EQ(Sampler::random(2), 1);   // 2^30 / 2^30 = 1
     // (2^31 - 1)^2 / 2^31 = 2^31 - 2 + 2^-31: the largest r stays below the largest n.
     EXPECT_EQ(Sampler::random(kMaxRand), kMaxRand - 1);
     EXPECT_EQ(consumed(), 7);
 }
 
-TEST_F(SamplerScripted, UnitRealNeverReachesOne)
-{
+TEST_F(SamplerScripted, UnitRealNeverReachesOne) {
     feed({kMaxRand, 0, kHalf});
     const double largest = Sampler::random();
     // 1 - 2^-31 exactly: a quotient by 2^31 - 1, or the product formed in float
@@ -177,8 +162,7 @@ TEST_F(SamplerScripted, UnitRealNeverReachesOne)
     EXPECT_EQ(consumed(), 3);
 }
 
-TEST_F(SamplerReplay, RandomIntegerAndUnitRealFollowLibcSequence)
-{
+TEST_F(SamplerReplay, RandomIntegerAndUnitRealFollowLibcSequence) {
     const std::vector<int> r = replay(2024, 200);
     std::srand(2024);
     for (int i = 0; i < 100; ++i) {
@@ -188,20 +172,18 @@ TEST_F(SamplerReplay, RandomIntegerAndUnitRealFollowLibcSequence)
     for (int i = 100; i < 200; ++i) EXPECT_EQ(Sampler::random(), unit(r[i])) << "draw " << i;
 }
 
-TEST_F(SamplerReplay, FillReseedsThenWritesOneUnitRealPerEntry)
-{
+TEST_F(SamplerReplay, FillReseedsThenWritesOneUnitRealPerEntry) {
     const std::vector<int> r = replay(31, 8);
     std::srand(99);
     double first[5];
     Sampler::sample(first, 5, 31);  // reseeds with 31
     double more[3];
-    Sampler::sample(more, 3, -1);   // continues the same sequence
+    Sampler::sample(more, 3, -1);  // continues the same sequence
     for (int i = 0; i < 5; ++i) EXPECT_EQ(first[i], unit(r[i])) << "entry " << i;
     for (int i = 0; i < 3; ++i) EXPECT_EQ(more[i], unit(r[5 + i])) << "entry " << i;
 }
 
-TEST_F(SamplerReplay, ZeroCountDrawsNothingButStillReseeds)
-{
+TEST_F(SamplerReplay, ZeroCountDrawsNothingButStillReseeds) {
     const int seeded = replay(17, 1)[0];
     const int unseeded = replay(3, 1)[0];
 
@@ -238,8 +220,7 @@ TEST_F(SamplerReplay, ZeroCountDrawsNothingButStillReseeds)
 // Distinct indices (the trainer's seeding draw)
 
 // Independent replay of the rejection draw over a given run of rand() values.
-std::vector<int> replay_distinct(std::vector<int> const& r, std::size_t& used, int n, int m)
-{
+std::vector<int> replay_distinct(std::vector<int> const& r, std::size_t& used, int n, int m) {
     std::vector<bool> taken(static_cast<std::size_t>(n), false);
     std::vector<int> out;
     while (static_cast<int>(out.size()) < m) {
@@ -252,8 +233,7 @@ std::vector<int> replay_distinct(std::vector<int> const& r, std::size_t& used, i
     return out;
 }
 
-TEST_F(SamplerReplay, SameSeedGivesSameIndices)
-{
+TEST_F(SamplerReplay, SameSeedGivesSameIndices) {
     const int n = 1000;
     const int m = 50;
     std::vector<int> a(m), b(m);
@@ -267,8 +247,7 @@ TEST_F(SamplerReplay, SameSeedGivesSameIndices)
     EXPECT_EQ(a, replay_distinct(r, used, n, m));
 }
 
-TEST_F(SamplerReplay, SeedMinusOneContinuesTheSequence)
-{
+TEST_F(SamplerReplay, SeedMinusOneContinuesTheSequence) {
     // n = 12 and m = 10 force rejections, so the replay also checks one rand() per attempt.
     const int n = 12;
     const int m = 10;
@@ -284,8 +263,7 @@ TEST_F(SamplerReplay, SeedMinusOneContinuesTheSequence)
     EXPECT_EQ(std::rand(), r[used]) << "attempts consumed differ from the replay";
 }
 
-TEST_F(SamplerReplay, FullDrawIsAPermutationWithEitherFlag)
-{
+TEST_F(SamplerReplay, FullDrawIsAPermutationWithEitherFlag) {
     const int n = 64;
     std::vector<int> identity(n);
     std::iota(identity.begin(), identity.end(), 0);
@@ -300,8 +278,7 @@ TEST_F(SamplerReplay, FullDrawIsAPermutationWithEitherFlag)
     EXPECT_EQ(with_flag[0], with_flag[1]);  // the flag changes nothing
 }
 
-TEST_F(SamplerScripted, TakenIndexIsDrawnAgainOneRandPerAttempt)
-{
+TEST_F(SamplerScripted, TakenIndexIsDrawnAgainOneRandPerAttempt) {
     // n = 4: 2^31 - 1 -> 3, 3 again (taken), 3 again (taken), 0 -> 0, 2^30 -> 2.
     feed({kMaxRand, kMaxRand, kMaxRand, 0, kHalf});
     int out[3] = {-1, -1, -1};
@@ -312,8 +289,7 @@ TEST_F(SamplerScripted, TakenIndexIsDrawnAgainOneRandPerAttempt)
     EXPECT_EQ(consumed(), 5);
 }
 
-TEST_F(SamplerReplay, MoreIndicesThanCandidatesIsRefused)
-{
+TEST_F(SamplerReplay, MoreIndicesThanCandidatesIsRefused) {
     const int unseeded = replay(3, 1)[0];
     for (bool replacement : {false, true}) {
         int out[4] = {-1, -2, -3, -4};
@@ -332,8 +308,7 @@ TEST_F(SamplerReplay, MoreIndicesThanCandidatesIsRefused)
 // ---------------------------------------------------------------------------------------
 // Inverse-CDF search
 
-TEST_F(SamplerScripted, SearchFindsSmallestEntryAboveU)
-{
+TEST_F(SamplerScripted, SearchFindsSmallestEntryAboveU) {
     // Entries k/7 are not multiples of 2^-31, so no unit real meets one exactly and the
     // binary search must agree with a linear scan everywhere.
     std::vector<double> c(7);
@@ -351,8 +326,7 @@ TEST_F(SamplerScripted, SearchFindsSmallestEntryAboveU)
     EXPECT_EQ(consumed(), 400);
 }
 
-TEST_F(SamplerScripted, UNotBelowLastEntryYieldsLastIndex)
-{
+TEST_F(SamplerScripted, UNotBelowLastEntryYieldsLastIndex) {
     // A table whose total fell short of 1: u = 0.75 and u = 1 - 2^-31 lie above 0.6.
     const double c[3] = {0.2, 0.4, 0.6};
     feed({kThreeQuarters, kMaxRand});
@@ -364,8 +338,7 @@ TEST_F(SamplerScripted, UNotBelowLastEntryYieldsLastIndex)
     EXPECT_EQ(consumed(), 1);
 }
 
-TEST_F(SamplerScripted, ExactMidpointReturnsCurrentUpperBound)
-{
+TEST_F(SamplerScripted, ExactMidpointReturnsCurrentUpperBound) {
     const double c[4] = {0.25, 0.5, 0.75, 1.0};
     feed({kHalf - 1, kHalf, kHalf + 1});
     EXPECT_EQ(Sampler::random(c, 4), 1);  // u just below 0.5: smallest i with u < c[i]
@@ -374,8 +347,7 @@ TEST_F(SamplerScripted, ExactMidpointReturnsCurrentUpperBound)
     EXPECT_EQ(consumed(), 3);
 }
 
-TEST_F(SamplerReplay, ExactMidpointWithLibcValue)
-{
+TEST_F(SamplerReplay, ExactMidpointWithLibcValue) {
     // The first value after srand(7), as a unit real u, placed at the first midpoint.
     const double u = unit(replay(7, 1)[0]);
     const double c[4] = {u / 2, u, (1.0 + u) / 2, 1.0};
@@ -383,8 +355,7 @@ TEST_F(SamplerReplay, ExactMidpointWithLibcValue)
     EXPECT_EQ(Sampler::random(c, 4), 3);
 }
 
-TEST_F(SamplerScripted, NaNEntryCountsAsAboveU)
-{
+TEST_F(SamplerScripted, NaNEntryCountsAsAboveU) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     // u = 0.5: mid 1 is NaN -> hi = 1; mid 0 (0.1 <= u) -> lo = 1. Treating NaN as below
     // u would go right and give 2.
@@ -395,8 +366,7 @@ TEST_F(SamplerScripted, NaNEntryCountsAsAboveU)
     EXPECT_EQ(Sampler::random(all_nan, 3), 0);
 }
 
-TEST_F(SamplerScripted, EmptyOrMissingCdfIsRefusedWithoutDrawing)
-{
+TEST_F(SamplerScripted, EmptyOrMissingCdfIsRefusedWithoutDrawing) {
     const double c[2] = {0.5, 1.0};
     feed({kMaxRand});
     Capture err(std::cerr);
@@ -410,8 +380,7 @@ TEST_F(SamplerScripted, EmptyOrMissingCdfIsRefusedWithoutDrawing)
 // ---------------------------------------------------------------------------------------
 // Probability table draw
 
-TEST_F(SamplerScripted, ProbabilityDrawPrintsTableThenDrawsWithReplacement)
-{
+TEST_F(SamplerScripted, ProbabilityDrawPrintsTableThenDrawsWithReplacement) {
     // (1, 1, 2) -> (0.25, 0.25, 0.5), cumulative (0.25, 0.5, 1). By hand:
     // u = 0 -> 0; u just below 0.25 -> 0; u = 0.25 (mid 1: 0.25 < 0.5 -> hi = 1; mid 0
     // equal -> stop) -> 1; u = 0.5 (equal at mid 1) -> 2; u = 1 - 2^-31 -> 2.
@@ -429,8 +398,7 @@ TEST_F(SamplerScripted, ProbabilityDrawPrintsTableThenDrawsWithReplacement)
     EXPECT_EQ(consumed(), 5);
 }
 
-TEST_F(SamplerScripted, ProbabilityLineHasSixDigitsWhateverTheStreamPrecision)
-{
+TEST_F(SamplerScripted, ProbabilityLineHasSixDigitsWhateverTheStreamPrecision) {
     // m = 0 still prepares and prints, and draws nothing.
     const double pmf[2] = {1.0, 2.0};
     feed({});
@@ -445,8 +413,7 @@ TEST_F(SamplerScripted, ProbabilityLineHasSixDigitsWhateverTheStreamPrecision)
     EXPECT_EQ(consumed(), 0);
 }
 
-TEST_F(SamplerReplay, ProbabilityDrawFollowsLibcValuesAndIgnoresSeed)
-{
+TEST_F(SamplerReplay, ProbabilityDrawFollowsLibcValuesAndIgnoresSeed) {
     const double pmf[4] = {2.0, 1.0, 4.0, 1.0};  // cumulative (0.25, 0.375, 0.875, 1)
     const std::vector<double> c = {0.25, 0.375, 0.875, 1.0};
     const std::vector<int> r = replay(10, 31);
@@ -458,8 +425,7 @@ TEST_F(SamplerReplay, ProbabilityDrawFollowsLibcValuesAndIgnoresSeed)
     EXPECT_EQ(std::rand(), r[30]);
 }
 
-TEST_F(SamplerScripted, ProbabilityDrawRefusesMissingOrEmptyTable)
-{
+TEST_F(SamplerScripted, ProbabilityDrawRefusesMissingOrEmptyTable) {
     const double pmf[2] = {1.0, 1.0};
     feed({0, 0});
     int out[2] = {-1, -2};
@@ -478,8 +444,7 @@ TEST_F(SamplerScripted, ProbabilityDrawRefusesMissingOrEmptyTable)
 // ---------------------------------------------------------------------------------------
 // Frequency table draw
 
-TEST_F(SamplerScripted, FrequencyThreeToOneSplitsAtThreeQuarters)
-{
+TEST_F(SamplerScripted, FrequencyThreeToOneSplitsAtThreeQuarters) {
     // (3, 1) -> (0.75, 0.25), cumulative (0.75, 1): u < 0.75 draws 0, any other u draws 1
     // (u = 0.75 equals c[mid = 0] and stops with hi = 1).
     const int freq[2] = {3, 1};
@@ -495,8 +460,7 @@ TEST_F(SamplerScripted, FrequencyThreeToOneSplitsAtThreeQuarters)
     EXPECT_EQ(consumed(), 4);
 }
 
-TEST_F(SamplerReplay, FrequencyDrawFollowsLibcValuesAndIgnoresSeed)
-{
+TEST_F(SamplerReplay, FrequencyDrawFollowsLibcValuesAndIgnoresSeed) {
     const int freq[2] = {3, 1};
     auto index_of = [](int r) { return unit(r) < 0.75 ? 0 : 1; };
 
@@ -519,8 +483,7 @@ TEST_F(SamplerReplay, FrequencyDrawFollowsLibcValuesAndIgnoresSeed)
     EXPECT_EQ(std::rand(), r[used]) << "attempts consumed differ from the replay";
 }
 
-TEST_F(SamplerScripted, FrequencyWithoutReplacementDrawsTakenIndexAgain)
-{
+TEST_F(SamplerScripted, FrequencyWithoutReplacementDrawsTakenIndexAgain) {
     const int freq[2] = {3, 1};
     feed({0, 0, kThreeQuarters - 1, kThreeQuarters});  // 0, then 0 and 0 rejected, then 1
     int out[2] = {-1, -1};
@@ -538,8 +501,7 @@ TEST_F(SamplerScripted, FrequencyWithoutReplacementDrawsTakenIndexAgain)
     EXPECT_EQ(consumed(), 3);
 }
 
-TEST_F(SamplerScripted, FrequencyWithReplacementMayDrawMoreThanTableSize)
-{
+TEST_F(SamplerScripted, FrequencyWithReplacementMayDrawMoreThanTableSize) {
     const int freq[2] = {3, 1};
     feed({0, kMaxRand, 5});
     int out[3] = {-1, -1, -1};
@@ -550,8 +512,7 @@ TEST_F(SamplerScripted, FrequencyWithReplacementMayDrawMoreThanTableSize)
     EXPECT_EQ(consumed(), 3);
 }
 
-TEST_F(SamplerScripted, FrequencyDrawRefusals)
-{
+TEST_F(SamplerScripted, FrequencyDrawRefusals) {
     struct Case {
         const char* what;
         const int* freq;
@@ -595,8 +556,7 @@ TEST_F(SamplerScripted, FrequencyDrawRefusals)
 // ---------------------------------------------------------------------------------------
 // The engine's cblas_dscal
 
-TEST(SamplerDscal, PositiveStrideScalesEveryIncxthElement)
-{
+TEST(SamplerDscal, PositiveStrideScalesEveryIncxthElement) {
     double x[7] = {1, 2, 3, 4, 5, 6, 7};
     engine_dscal(3, 2.0, x + 1, 2);  // x[1], x[3], x[5]
     const double expected[7] = {1, 4, 3, 8, 5, 12, 7};
@@ -609,24 +569,21 @@ TEST(SamplerDscal, PositiveStrideScalesEveryIncxthElement)
     EXPECT_EQ(y[2], -1.5);
 }
 
-TEST(SamplerDscal, NegativeStrideWalksBackwardsFromX)
-{
+TEST(SamplerDscal, NegativeStrideWalksBackwardsFromX) {
     double x[7] = {1, 2, 3, 4, 5, 6, 7};
     engine_dscal(3, 3.0, x + 6, -2);  // x[6], x[4], x[2]
     const double expected[7] = {1, 2, 9, 4, 15, 6, 21};
     for (int i = 0; i < 7; ++i) EXPECT_EQ(x[i], expected[i]) << "element " << i;
 }
 
-TEST(SamplerDscal, ZeroStrideScalesFirstElementNTimes)
-{
+TEST(SamplerDscal, ZeroStrideScalesFirstElementNTimes) {
     double x[2] = {1, 5};
     engine_dscal(3, 2.0, x, 0);
     EXPECT_EQ(x[0], 8.0);
     EXPECT_EQ(x[1], 5.0);
 }
 
-TEST(SamplerDscal, NonPositiveCountChangesNothing)
-{
+TEST(SamplerDscal, NonPositiveCountChangesNothing) {
     double x[2] = {1, 5};
     engine_dscal(0, 2.0, x, 1);
     engine_dscal(-3, 2.0, x, 1);
@@ -634,8 +591,7 @@ TEST(SamplerDscal, NonPositiveCountChangesNothing)
     EXPECT_EQ(x[1], 5.0);
 }
 
-TEST(SamplerDscal, BlasRoutineIsNotReplaced)
-{
+TEST(SamplerDscal, BlasRoutineIsNotReplaced) {
     // BLAS does nothing for a stride <= 0; the engine's routine walks backwards. The
     // BLAS name, called here through <cblas.h>, must still reach the library.
     double blas[3] = {1, 2, 3};

@@ -1,11 +1,7 @@
 // test_sift_io.cpp - region decomposition (known cases and a geometric oracle) and
 // the three descriptor file readers: layouts, messages, console lines, refusals and
 // the state each leaves to its caller.
-#include "sift_io.h"
-
 #include <gtest/gtest.h>
-
-#include "support/temp_dir.h"
 #include <unistd.h>
 
 #include <cmath>
@@ -15,6 +11,9 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "sift_io.h"
+#include "support/temp_dir.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -99,12 +98,17 @@ TEST(Decompose, RowsAreTheSemiAxesOfTheEllipse) {
         const double l1 = std::pow(10.0, -3 + 6 * unit(rng));
         const double l2 = std::pow(10.0, -3 + 6 * unit(rng));
         const double t = i % 10 == 0 ? 0.0 : 6.283185307179586 * unit(rng);
-        const float a = static_cast<float>(l1 * std::cos(t) * std::cos(t) + l2 * std::sin(t) * std::sin(t));
-        const float b = i % 10 == 0 ? 0.0f : static_cast<float>((l1 - l2) * std::cos(t) * std::sin(t));
-        const float c = static_cast<float>(l1 * std::sin(t) * std::sin(t) + l2 * std::cos(t) * std::cos(t));
+        const float a =
+            static_cast<float>(l1 * std::cos(t) * std::cos(t) + l2 * std::sin(t) * std::sin(t));
+        const float b =
+            i % 10 == 0 ? 0.0f : static_cast<float>((l1 - l2) * std::cos(t) * std::sin(t));
+        const float c =
+            static_cast<float>(l1 * std::sin(t) * std::sin(t) + l2 * std::cos(t) * std::cos(t));
         Shape s;
         decompose(a, b, c, s.a11, s.a12, s.a21, s.a22);
-        const auto quad = [&](double x, double y) { return a * x * x + 2.0 * b * x * y + c * y * y; };
+        const auto quad = [&](double x, double y) {
+            return a * x * x + 2.0 * b * x * y + c * y * y;
+        };
         SCOPED_TRACE(testing::Message() << "a " << a << " b " << b << " c " << c);
         EXPECT_NEAR(quad(s.a11, s.a12), 1.0, 1e-5);
         EXPECT_NEAR(quad(s.a21, s.a22), 1.0, 1e-5);
@@ -160,7 +164,6 @@ protected:
         EXPECT_FALSE(r.regionsTouched);
         EXPECT_EQ(r.err, message);
     }
-
 };
 
 TEST_F(SiftReaders, TextTypesReadDescriptorsAndRegions) {
@@ -191,13 +194,23 @@ TEST_F(SiftReaders, TextTypesReadDescriptorsAndRegions) {
 }
 
 TEST_F(SiftReaders, TextTypesRefuseBadHeaders) {
-    const struct { const char* text; int n, d; } cases[] = {
-        // Ends within or right after the header: n = 0, d = dim.
-        {"", 0, 3}, {"3", 0, 3}, {"  3\n", 0, 3}, {"3 2", 0, 3}, {"3 x", 0, 3},
-        // Dimension other than dim, no descriptors: n and d as read.
-        {"4 2\n1 2 3 4 5 6 7 8\n", 2, 4}, {"3 0\n", 0, 3}, {"3 -2\n1 2 3\n", -2, 3},
-        // Not integers; a count the file could not hold (checked before the "rows" line).
-        {"3.5 2\n1 2 3 4 5 6\n", -1, -1}, {"3 2.0\n1 2 3 4 5 6\n", -1, -1}, {"3 100000\n1 2 3\n", 100000, 3}};
+    const struct {
+        const char* text;
+        int n, d;
+    } cases[] = {// Ends within or right after the header: n = 0, d = dim.
+                 {"", 0, 3},
+                 {"3", 0, 3},
+                 {"  3\n", 0, 3},
+                 {"3 2", 0, 3},
+                 {"3 x", 0, 3},
+                 // Dimension other than dim, no descriptors: n and d as read.
+                 {"4 2\n1 2 3 4 5 6 7 8\n", 2, 4},
+                 {"3 0\n", 0, 3},
+                 {"3 -2\n1 2 3\n", -2, 3},
+                 // Not integers; a count the file could not hold (checked before the "rows" line).
+                 {"3.5 2\n1 2 3 4 5 6\n", -1, -1},
+                 {"3 2.0\n1 2 3 4 5 6\n", -1, -1},
+                 {"3 100000\n1 2 3\n", 100000, 3}};
     for (int type : {0, 1}) {
         for (const auto& c : cases) {
             SCOPED_TRACE(testing::Message() << "type " << type << " '" << c.text << "'");
@@ -215,8 +228,14 @@ TEST_F(SiftReaders, TextTypesRefuseBadHeaders) {
 
 TEST_F(SiftReaders, TextTypesRefuseBodiesThatEndEarlyOrAreNotNumbers) {
     const std::string pad(64, ' ');  // keeps the header's size check out of the way
-    const struct { const char* first; const char* second; } bodies[] = {
-        {"1 2 3", "4 5"}, {"1 2 3", "4 x 6"}, {"1 2 3", "nan 5 6"}, {"1 2 inf", "4 5 6"}, {"1 2 3", "4 5 1e50"}};
+    const struct {
+        const char* first;
+        const char* second;
+    } bodies[] = {{"1 2 3", "4 5"},
+                  {"1 2 3", "4 x 6"},
+                  {"1 2 3", "nan 5 6"},
+                  {"1 2 inf", "4 5 6"},
+                  {"1 2 3", "4 5 1e50"}};
     for (const auto& b : bodies) {
         SCOPED_TRACE(std::string(b.first) + " | " + b.second);
         std::string path = write(std::string("3 2\n") + b.first + " " + b.second + pad);
@@ -247,7 +266,8 @@ TEST_F(SiftReaders, EveryTypeReportsFilesItCannotOpen) {
 namespace {
 
 // One type 3 record: indices, y at 8, x at 12, scale at 16, 8 unused bytes, 128 bytes.
-std::string record(int fileIndex, int clusterIndex, float y, float x, float s, const unsigned char* values) {
+std::string record(int fileIndex, int clusterIndex, float y, float x, float s,
+                   const unsigned char* values) {
     std::string rec(156, '\0');
     std::memcpy(&rec[0], &fileIndex, 4);
     std::memcpy(&rec[4], &clusterIndex, 4);
@@ -283,7 +303,8 @@ TEST_F(SiftReaders, Type3ReadsRecordsOfSignedBytes) {
         EXPECT_EQ(row[0], -1.0f);
         EXPECT_EQ(row[1], 127.0f);
         EXPECT_EQ(row[2], -128.0f);
-        for (int j = 3; j < 128; ++j) EXPECT_EQ(row[j], static_cast<float>(static_cast<signed char>(values[i][j])));
+        for (int j = 3; j < 128; ++j)
+            EXPECT_EQ(row[j], static_cast<float>(static_cast<signed char>(values[i][j])));
         EXPECT_EQ(row[128], -0.5f);
         const SiftRegion& g = r.regions[i];
         EXPECT_EQ(g.fileIndex, 1000 + i);
@@ -325,7 +346,8 @@ TEST_F(SiftReaders, Type3RefusesPartialRecordsAndOtherDimensions) {
 TEST_F(SiftReaders, Type3RefusesACountBeyondInt) {
     // A sparse file of 2^31 records: the count does not fit an int.
     const std::string path = write("");
-    if (truncate(path.c_str(), static_cast<off_t>(156) << 31) != 0) GTEST_SKIP() << "no sparse file here";
+    if (truncate(path.c_str(), static_cast<off_t>(156) << 31) != 0)
+        GTEST_SKIP() << "no sparse file here";
     const Result r = read(3, path, 128);
     expect_refused(r, kWrong + path + "'.\n");
     EXPECT_EQ(r.out, "");

@@ -1,11 +1,7 @@
 // test_text_scan.cpp - the scanners against stream extraction (the oracle: same
 // acceptance, same bits), their refusals, and MappedFile on files, empty files,
 // directories and pipes.
-#include "text_scan.h"
-
 #include <gtest/gtest.h>
-
-#include "support/temp_dir.h"
 #include <unistd.h>
 
 #include <cmath>
@@ -18,6 +14,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/temp_dir.h"
+#include "text_scan.h"
 
 namespace {
 
@@ -65,31 +64,52 @@ TEST(ScanFloat, MatchesStreamOnRandomTokens) {
     for (int i = 0; i < 60000; ++i) {
         std::string t = signs[rng() % 4];
         switch (i % 5) {
-            case 0:  // integers: the inline path up to 7 digits, from_chars beyond (2^24 = 16777216)
-                t += digits(rng, 1 + rng() % 10);
-                break;
-            case 1:  // long decimals, including more digits than a float can tell apart
-                t += digits(rng, rng() % 8) + "." + digits(rng, 1 + rng() % 25);
-                break;
-            case 2:  // exponents across the whole range, overflow included
-                t += digits(rng, 1 + rng() % 3) + "." + digits(rng, rng() % 9) + (rng() % 2 ? "e" : "E") +
-                     signs[rng() % 4] + std::to_string(rng() % 47);
-                break;
-            case 3:  // subnormals and underflow to zero
-                t += digits(rng, 1) + "." + digits(rng, rng() % 12) + "e-" + std::to_string(36 + rng() % 12);
-                break;
-            default:  // around FLT_MAX = 3.40282347e38, half of its last step above it
-                t += "3.40282" + digits(rng, rng() % 6) + "e38";
-                break;
+        case 0:  // integers: the inline path up to 7 digits, from_chars beyond (2^24 = 16777216)
+            t += digits(rng, 1 + rng() % 10);
+            break;
+        case 1:  // long decimals, including more digits than a float can tell apart
+            t += digits(rng, rng() % 8) + "." + digits(rng, 1 + rng() % 25);
+            break;
+        case 2:  // exponents across the whole range, overflow included
+            t += digits(rng, 1 + rng() % 3) + "." + digits(rng, rng() % 9) +
+                 (rng() % 2 ? "e" : "E") + signs[rng() % 4] + std::to_string(rng() % 47);
+            break;
+        case 3:  // subnormals and underflow to zero
+            t += digits(rng, 1) + "." + digits(rng, rng() % 12) + "e-" +
+                 std::to_string(36 + rng() % 12);
+            break;
+        default:  // around FLT_MAX = 3.40282347e38, half of its last step above it
+            t += "3.40282" + digits(rng, rng() % 6) + "e38";
+            break;
         }
         expect_like_stream(t);
     }
 }
 
 TEST(ScanFloat, MatchesStreamOnEdgeTokens) {
-    for (const char* t : {"0", "-0", "+0", "9999999", "-9999999", "00000001", "16777217", "-16777217",
-                          "0.1", ".5", "5.", "+.5", "-5.e-1", "1E+05", "3.4028235e38", "3.4028236e38",
-                          "1.17549435e-38", "1.4e-45", "7.1e-46", "7e-46", "1e-46", "-1e-46", "1e-400",
+    for (const char* t : {"0",
+                          "-0",
+                          "+0",
+                          "9999999",
+                          "-9999999",
+                          "00000001",
+                          "16777217",
+                          "-16777217",
+                          "0.1",
+                          ".5",
+                          "5.",
+                          "+.5",
+                          "-5.e-1",
+                          "1E+05",
+                          "3.4028235e38",
+                          "3.4028236e38",
+                          "1.17549435e-38",
+                          "1.4e-45",
+                          "7.1e-46",
+                          "7e-46",
+                          "1e-46",
+                          "-1e-46",
+                          "1e-400",
                           "1e-99999999999999999999",
                           "0.000000000000000000000000000000000000000000000000001e100",
                           "100000000000000000000000000000000000000000000000000e-100"}) {
@@ -98,22 +118,26 @@ TEST(ScanFloat, MatchesStreamOnEdgeTokens) {
     // Out of range either way: where the digits sit, not the exponent's sign, tells
     // overflow (refused) from underflow (a signed zero).
     const std::string zeros(50, '0');
-    for (const std::string& t : {"1" + zeros, "-1" + zeros + "e-5", "0." + zeros + "1", "-0." + zeros + "1e3",
-                                 "." + zeros + "1E+1", "0" + zeros + "1" + zeros}) {
+    for (const std::string& t :
+         {"1" + zeros, "-1" + zeros + "e-5", "0." + zeros + "1", "-0." + zeros + "1e3",
+          "." + zeros + "1E+1", "0" + zeros + "1" + zeros}) {
         expect_like_stream(t);
     }
 }
 
 TEST(ScanFloat, RefusesWhatIsNotAFiniteFloat) {
-    for (const char* t : {"inf", "-inf", "+inf", "nan", "NaN", "-nan", "infinity", "1e50", "-1e50",
-                          "1e99999999999999999999", "0x10", "0x1p3", "1e", "1e+", ".", "-", "+", "+-1",
-                          "-+1", "--1", "1.2.3", "12a", "a12", "1,5", "1e5.5", "12345678x"}) {
+    for (const char* t : {"inf",      "-inf",     "+inf", "nan",   "NaN",
+                          "-nan",     "infinity", "1e50", "-1e50", "1e99999999999999999999",
+                          "0x10",     "0x1p3",    "1e",   "1e+",   ".",
+                          "-",        "+",        "+-1",  "-+1",   "--1",
+                          "1.2.3",    "12a",      "a12",  "1,5",   "1e5.5",
+                          "12345678x"}) {
         const std::string text = std::string("  ") + t + " 7";
         const char* p = text.data();
         float out = 42.0f;
         EXPECT_FALSE(scan_float(p, text.data() + text.size(), out)) << t;
-        EXPECT_EQ(out, 42.0f) << t;                // untouched
-        EXPECT_EQ(p, text.data() + 2) << t;        // left at the offending token
+        EXPECT_EQ(out, 42.0f) << t;          // untouched
+        EXPECT_EQ(p, text.data() + 2) << t;  // left at the offending token
     }
 }
 
@@ -136,17 +160,24 @@ TEST(ScanFloat, ReadsSuccessiveTokensAcrossEveryKindOfWhiteSpace) {
 }
 
 TEST(ScanInt, AcceptsWholeDecimalIntsInRange) {
-    const struct { const char* text; int value; } cases[] = {
-        {"0", 0}, {"-0", 0}, {"+7", 7}, {"007", 7}, {"2147483647", 2147483647},
-        {"-2147483648", -2147483647 - 1}, {"\v\f128\n", 128}};
+    const struct {
+        const char* text;
+        int value;
+    } cases[] = {{"0", 0},
+                 {"-0", 0},
+                 {"+7", 7},
+                 {"007", 7},
+                 {"2147483647", 2147483647},
+                 {"-2147483648", -2147483647 - 1},
+                 {"\v\f128\n", 128}};
     for (const auto& c : cases) {
         const char* p = c.text;
         int v = 0;
         EXPECT_TRUE(scan_int(p, c.text + std::strlen(c.text), v)) << c.text;
         EXPECT_EQ(v, c.value) << c.text;
     }
-    for (const char* t : {"2147483648", "-2147483649", "99999999999999999999", "1.0", "1e3", "12a", "-",
-                          "+", "0x10", "", "  ", "+-1"}) {
+    for (const char* t : {"2147483648", "-2147483649", "99999999999999999999", "1.0", "1e3", "12a",
+                          "-", "+", "0x10", "", "  ", "+-1"}) {
         const char* p = t;
         int v = 5;
         EXPECT_FALSE(scan_int(p, t + std::strlen(t), v)) << t;
@@ -155,12 +186,17 @@ TEST(ScanInt, AcceptsWholeDecimalIntsInRange) {
 }
 
 TEST(CountTokens, CountsMaximalRunsOfNonWhiteSpace) {
-    const auto count = [](const std::string& s) { return count_tokens(s.data(), s.data() + s.size()); };
+    const auto count = [](const std::string& s) {
+        return count_tokens(s.data(), s.data() + s.size());
+    };
     EXPECT_EQ(count(""), 0u);
     EXPECT_EQ(count(" \t\n\v\f\r"), 0u);
     EXPECT_EQ(count("x"), 1u);
     EXPECT_EQ(count("  a bb\tc\nd\ve\ff\rg  "), 7u);
-    EXPECT_EQ(count(std::string("1\0" "2 3", 5)), 2u);  // a NUL byte is not white space
+    EXPECT_EQ(count(std::string("1\0"
+                                "2 3",
+                                5)),
+              2u);  // a NUL byte is not white space
 }
 
 using MappedFileTest = TempDirTest;
@@ -172,7 +208,8 @@ TEST_F(MappedFileTest, MapsRegularAndEmptyFilesAndRefusesOthers) {
     EXPECT_EQ(std::string(file.data(), file.size()), content);
     EXPECT_EQ(file.end(), file.data() + 13);
 
-    ASSERT_EQ(file.open(write("empty.txt", "").c_str()), ReadStatus::ok);  // reopening drops the first mapping
+    ASSERT_EQ(file.open(write("empty.txt", "").c_str()),
+              ReadStatus::ok);  // reopening drops the first mapping
     EXPECT_EQ(file.size(), 0u);
     const char* p = file.data();
     float v;
@@ -188,7 +225,8 @@ TEST_F(MappedFileTest, ReadsAPipeThatCannotBeMapped) {
     ASSERT_EQ(pipe(fds), 0);
     std::signal(SIGPIPE, SIG_IGN);  // if open failed, the writer must see EPIPE, not die
     std::string content;
-    for (int i = 0; content.size() < 300000; ++i) content += std::to_string(i) + ' ';  // > pipe buffer
+    for (int i = 0; content.size() < 300000; ++i)
+        content += std::to_string(i) + ' ';  // > pipe buffer
     std::thread writer([&] {
         std::size_t done = 0;
         while (done < content.size()) {
