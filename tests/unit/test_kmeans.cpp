@@ -53,10 +53,13 @@ void set_centres(KMeans& m, int k, int d, const std::vector<float>& values) {
     std::ostringstream text;
     text << k << ' ' << d;
     for (float v : values) text << ' ' << v;
-    const std::string p = "/tmp/kmeans_set_centres_" + std::to_string(getpid());
+    char p[] = "/tmp/kmeans_set_centres_XXXXXX";
+    const int fd = mkstemp(p);
+    ASSERT_GE(fd, 0);
+    close(fd);
     write_file(p, text.str());
-    ASSERT_EQ(m.readModel(p.c_str()), ReadStatus::ok);
-    std::remove(p.c_str());
+    EXPECT_EQ(m.readModel(p), ReadStatus::ok);
+    std::remove(p);
 }
 
 using ModelFile = EngineTest;
