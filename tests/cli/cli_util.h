@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "support/mask_times.h"
+
 struct RunResult {
     int status = -1;
     bool timedOut = false;  // killed after the caller's time limit
@@ -112,14 +114,6 @@ inline RunResult run(const std::string& program, const std::vector<std::string>&
     unlink(outName);
     unlink(errName);
     return r;
-}
-
-// Whole-second timings are the only output that may differ between runs.
-inline std::string mask_times(const std::string& s) {
-    static const std::regex timing(
-        "(Time for searching min clsuter: |Assignment time = |Time for relocating clusters = "
-        "|Reading finish ! Time = )-?[0-9]+");
-    return std::regex_replace(s, timing, "$1T");
 }
 
 #endif
