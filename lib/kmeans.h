@@ -78,7 +78,7 @@ public:
     static void* threadRoutine(void* task);  // worker of the multi-threaded search
     // How many products the search variant runs at most at once on blocks of up to
     // n rows, and the product library's scratch for that many taken
-    // (product_scratch.h): false when the address space cannot hold it.
+    // (product.h): false when the address space cannot hold it.
     static int maxSearchWorkers(int n);
     // Whether the linked CBLAS can serve this search variant; prints why not.
     static bool blasReady();

@@ -57,8 +57,6 @@
 // as x - mu.
 #include "search.h"
 
-#include <cblas.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -70,6 +68,7 @@
 #include <new>
 
 #include "fixed_order.h"
+#include "product.h"
 #include "top_two.h"
 
 SearchTestHooks search_test_hooks;
@@ -310,11 +309,6 @@ void perturb(const SearchPlan& plan, float* scores, int rows, const float* bound
     }
 }
 
-void score_block(const float* rows, int lda, int k, const float* centers, float* out, int m) {
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, k, lda, 1.0f, rows, lda, centers, lda,
-                0.0f, out, k);
-}
-
 // Copies a tile of scores to the caller's matrix. When a call's scores are too many
 // to stay in cache anyway (a training block), they go out with streaming stores: no
 // cache line is read for ownership and the tile buffer stays in cache for the next
@@ -414,7 +408,16 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
         }
         const float* rowBounds = bounds != nullptr ? bounds + first : tileBounds;
         float* out = (scores != nullptr && !stream) ? scores + std::size_t(first) * kk : tile;
-        score_block(a, lda, k, plan.operand, out, size);
+        if (!score_product(size, k, lda, a, lda, plan.operand, lda, out, k)) {
+            // The library is short of memory: this tile is measured in double (its
+            // scores, if asked for, are left as they were).
+            for (int i = 0; i < size; ++i)
+                nearest[std::size_t(first) + std::size_t(i)] =
+                    nearest_among(x + std::size_t(i) * stride, plan, nullptr, plan.k);
+            local.exhaustive += size;
+            first += size;
+            continue;
+        }
         if (search_test_hooks.perturb) perturb(plan, out, size, rowBounds);
         for (int i = 0; i < size; ++i) {
             const float* s = out + std::size_t(i) * kk;

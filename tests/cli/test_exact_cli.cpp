@@ -223,6 +223,47 @@ Rows tied_rows(const std::string& dir, int n, int d, int k) {
 // The reference BLAS rounds the product otherwise than OpenBLAS (the probe shows
 // it), yet the trainer built on it writes the same model and min cluster bytes: on
 // exact ties, on non-integer data and on the real sample.
+#ifdef KMEANS_MT_OTHER
+// The score product through oneDNN or OpenBLAS: the same model, min cluster, result
+// and region bytes, on the sample (integers) and on data that are not integers.
+TEST_F(ExactCli, SameBytesWithEitherProductLibrary) {
+    std::mt19937 gen(12);
+    std::normal_distribution<float> g(0.f, 1.f);
+    std::string rows;
+    for (int i = 0; i < 1500; ++i) {
+        for (int j = 0; j < 24; ++j) rows += std::to_string(g(gen) * 2.7f + float(i % 5)) + " ";
+        rows += "\n";
+    }
+    spit(path("random.txt"), "1500 24\n" + rows);
+    spit(path("random_d.txt"), "24 1500\n" + rows);
+    spit(path("list.txt"), "2 " + path("random_d.txt") + " " + path("random_d.txt"));
+    struct Case {
+        std::string data, k, list, type;
+    };
+    for (const Case& c : {Case{kSample + "/train.txt", "64", "list_type1.txt", "1"},
+                          Case{kSample + "/train.txt", "64", "list_type3.txt", "3"},
+                          Case{path("random.txt"), "45", path("list.txt"), "0"}}) {
+        std::string bytes[2];
+        for (int lib = 0; lib < 2; ++lib) {
+            const std::string trainer = lib == 0 ? kMt : KMEANS_MT_OTHER;
+            const std::string assigner = lib == 0 ? kAssign : ASSIGN_OTHER;
+            RunResult r = run(trainer, {"-k", c.k, "-i", "6", "-p", "2", "-m", path("min.txt"),
+                                        c.data, path("model.txt")});
+            ASSERT_EQ(r.status, 0) << r.err;
+            std::vector<std::string> args = {"-t", c.type, "-p", "2", "-b", "700"};
+            if (c.type != "0") args.insert(args.end(), {"-d", path("regions")});
+            args.insert(args.end(), {c.list, path("model.txt"), path("result.txt")});
+            r = run(assigner, args, kSample);
+            ASSERT_EQ(r.status, 0) << r.err;
+            bytes[lib] = slurp(path("model.txt")) + "|" + slurp(path("min.txt")) + "|" +
+                         slurp(path("result.txt")) + "|" +
+                         (c.type != "0" ? slurp(path("regions")) : std::string());
+        }
+        EXPECT_TRUE(bytes[0] == bytes[1]) << c.data << " type " << c.type;
+    }
+}
+#endif
+
 TEST_F(ExactCli, SameBytesUnderAnotherBlas) {
     const RunResult openblas = run(BLAS_PROBE, {});
     const RunResult reference = run(BLAS_PROBE_REFBLAS, {});

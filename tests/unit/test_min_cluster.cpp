@@ -1,5 +1,6 @@
 // Nearest-centre search: against a naive double-precision argmin, on the tie and
 // NaN rules, across thread counts and call splits. Built once per search variant.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -344,6 +345,45 @@ TEST_F(MinCluster, ConcurrentProductsEqualSerialOnes) {
     }
     for (std::thread& th : threads) th.join();
     EXPECT_EQ(mismatches.load(), 0);
+}
+
+// Threads of this process now.
+int thread_count() {
+    int count = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d)) count += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return count;
+}
+
+// The product runs on the search's own workers: no library starts a thread of its own
+// (an OpenMP team would, and would keep its threads after the search).
+TEST_F(MinCluster, NoThreadsButTheSearchWorkers) {
+    std::mt19937 gen(23);
+    const int n = 6000, d = 64, k = 300;
+    const std::vector<float> rows = augment_rows(small_ints(gen, std::size_t(n) * d), n, d);
+    const std::vector<float> centres = augment_centres(small_ints(gen, std::size_t(k) * d), k, d);
+    KMeans::nb_threads = 2;
+#ifdef KMEANS_SEARCH_mt
+    const int workers = 2;
+#else
+    const int workers = 0;
+#endif
+    const int before = thread_count();
+    std::atomic<bool> done{false};
+    std::atomic<int> most{0};
+    std::thread watcher([&] {
+        while (!done) {
+            const int now = thread_count();
+            if (now > most) most = now;
+        }
+    });
+    for (int i = 0; i < 20; ++i) search(rows, n, d, k, centres);
+    done = true;
+    watcher.join();
+    EXPECT_LE(most.load(), before + 1 + workers);  // + the watcher
+    EXPECT_EQ(thread_count(), before);
 }
 
 #ifdef KMEANS_SEARCH_mt

@@ -1,0 +1,28 @@
+// product.h - the score product, the engine's one matrix product: for a tile of m
+// augmented rows a (stride lda) and n augmented centre rows b (stride ldb), each k
+// floats long, c = a * b^T (m x n floats, stride ldc) in single precision.
+//
+// One library computes it, chosen when the build is configured (KMEANS_GEMM): oneDNN
+// (product_onednn.cpp) or OpenBLAS through CBLAS (product_openblas.cpp). Whichever
+// it is, the product runs on the calling thread only - the search's workers are the
+// only threads - and its rounding does not matter: the scores only filter, within a
+// bound that holds for any summation order (search.cpp), so every library gives the
+// same nearest centres, the same model and the same bytes.
+#ifndef KMEANS_PRODUCT_H
+#define KMEANS_PRODUCT_H
+
+// False when the library could not compute it (short of memory for its own
+// scratch); c is then undefined and the caller measures the tile another way.
+bool score_product(int m, int n, int k, const float* a, int lda, const float* b, int ldb, float* c,
+                   int ldc);
+
+// Takes, before any worker calls score_product, what the library needs for `workers`
+// products at once, while a shortage can still be reported: false (nothing kept)
+// when the address space cannot hold it. Call it from one thread, before the
+// workers start.
+bool score_product_reserve(int workers);
+
+// "oneDNN" or "OpenBLAS": what computes the product, for logs and benchmarks.
+const char* score_product_library();
+
+#endif
