@@ -2,7 +2,7 @@
 //
 // Memory of a run: the model (k*(d+1) floats), the score matrix (block size * k
 // floats, allocated once), k counts, the product library's scratch
-// (product_scratch.h), and one descriptor file at a time: its matrix (n*(d+1)
+// (product.h), and one descriptor file at a time: its matrix (n*(d+1)
 // floats, released right after the search), its regions (n*32 bytes) and its
 // nearest array (n ints).
 #include "assign_run.h"

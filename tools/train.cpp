@@ -2,7 +2,7 @@
 //
 // Memory of a run: the matrix n*(d+1) floats, the nearest array n ints, every row's
 // error bound (n floats), the score matrix blockSize*k floats, the centres and
-// accumulators O(k*d), and the product library's scratch (product_scratch.h).
+// accumulators O(k*d), and the product library's scratch (product.h).
 #include "train.h"
 
 #include <cstdio>
