@@ -188,6 +188,38 @@ def main():
     out.append(f"- assign wall: the whole process (hyperfine, best run), with `-d` for types 1 and "
                f"3; empty run: `assign` on a list of 0 files ({fmt(fixed, '.3f')} s: start, model "
                "reading, allocation of R).")
+    # ---------------------------------------------------------------- product libraries
+    other = r.get("other_gemm")
+    if other:
+        mto = load_gbench(os.path.join(run, "search_mt_other.json"))
+        sto = load_gbench(os.path.join(run, "search_st_other.json"))
+        mine = "onednn" if other == "openblas" else "openblas"
+        out.append(f"## The score product: {mine} (this build) against {other}")
+        out.append("")
+        out.append(f"| measure | {mine} | {other} | {mine} ÷ {other} |")
+        out.append("|---|---:|---:|---:|")
+
+        def both(name, a, b, form=".3f"):
+            q = a / b if a is not None and b else None
+            out.append(f"| {name} | {fmt(a, form)} | {fmt(b, form)} | {fmt(q, '.2f')} |")
+
+        both(f"bare tiled product, {threads} threads (s)", bare, mto.get(f"BareSgemm/{threads}"))
+        both(f"training iteration, {threads} threads (s, steady)", mt.get(f"Iteration/{threads}"),
+             mto.get(f"Iteration/{threads}"))
+        both("training iteration, kmeans_st (s, steady)", st.get("Iteration/1"),
+             sto.get("Iteration/1"))
+        both(f"kmeans_mt -i {iters}, whole run (s)", num(r, "mt_wall"), num(r, "mt_other_wall"))
+        both("kmeans_mt peak RSS (MiB)", mib(num(r, "mt_rss")), mib(num(r, "mt_other_rss")), ".0f")
+        for t in ("0", "1", "3"):
+            both(f"assign -t {t} (s, best wall)", num(r, f"assign{t}_wall"),
+                 num(r, f"assign{t}_other_wall"))
+        it = mt.get(f"Iteration/{threads}")
+        out.append("")
+        out.append(f"- iteration ÷ bare tiled product ({mine}): "
+                   f"{fmt(it / bare if it and bare else None, '.2f')}.")
+        out.append(f"- model files identical: {'yes' if r.get('other_identical') == '1' else 'NO'}.")
+        out.append("")
+
     print("\n".join(out))
 
 

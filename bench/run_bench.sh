@@ -87,6 +87,15 @@ say "build (Release, KMEANS_BENCH=ON) in $BUILD"
 cmake -S "$ROOT" -B "$BUILD" -DKMEANS_BENCH=ON -DKMEANS_TESTS=OFF -DCMAKE_BUILD_TYPE=Release > "$RUN/cmake.log"
 cmake --build "$BUILD" -j "$JOBS" --target kmeans_mt kmeans_st assign gen_sift bench_search_mt \
     bench_search_st bench_parse bench_assign blas_info > "$RUN/build.log"
+# The programs on the other score-product library, when the build has both.
+OTHER=$(sed -n 's/^KMEANS_GEMM:STRING=//p' "$BUILD/CMakeCache.txt")
+OTHER=$([ "$OTHER" = onednn ] && echo openblas || echo onednn)
+if cmake --build "$BUILD" -j "$JOBS" --target "kmeans_mt_$OTHER" "assign_$OTHER" \
+    "bench_search_mt_$OTHER" "bench_search_st_$OTHER" >> "$RUN/build.log" 2>&1; then
+    put other_gemm "$OTHER"
+else
+    OTHER=""
+fi
 echo "   done"
 
 # ------------------------------------------------------------------ machine
@@ -241,6 +250,30 @@ for t in 0 1 3; do
     put "assign${t}_wall" "$best"
     echo "   assign -t $t: best wall $best s"
 done
+
+# ------------------------------------------------------------------ other product library
+if [ -n "$OTHER" ]; then
+    say "the score product through $OTHER: search, training, assign"
+    BENCH_N=$N BENCH_K=$K "$TOOLS/bench_search_mt_$OTHER" --benchmark_filter="^(BareSgemm|Iteration)/$THREADS/" \
+        --benchmark_out="$RUN/search_mt_other.json" --benchmark_out_format=json \
+        2> "$RUN/search_mt_other.err" | tee "$RUN/search_mt_other.log" | sed 's/^/   /'
+    BENCH_N=$N BENCH_K=$K "$TOOLS/bench_search_st_$OTHER" --benchmark_filter='^(BareSgemm|Iteration)/1/' \
+        --benchmark_out="$RUN/search_st_other.json" --benchmark_out_format=json \
+        2> "$RUN/search_st_other.err" | tee "$RUN/search_st_other.log" | sed 's/^/   /'
+    timed mt_other "$BIN/kmeans_mt_$OTHER" -p "$THREADS" -k "$K" -i "$ITERS" -b "$BLOCK" "$TRAIN" \
+        "$RUN/model_mt_other.txt"
+    same=0
+    cmp -s "$RUN/model_mt.txt" "$RUN/model_mt_other.txt" && same=1
+    put other_identical "$same"
+    for t in 0 1 3; do
+        regions=()
+        [ "$t" != 0 ] && regions=(-d "$RUN/regions_other$t.bin")
+        best=$(best_wall "assign_other$t" "$BIN/assign_$OTHER" -t "$t" -p "$THREADS" "${regions[@]}" \
+            "$DESC/list_type$t.txt" "$RUN/model_mt.txt" "$RUN/result_other$t.txt")
+        put "assign${t}_other_wall" "$best"
+        echo "   assign_$OTHER -t $t: best wall $best s"
+    done
+fi
 
 # ------------------------------------------------------------------ report
 say "report"
