@@ -92,7 +92,7 @@ std::string unreadable_message(ReadStatus status, const char* path) {
     return quoted + " is too large to hold in memory.";
 }
 
-ReadStatus MappedFile::open(const char* path) {
+ReadStatus MappedFile::open(const char* path, bool text) {
     close();
     int fd;
     do {
@@ -119,11 +119,11 @@ ReadStatus MappedFile::open(const char* path) {
             mapped_ = true;
         } else {
             status = len < std::numeric_limits<std::size_t>::max()
-                         ? readAll(fd, std::size_t(len), true)
+                         ? readAll(fd, std::size_t(len), true, text)
                          : ReadStatus::too_large;
         }
     } else {
-        status = readAll(fd, 0, false);  // pipes, terminals, devices: size unknown in advance
+        status = readAll(fd, 0, false, text);  // pipes, terminals, devices: size unknown in advance
     }
     ::close(fd);
     return status;
@@ -133,7 +133,7 @@ ReadStatus MappedFile::open(const char* path) {
 // bytes known), anything else to its end, its first NUL byte or kMostStreamBytes.
 // The buffer grows by doubling through realloc, which moves a large block by
 // remapping its pages, not by copying them.
-ReadStatus MappedFile::readAll(int fd, std::size_t size, bool regular) {
+ReadStatus MappedFile::readAll(int fd, std::size_t size, bool regular, bool text) {
     std::size_t cap =
         regular ? size + 1 : std::size_t(1) << 16;  // + 1: the read that meets the end
     char* buf = static_cast<char*>(std::malloc(cap));
@@ -163,7 +163,7 @@ ReadStatus MappedFile::readAll(int fd, std::size_t size, bool regular) {
             break;
         }
         if (got == 0) break;
-        if (!regular) {
+        if (!regular && text) {
             if (const void* nul = std::memchr(buf + len, '\0', std::size_t(got))) {
                 len = std::size_t(static_cast<const char*>(nul) - buf);  // the text ends here
                 break;

@@ -65,8 +65,9 @@ public:
 
     // Maps `path` read-only, or reads it (see above). An empty file is ok, with
     // data() null and size 0.
-    // ok, cannot_open, too_large or endless.
-    ReadStatus open(const char* path);
+    // ok, cannot_open, too_large or endless. A binary file (text = false) that is not
+    // regular is read to its end, NUL bytes included.
+    ReadStatus open(const char* path, bool text = true);
     // Releases the mapping or buffer early; the destructor does the same.
     void close();
 
@@ -93,7 +94,7 @@ public:
     const char* end() const { return data_ + size_; }
 
 private:
-    ReadStatus readAll(int fd, std::size_t size, bool regular);
+    ReadStatus readAll(int fd, std::size_t size, bool regular, bool text);
     const char* data_ = nullptr;
     std::size_t size_ = 0;
     bool mapped_ = false;  // data_ came from mmap (else from malloc, or null)

@@ -144,12 +144,14 @@ bool fill_parallel(const MappedFile& file, const char* begin, const char* end, f
 }  // namespace
 
 ReadStatus DataFile::open(const char* path) {
-    const ReadStatus status = file_.open(path);
+    format_ = data_format(path);
+    const ReadStatus status = file_.open(path, format_ == DataFormat::text);
     cursor_ = file_.data();
     return status;
 }
 
 ReadStatus DataFile::readHeader(int& n, int& d) {
+    if (format_ != DataFormat::text) return read_binary_header(file_, format_, n, d, layout_);
     const char* p = cursor_;
     const char* const end = file_.end();
     if (!file_.guard([&] { return scan_int(p, end, n) && scan_int(p, end, d); }))
@@ -168,6 +170,14 @@ ReadStatus DataFile::readBody(int n, int d, int threads, float** matrix) {
     const std::uint64_t cells = static_cast<std::uint64_t>(n) * (static_cast<std::uint64_t>(d) + 1);
     float* m = new (std::nothrow) float[cells];
     if (m == nullptr) return ReadStatus::no_memory;
+    if (format_ != DataFormat::text) {
+        if (!fill_binary(file_, layout_, n, d, m)) {
+            delete[] m;
+            return ReadStatus::wrong_format;
+        }
+        *matrix = m;
+        return ReadStatus::ok;
+    }
 
     const char* end = file_.end();
     const std::size_t body = static_cast<std::size_t>(end - cursor_);

@@ -1,5 +1,6 @@
 // data_file.h - the trainer's data file: text "n d" then n*d floats, any white space
-// between them. Read in two steps so the driver can print its estimate between the
+// between them; or, by its name, a .fvecs, .bvecs or .npy file (binary_data.h), read
+// through the same steps. Read in two steps so the driver can print its estimate between the
 // header and the (long) body: open + header first, then the body straight into the
 // augmented matrix (n rows of d+1 floats, column d = -0.5).
 //
@@ -12,6 +13,7 @@
 
 #include <cstddef>
 
+#include "binary_data.h"
 #include "text_scan.h"
 
 class DataFile {
@@ -30,7 +32,9 @@ public:
 
 private:
     MappedFile file_;
-    const char* cursor_ = nullptr;  // just past the header
+    DataFormat format_ = DataFormat::text;  // from the file's name (binary_data.h)
+    BinaryLayout layout_;                   // of a binary file, once its header is read
+    const char* cursor_ = nullptr;          // just past a text header
 };
 
 #endif

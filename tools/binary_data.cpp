@@ -1,0 +1,209 @@
+// binary_data.cpp - .fvecs, .bvecs and .npy training files, read in place.
+#include "binary_data.h"
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool ends_with(const char* s, const char* suffix) {
+    const std::size_t n = std::strlen(s), m = std::strlen(suffix);
+    return n >= m && std::strcmp(s + n - m, suffix) == 0;
+}
+
+// Little-endian integers at p (the file's byte order, whatever the machine's).
+std::uint32_t le32(const unsigned char* p) {
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
+}
+
+ReadStatus vecs_header(const MappedFile& file, int valueBytes, int& n, int& d,
+                       BinaryLayout& layout) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
+    const std::size_t size = file.size();
+    if (size < 4) return ReadStatus::wrong_format;
+    const std::int32_t dim = std::int32_t(le32(bytes));
+    if (dim < 1) return ReadStatus::wrong_format;
+    const std::uint64_t record = 4 + std::uint64_t(dim) * std::uint64_t(valueBytes);
+    if (size % record != 0 || size / record > std::uint64_t(INT_MAX))
+        return ReadStatus::wrong_format;
+    const std::size_t rows = std::size_t(size / record);
+    // Every record announces the same d: checked here, before anything is allocated.
+    bool same = true;
+    if (!file.guard([&] {
+            for (std::size_t i = 1; i < rows && same; ++i)
+                same = le32(bytes + i * record) == std::uint32_t(dim);
+            return true;
+        }))
+        return ReadStatus::wrong_format;
+    if (!same) return ReadStatus::wrong_format;
+    n = int(rows);
+    d = dim;
+    layout.offset = 4;
+    layout.stride = std::size_t(record);
+    layout.valueBytes = valueBytes;
+    return ReadStatus::ok;
+}
+
+// The value of 'key' in a .npy header dictionary, as written by numpy: the text after
+// "'key':" up to the next ',' that is not inside parentheses or quotes.
+std::string dict_value(const std::string& header, const char* key) {
+    const std::string quoted = std::string("'") + key + "'";
+    std::size_t at = header.find(quoted);
+    if (at == std::string::npos) return std::string();
+    at = header.find(':', at + quoted.size());
+    if (at == std::string::npos) return std::string();
+    std::size_t end = at + 1;
+    int depth = 0;
+    bool inQuote = false;
+    for (; end < header.size(); ++end) {
+        const char c = header[end];
+        if (c == '\'') inQuote = !inQuote;
+        if (inQuote) continue;
+        if (c == '(') ++depth;
+        if (c == ')') --depth;
+        if ((c == ',' && depth == 0) || c == '}') break;
+    }
+    std::string v = header.substr(at + 1, end - at - 1);
+    const std::size_t first = v.find_first_not_of(" \t");
+    const std::size_t last = v.find_last_not_of(" \t");
+    return first == std::string::npos ? std::string() : v.substr(first, last - first + 1);
+}
+
+// "(n, d)" with two positive integers that fit an int.
+bool parse_shape(const std::string& s, int& n, int& d) {
+    if (s.size() < 2 || s.front() != '(' || s.back() != ')') return false;
+    long long values[3];
+    int count = 0;
+    std::size_t i = 1;
+    while (i < s.size() - 1) {
+        while (i < s.size() - 1 && s[i] == ' ') ++i;
+        if (i == s.size() - 1) break;
+        if (count == 3 || !std::isdigit(static_cast<unsigned char>(s[i]))) return false;
+        long long v = 0;
+        while (i < s.size() - 1 && std::isdigit(static_cast<unsigned char>(s[i]))) {
+            v = v * 10 + (s[i] - '0');
+            if (v > INT_MAX) return false;
+            ++i;
+        }
+        while (i < s.size() - 1 && (s[i] == ' ' || s[i] == 'L')) ++i;
+        values[count++] = v;
+        if (i < s.size() - 1 && s[i] != ',') return false;
+        if (i < s.size() - 1) ++i;
+    }
+    if (count != 2 || values[0] < 1 || values[1] < 1) return false;
+    n = int(values[0]);
+    d = int(values[1]);
+    return true;
+}
+
+// numpy writes headers of a few hundred bytes; anything longer is not one of ours.
+constexpr std::size_t kMostHeaderBytes = std::size_t(1) << 16;
+
+ReadStatus npy_header(const MappedFile& file, int& n, int& d, BinaryLayout& layout) {
+    const std::size_t size = file.size();
+    // The header is copied out of the mapping first: parsing it builds strings, which
+    // must not be abandoned halfway by a file cut short (MappedFile::guard).
+    std::vector<unsigned char> prefix(std::min(size, kMostHeaderBytes + 12));
+    if (!file.guard([&] {
+            std::memcpy(prefix.data(), file.data(), prefix.size());
+            return true;
+        }))
+        return ReadStatus::wrong_format;
+    const unsigned char* bytes = prefix.data();
+    static const unsigned char kMagic[6] = {0x93, 'N', 'U', 'M', 'P', 'Y'};
+    if (size < 10 || std::memcmp(bytes, kMagic, 6) != 0) return ReadStatus::wrong_format;
+    const int major = bytes[6];
+    std::size_t start, length;
+    if (major == 1) {
+        start = 10;
+        length = std::size_t(bytes[8]) | std::size_t(bytes[9]) << 8;
+    } else if (major == 2 || major == 3) {
+        if (size < 12) return ReadStatus::wrong_format;
+        start = 12;
+        length = le32(bytes + 8);
+    } else {
+        return ReadStatus::wrong_format;
+    }
+    if (length > size - start || length > kMostHeaderBytes) return ReadStatus::wrong_format;
+    const std::string header(reinterpret_cast<const char*>(bytes) + start, length);
+    const std::string descr = dict_value(header, "descr");
+    int valueBytes = 0;
+    if (descr == "'<f4'")
+        valueBytes = 4;
+    else if (descr == "'|u1'" || descr == "'<u1'")
+        valueBytes = 1;
+    else if (descr == "'<f8'")
+        valueBytes = 8;
+    else
+        return ReadStatus::wrong_format;
+    if (dict_value(header, "fortran_order") != "False") return ReadStatus::wrong_format;
+    if (!parse_shape(dict_value(header, "shape"), n, d)) return ReadStatus::wrong_format;
+    const std::uint64_t body = std::uint64_t(n) * std::uint64_t(d) * std::uint64_t(valueBytes);
+    if (size - start - length != body) return ReadStatus::wrong_format;  // cut short, or more
+    layout.offset = start + length;
+    layout.stride = std::size_t(d) * std::size_t(valueBytes);
+    layout.valueBytes = valueBytes;
+    return ReadStatus::ok;
+}
+
+// Parsed rows are given back to the system in steps of this size.
+constexpr std::size_t kReleaseBytes = std::size_t(16) << 20;
+
+}  // namespace
+
+DataFormat data_format(const char* path) {
+    if (ends_with(path, ".fvecs")) return DataFormat::fvecs;
+    if (ends_with(path, ".bvecs")) return DataFormat::bvecs;
+    if (ends_with(path, ".npy")) return DataFormat::npy;
+    return DataFormat::text;
+}
+
+ReadStatus read_binary_header(const MappedFile& file, DataFormat format, int& n, int& d,
+                              BinaryLayout& layout) {
+    switch (format) {
+    case DataFormat::fvecs: return vecs_header(file, 4, n, d, layout);
+    case DataFormat::bvecs: return vecs_header(file, 1, n, d, layout);
+    case DataFormat::npy: return npy_header(file, n, d, layout);
+    case DataFormat::text: break;
+    }
+    return ReadStatus::wrong_format;
+}
+
+bool fill_binary(const MappedFile& file, const BinaryLayout& layout, int n, int d, float* matrix) {
+    const char* base = file.data() + layout.offset;
+    const std::size_t width = std::size_t(d) + 1;
+    return file.guard([&] {
+        const char* released = file.data();
+        for (std::size_t i = 0; i < std::size_t(n); ++i) {
+            const char* row = base + i * layout.stride;
+            float* out = matrix + i * width;
+            if (layout.valueBytes == 1) {
+                const auto* u = reinterpret_cast<const unsigned char*>(row);
+                for (int j = 0; j < d; ++j) out[j] = float(u[j]);
+            } else if (layout.valueBytes == 4) {
+                std::memcpy(out, row, sizeof(float) * std::size_t(d));
+                for (int j = 0; j < d; ++j)
+                    if (!std::isfinite(out[j])) return false;
+            } else {
+                for (int j = 0; j < d; ++j) {
+                    double v;
+                    std::memcpy(&v, row + std::size_t(j) * 8, 8);
+                    out[j] = float(v);  // rounded once
+                    if (!std::isfinite(out[j])) return false;
+                }
+            }
+            out[d] = -0.5f;
+            if (row - released > std::ptrdiff_t(kReleaseBytes)) {
+                file.release(released, row);  // read: the pages leave the resident set
+                released = row;
+            }
+        }
+        return true;
+    });
+}
