@@ -1,6 +1,8 @@
 // binary_data.cpp - .fvecs, .bvecs and .npy training files, read in place.
 #include "binary_data.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -175,14 +177,30 @@ ReadStatus read_binary_header(const MappedFile& file, DataFormat format, int& n,
     return ReadStatus::wrong_format;
 }
 
-bool fill_binary(const MappedFile& file, const BinaryLayout& layout, int n, int d, float* matrix) {
+namespace {
+
+// Rows [first, last) of the matrix from the mapping; false on a value that is not a
+// finite float, or a file cut short while it is read.
+struct RowRange {
+    const MappedFile* file;
+    const BinaryLayout* layout;
+    std::size_t first, last;
+    int d;
+    float* matrix;
+    bool ok;
+};
+
+bool fill_rows(const RowRange& r) {
+    const MappedFile& file = *r.file;
+    const BinaryLayout& layout = *r.layout;
     const char* base = file.data() + layout.offset;
-    const std::size_t width = std::size_t(d) + 1;
+    const std::size_t width = std::size_t(r.d) + 1;
+    const int d = r.d;
     return file.guard([&] {
-        const char* released = file.data();
-        for (std::size_t i = 0; i < std::size_t(n); ++i) {
+        const char* released = base + r.first * layout.stride;
+        for (std::size_t i = r.first; i < r.last; ++i) {
             const char* row = base + i * layout.stride;
-            float* out = matrix + i * width;
+            float* out = r.matrix + i * width;
             if (layout.valueBytes == 1) {
                 const auto* u = reinterpret_cast<const unsigned char*>(row);
                 for (int j = 0; j < d; ++j) out[j] = float(u[j]);
@@ -206,4 +224,40 @@ bool fill_binary(const MappedFile& file, const BinaryLayout& layout, int n, int 
         }
         return true;
     });
+}
+
+void* fill_range(void* arg) {
+    RowRange* r = static_cast<RowRange*>(arg);
+    r->ok = fill_rows(*r);
+    return nullptr;
+}
+
+}  // namespace
+
+bool fill_binary(const MappedFile& file, const BinaryLayout& layout, int n, int d, float* matrix,
+                 int threads) {
+    // Filling is mostly the first touch of the matrix's fresh pages: it scales with
+    // threads. One range per thread, the calling thread taking the first.
+    const int count = threads < 1 ? 1 : threads > 64 ? 64 : threads;
+    RowRange ranges[64];
+    pthread_t ids[64];
+    bool started[64] = {};
+    for (int t = 0; t < count; ++t) {
+        ranges[t] = {&file,
+                     &layout,
+                     std::size_t(n) * std::size_t(t) / std::size_t(count),
+                     std::size_t(n) * std::size_t(t + 1) / std::size_t(count),
+                     d,
+                     matrix,
+                     true};
+        if (t > 0) started[t] = pthread_create(&ids[t], nullptr, fill_range, &ranges[t]) == 0;
+    }
+    fill_range(&ranges[0]);
+    bool ok = true;
+    for (int t = 0; t < count; ++t) {
+        if (t > 0 && started[t]) pthread_join(ids[t], nullptr);
+        if (t > 0 && !started[t]) fill_range(&ranges[t]);  // no thread: on the caller
+        ok = ok && ranges[t].ok;
+    }
+    return ok;
 }

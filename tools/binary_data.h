@@ -38,6 +38,8 @@ ReadStatus read_binary_header(const MappedFile& file, DataFormat format, int& n,
 
 // Fills the n x (d+1) augmented matrix (column d = -0.5) from the mapped file; false
 // on a value that is not a finite float, or a file cut short while it is read.
-bool fill_binary(const MappedFile& file, const BinaryLayout& layout, int n, int d, float* matrix);
+// Uses up to `threads` threads.
+bool fill_binary(const MappedFile& file, const BinaryLayout& layout, int n, int d, float* matrix,
+                 int threads);
 
 #endif

@@ -171,7 +171,7 @@ ReadStatus DataFile::readBody(int n, int d, int threads, float** matrix) {
     float* m = new (std::nothrow) float[cells];
     if (m == nullptr) return ReadStatus::no_memory;
     if (format_ != DataFormat::text) {
-        if (!fill_binary(file_, layout_, n, d, m)) {
+        if (!fill_binary(file_, layout_, n, d, m, threads)) {
             delete[] m;
             return ReadStatus::wrong_format;
         }
