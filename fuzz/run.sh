@@ -7,7 +7,7 @@ BIN=$1
 SECONDS_EACH=${2:-5}
 HERE=$(cd "$(dirname "$0")" && pwd)
 LOG=$(mktemp)
-for h in data_file model sift list decompose options; do
+for h in data_file binary model sift list decompose options; do
   corpus="$HERE/corpus/$h"
   work=$(mktemp -d)
   echo "== fuzz_$h: $(ls "$corpus" | wc -l) committed inputs, then ${SECONDS_EACH}s"
