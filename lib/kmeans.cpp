@@ -356,8 +356,9 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize) {
     if (!scores || !bounds || !mu || !centers || !allocateAccumulators() ||
         !reserveSearch(blockSize))
         return noMemory();
-    const float* shift = choose_shift(data, n, d, mu.get()) ? mu.get() : nullptr;
-    row_bounds(data, n, d, shift, bounds.get());
+    // Two passes over the rows, for the search only: a run without iterations skips them.
+    const float* shift = maxIter > 0 && choose_shift(data, n, d, mu.get()) ? mu.get() : nullptr;
+    if (maxIter > 0) row_bounds(data, n, d, shift, bounds.get());
     passCounts_.clear();
 
     // Distortions are printed with 20 significant digits, enough to tell apart any two
