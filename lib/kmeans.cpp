@@ -132,13 +132,10 @@ ReadStatus KMeans::readModel(const char* path) {
         return ReadStatus::wrong_format;
     if (!allocate(fileK, fileD)) return ReadStatus::no_memory;
     const std::size_t stride = std::size_t(d) + 1;
-    float* const rows = centers;
-    const int kk = k;
-    const int dd = d;
     const bool read = file.guard([&] {
-        for (int i = 0; i < kk; ++i) {
-            float* c = rows + std::size_t(i) * stride;
-            for (int j = 0; j < dd; ++j)
+        for (int i = 0; i < k; ++i) {
+            float* c = centers + std::size_t(i) * stride;
+            for (int j = 0; j < d; ++j)
                 if (!scan_float(p, end, c[j])) return false;
         }
         return true;

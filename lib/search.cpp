@@ -344,6 +344,14 @@ void finish_copies() {}
 
 }  // namespace
 
+// Every row against every centre in double: the path without float scores.
+static void measure_every_centre(const SearchPlan& plan, const float* rows, int count,
+                                 int* nearest) {
+    const std::size_t stride = std::size_t(plan.d) + 1;
+    for (int i = 0; i < count; ++i)
+        nearest[i] = nearest_among(rows + std::size_t(i) * stride, plan, nullptr, plan.k);
+}
+
 void search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
                   float* scores, int* nearest, SearchCounts* counts) {
     if (count <= 0 || plan.k <= 0) return;
@@ -371,8 +379,7 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
     SearchCounts local;
     local.rows = count;
     if (!buffer || !candidates) {
-        for (int i = 0; i < count; ++i)
-            nearest[i] = nearest_among(rows + std::size_t(i) * stride, plan, nullptr, plan.k);
+        measure_every_centre(plan, rows, count, nearest);
         local.exhaustive = count;
         if (counts != nullptr) *counts += local;
         return;
@@ -411,9 +418,7 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
         if (!score_product(size, k, lda, a, lda, plan.operand, lda, out, k)) {
             // The library is short of memory: this tile is measured in double (its
             // scores, if asked for, are left as they were).
-            for (int i = 0; i < size; ++i)
-                nearest[std::size_t(first) + std::size_t(i)] =
-                    nearest_among(x + std::size_t(i) * stride, plan, nullptr, plan.k);
+            measure_every_centre(plan, x, size, nearest + first);
             local.exhaustive += size;
             first += size;
             continue;

@@ -86,6 +86,8 @@ void MappedFile::close() {
 std::string unreadable_message(ReadStatus status, const char* path) {
     if (status == ReadStatus::cannot_open)
         return std::string("Cannot open file '") + path + "' for reading.";
+    if (status == ReadStatus::wrong_format || status == ReadStatus::no_memory)
+        return std::string("Error: Wrong format file: '") + path + "'.";
     const std::string quoted = std::string("Error: '") + path + "'";
     if (status == ReadStatus::endless)
         return quoted + " is not a regular file and holds more than 1 GiB of text.";

@@ -43,10 +43,11 @@ enum class ReadStatus {
 
 constexpr std::size_t kMostStreamBytes = std::size_t(1) << 30;
 
-// Why an input could not be opened or held, as the programs say it (no line end):
-// "Cannot open file '<path>' for reading.", "Error: '<path>' is too large to hold in
-// memory." or "Error: '<path>' is not a regular file and holds more than 1 GiB of
-// text." For cannot_open, too_large and endless.
+// Why an input could not be read, as the programs say it (no line end): "Cannot open
+// file '<path>' for reading.", "Error: Wrong format file: '<path>'." (wrong_format
+// and no_memory: a file whose values cannot be held is no usable input either),
+// "Error: '<path>' is too large to hold in memory." or "Error: '<path>' is not a
+// regular file and holds more than 1 GiB of text."
 std::string unreadable_message(ReadStatus status, const char* path);
 
 // Whether `values` numbers can be in a text of `bytes` bytes: every value takes at
@@ -121,17 +122,26 @@ std::size_t count_tokens(const char* begin, const char* end);
 // The general case of scan_float, for a token [s, e) that is not a short integer.
 bool parse_float_token(const char* s, const char* e, float& out);
 
+// Moves p to the next token and past its sign: false at the end of input (p = end).
+// `s` receives the token's start, `digits` what follows its sign.
+inline bool start_number(const char*& p, const char* end, const char*& s, const char*& digits,
+                         bool& neg) {
+    s = skip_space(p, end);
+    p = s;
+    if (s == end) return false;
+    neg = *s == '-';
+    digits = neg || *s == '+' ? s + 1 : s;
+    return true;
+}
+
 // Reads one float token. On success p moves past the token. On failure (end of
 // input, or a token that is not entirely a finite float) p is left at the start of
 // the offending token, or at end.
 inline bool scan_float(const char*& p, const char* end, float& out) {
-    const char* s = skip_space(p, end);
-    p = s;
-    if (s == end) return false;
-    const char* q = s;
-    const bool neg = *q == '-';
-    if (neg || *q == '+') ++q;
-    const char* digits = q;
+    const char *s, *digits;
+    bool neg;
+    if (!start_number(p, end, s, digits, neg)) return false;
+    const char* q = digits;
     std::uint32_t v = 0;
     // At most 8 digits are looked at: 7 or fewer are exact in a float's 24 bits.
     while (q < end && q - digits < 8 && static_cast<unsigned>(*q - '0') < 10u) {
@@ -154,13 +164,10 @@ inline bool scan_float(const char*& p, const char* end, float& out) {
 // Reads one int token: an optional sign and decimal digits, within int's range.
 // Same contract for p as scan_float.
 inline bool scan_int(const char*& p, const char* end, int& out) {
-    const char* s = skip_space(p, end);
-    p = s;
-    if (s == end) return false;
-    const char* q = s;
-    const bool neg = *q == '-';
-    if (neg || *q == '+') ++q;
-    const char* digits = q;
+    const char *s, *digits;
+    bool neg;
+    if (!start_number(p, end, s, digits, neg)) return false;
+    const char* q = digits;
     const std::int64_t limit = neg ? 2147483648LL : 2147483647LL;
     std::int64_t v = 0;
     while (q < end && static_cast<unsigned>(*q - '0') < 10u) {

@@ -31,7 +31,7 @@ int write_failed(const char* path) {
 }
 
 bool wrong_format(const char* path) {
-    std::cerr << "Error: Wrong format file: '" << path << "'." << std::endl;
+    std::cerr << unreadable_message(ReadStatus::wrong_format, path) << std::endl;
     return false;
 }
 
@@ -54,8 +54,6 @@ bool write_counts(std::ostream& out, const int* counts, int k) {
 bool load_model(const char* path, KMeans& model) {
     const ReadStatus status = model.readModel(path);
     if (status == ReadStatus::ok) return true;
-    if (status == ReadStatus::wrong_format || status == ReadStatus::no_memory)
-        return wrong_format(path);  // centres that do not fit in memory: no usable model either
     std::cerr << unreadable_message(status, path) << std::endl;
     return false;
 }

@@ -35,20 +35,12 @@ ReadStatus vecs_header(const MappedFile& file, int valueBytes, int& n, int& d,
     if (size % record != 0 || size / record > std::uint64_t(INT_MAX))
         return ReadStatus::wrong_format;
     const std::size_t rows = std::size_t(size / record);
-    // Every record announces the same d: checked here, before anything is allocated.
-    bool same = true;
-    if (!file.guard([&] {
-            for (std::size_t i = 1; i < rows && same; ++i)
-                same = le32(bytes + i * record) == std::uint32_t(dim);
-            return true;
-        }))
-        return ReadStatus::wrong_format;
-    if (!same) return ReadStatus::wrong_format;
     n = int(rows);
     d = dim;
     layout.offset = 4;
     layout.stride = std::size_t(record);
     layout.valueBytes = valueBytes;
+    layout.prefixed = true;
     return ReadStatus::ok;
 }
 
@@ -201,6 +193,10 @@ bool fill_rows(const RowRange& r) {
         for (std::size_t i = r.first; i < r.last; ++i) {
             const char* row = base + i * layout.stride;
             float* out = r.matrix + i * width;
+            // Each record's own d, read with its values: one pass over the file.
+            if (layout.prefixed &&
+                le32(reinterpret_cast<const unsigned char*>(row) - 4) != std::uint32_t(d))
+                return false;
             if (layout.valueBytes == 1) {
                 const auto* u = reinterpret_cast<const unsigned char*>(row);
                 for (int j = 0; j < d; ++j) out[j] = float(u[j]);

@@ -29,15 +29,17 @@ struct BinaryLayout {
     std::size_t offset = 0;  // of the first value (past the first record's d, or the header)
     std::size_t stride = 0;  // bytes from one row's first value to the next row's
     int valueBytes = 0;      // 1 (uint8), 4 (float32) or 8 (float64)
+    bool prefixed = false;   // each row follows its own int32 d (the vecs formats)
 };
 
 // Reads n, d and the layout of a mapped binary file; checks that the size fits them
-// exactly (and, for the vecs formats, that every record announces the same d).
+// exactly. (That every vecs record announces the same d is checked while filling.)
 ReadStatus read_binary_header(const MappedFile& file, DataFormat format, int& n, int& d,
                               BinaryLayout& layout);
 
 // Fills the n x (d+1) augmented matrix (column d = -0.5) from the mapped file; false
-// on a value that is not a finite float, or a file cut short while it is read.
+// on a value that is not a finite float, a vecs record with another d, or a file cut
+// short while it is read.
 // Uses up to `threads` threads.
 bool fill_binary(const MappedFile& file, const BinaryLayout& layout, int n, int d, float* matrix,
                  int threads);

@@ -142,15 +142,10 @@ void decompose(float a, float b, float c, float& a11, float& a12, float& a21, fl
 }
 
 std::string entry_message(ReadStatus status, const char* name) {
-    switch (status) {
-    case ReadStatus::ok: return std::string();
-    case ReadStatus::cannot_open: return "Error: " + unreadable_message(status, name);
-    case ReadStatus::too_large:
-    case ReadStatus::endless: return unreadable_message(status, name);
-    case ReadStatus::wrong_format:
-    case ReadStatus::no_memory: break;
-    }
-    return std::string("Error: Wrong format file: '") + name + "'.";
+    if (status == ReadStatus::ok) return std::string();
+    // The assigner's own "Error: " before the one message without it.
+    const std::string message = unreadable_message(status, name);
+    return status == ReadStatus::cannot_open ? "Error: " + message : message;
 }
 
 ReadStatus read_sift_0(const char* name, float*& matrix, int& n, int& d, int dim) {

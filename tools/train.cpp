@@ -24,7 +24,7 @@ void cannot_write(const char* path) {
 }
 
 void wrong_format(const char* path) {
-    std::cerr << "Error: Wrong format file: '" << path << "'." << std::endl;
+    std::cerr << unreadable_message(ReadStatus::wrong_format, path) << std::endl;
 }
 
 // Writes the nearest-centre array as text, whole or not at all: n, then one index
