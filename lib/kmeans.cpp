@@ -4,6 +4,7 @@
 // internals in search.cpp.
 #include "kmeans.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -13,8 +14,6 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <sstream>
-#include <string>
 
 #include "atomic_file.h"
 #include "fixed_order.h"
@@ -86,20 +85,27 @@ void KMeans::setData(const float* rows, int rowCount, int dim) {
 
 // ---------------------------------------------------------------- model file
 
-// k and d, then one line per centre, each value as stream insertion writes a double
-// (printf's %g, 6 significant digits); built line by line, written in one call each.
+// k and d, then one line per centre, each value as stream insertion writes a double:
+// printf's %g with 6 significant digits, which to_chars gives without the stream's
+// locale machinery (the writer is most of a short run's time otherwise). Built line by
+// line, written in one call each.
 static bool write_centres(std::FILE* out, int k, int d, const float* centers) {
-    std::ostringstream head;
-    head << k << ' ' << d;
-    bool ok = std::fputs(head.str().c_str(), out) >= 0;
+    bool ok = std::fprintf(out, "%d %d", k, d) > 0;
     const std::size_t stride = std::size_t(d) + 1;
+    // '\n' or ' ', then at most "-1.23457e-308": 13 characters per value.
+    const std::size_t room = std::size_t(d) * 16;
+    std::unique_ptr<char[]> line(new (std::nothrow) char[room]);
+    if (!line) return false;
     for (int i = 0; ok && i < k; ++i) {
         const float* c = centers + std::size_t(i) * stride;
-        std::ostringstream line;
-        line << '\n' << double(c[0]);
-        for (int j = 1; j < d; ++j) line << ' ' << double(c[j]);
-        const std::string text = line.str();
-        ok = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+        char* p = line.get();
+        char* const end = p + room;
+        for (int j = 0; j < d; ++j) {
+            *p++ = j == 0 ? '\n' : ' ';
+            p = std::to_chars(p, end, double(c[j]), std::chars_format::general, 6).ptr;
+        }
+        const std::size_t size = std::size_t(p - line.get());
+        ok = std::fwrite(line.get(), 1, size, out) == size;
     }
     return ok;
 }

@@ -81,6 +81,12 @@ TEST_F(ModelFile, WritesSixSignificantDigitsWithoutFinalNewline) {
     ASSERT_TRUE(m.writeModel(path("m.txt").c_str()));
     EXPECT_EQ(read_file(path("m.txt")), "2 3\n0.5 1 -2\n100000 1e+06 -0");
 
+    // %g's edges: where it switches notation, rounds up a digit, and the subnormals.
+    set_centres(m, 2, 3, {999999.5f, 0.0001f, 1e-05f, 1e-40f, -3.4028235e38f, 9.9999949e-05f});
+    ASSERT_TRUE(m.writeModel(path("m.txt").c_str()));
+    EXPECT_EQ(read_file(path("m.txt")),
+              "2 3\n1e+06 0.0001 1e-05\n9.99995e-41 -3.40282e+38 9.99999e-05");
+
     KMeans empty;
     empty.d = 4;
     ASSERT_TRUE(empty.writeModel(path("e.txt").c_str()));
