@@ -12,6 +12,8 @@
 #include "data_file.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -25,6 +27,16 @@ constexpr std::size_t kParallelBytes = std::size_t(8) << 20;
 constexpr int kMaxRanges = 64;
 // Parsed text is given back in steps of this size.
 constexpr std::ptrdiff_t kReleaseBytes = std::ptrdiff_t(16) << 20;
+
+// The matrix is written once, front to back, by the fill threads: in 2 MiB pages the
+// kernel takes one fault per 512 it would take in 4 KiB pages, and zeroes each page
+// at the speed of memory. Only a hint: where huge pages are off, nothing changes.
+void advise_huge_pages(float* matrix, std::uint64_t cells) {
+    const std::uintptr_t huge = std::uintptr_t(2) << 20;
+    const std::uintptr_t lo = (reinterpret_cast<std::uintptr_t>(matrix) + huge - 1) / huge * huge;
+    const std::uintptr_t hi = (reinterpret_cast<std::uintptr_t>(matrix + cells)) / huge * huge;
+    if (hi > lo) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+}
 
 // Parses `count` values into the matrix, starting at value index `first` (row
 // first / d, column first % d), and writes column d of every row it completes.
@@ -170,6 +182,7 @@ ReadStatus DataFile::readBody(int n, int d, int threads, float** matrix) {
     const std::uint64_t cells = static_cast<std::uint64_t>(n) * (static_cast<std::uint64_t>(d) + 1);
     float* m = new (std::nothrow) float[cells];
     if (m == nullptr) return ReadStatus::no_memory;
+    advise_huge_pages(m, cells);
     if (format_ != DataFormat::text) {
         if (!fill_binary(file_, layout_, n, d, m, threads)) {
             delete[] m;
