@@ -356,8 +356,10 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize) {
     std::unique_ptr<float[]> scores(new (std::nothrow) float[cells]);
     std::unique_ptr<float[]> bounds(new (std::nothrow) float[std::size_t(n)]);
     std::unique_ptr<float[]> mu(new (std::nothrow) float[std::size_t(d)]);
+    // The product library's scratch (and its first-call set-up) only for a run that
+    // searches; a caller that searches after a run without iterations reserves it then.
     if (!scores || !bounds || !mu || !centers || !allocateAccumulators() ||
-        !reserveSearch(blockSize))
+        (maxIter > 0 && !reserveSearch(blockSize)))
         return noMemory();
     // Two passes over the rows, for the search only: a run without iterations skips them.
     const float* shift = maxIter > 0 && choose_shift(data, n, d, mu.get()) ? mu.get() : nullptr;

@@ -112,8 +112,13 @@ int train_and_write(const TrainerOptions& options, std::unique_ptr<float[]> matr
                    options.blockSize))
         return 1;
     // No assignment pass ran: the min cluster file gets every vector's nearest seed.
-    if (options.maxIter <= 0 && options.minClusterFile != nullptr)
+    if (options.maxIter <= 0 && options.minClusterFile != nullptr) {
+        if (!KMeans::reserveSearch(n)) {
+            std::cerr << "Insufficient memory! Try with a smaller block size." << std::endl;
+            return 1;
+        }
         model.nearestCentres(matrix.get(), n, nearest.get());
+    }
     int status = 0;
     if (!model.writeModel(options.modelFile)) {
         cannot_write(options.modelFile);
