@@ -1,14 +1,17 @@
 // One training iteration over a data matrix of more than 2^31 floats: every offset
 // past that point must be formed in 64 bits, in the search and in the accumulation.
-// Opt-in (label `slow`): it holds about 9 GB.
+// Opt-in (label `slow`): each holds about 9 GB, and the .bvecs case writes 2.2 GB to /tmp.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
 
+#include "data_file.h"
 #include "kmeans.h"
 
 TEST(Large, TrainsRowsPastTwoToThe31Floats) {
@@ -51,4 +54,45 @@ TEST(Large, TrainsRowsPastTwoToThe31Floats) {
     for (int c = 0; c < 2; ++c)
         for (int j = 0; j < d; ++j)
             EXPECT_NEAR(m.centers[c * stride + j], expected[c][0] / expected[c][1], 1e-4);
+}
+
+// The same size read from a .bvecs file: the record and cell offsets past 2^31 must be
+// 64-bit in every fill thread. Row i holds (i * 31 + j) % 256 in column j.
+TEST(Large, ReadsBvecsPastTwoToThe31Floats) {
+    const int n = 17000000;
+    const int d = 128;
+    const std::size_t stride = d + 1;
+    const std::string path = "/tmp/kmeans_large_" + std::to_string(getpid()) + ".bvecs";
+    {
+        std::unique_ptr<unsigned char[]> record(new unsigned char[4 + d]);
+        const std::int32_t dim = d;
+        std::memcpy(record.get(), &dim, 4);
+        std::FILE* out = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        for (int i = 0; i < n; ++i) {
+            for (int j = 0; j < d; ++j) record[4 + j] = (unsigned char)((i * 31u + j) % 256);
+            ASSERT_EQ(std::fwrite(record.get(), 1, 4 + d, out), std::size_t(4 + d));
+        }
+        ASSERT_EQ(std::fclose(out), 0);
+    }
+    DataFile file;
+    int rows = 0;
+    int dim = 0;
+    float* cells = nullptr;
+    ASSERT_EQ(file.open(path.c_str()), ReadStatus::ok);
+    ASSERT_EQ(file.readHeader(rows, dim), ReadStatus::ok);
+    ASSERT_EQ(rows, n);
+    ASSERT_EQ(dim, d);
+    ASSERT_EQ(file.readBody(n, d, 2, &cells), ReadStatus::ok);
+    std::unique_ptr<float[]> data(cells);
+    file.close();
+    std::remove(path.c_str());
+    const int firstPast = int((std::size_t(1) << 31) / stride);
+    for (int i = 0; i < n; ++i) {
+        const float* row = data.get() + std::size_t(i) * stride;
+        for (int j = 0; j < d; ++j)
+            ASSERT_EQ(row[j], float((i * 31u + j) % 256))
+                << "row " << i << " column " << j << (i >= firstPast ? " (past 2^31 floats)" : "");
+        ASSERT_EQ(row[d], -0.5f) << "row " << i;
+    }
 }
