@@ -41,21 +41,8 @@ void KMeans::release() {
     delete[] sums;
     delete[] sqnorms;
     delete[] counts;
-    delete[] offsets_;
-    delete[] spreads_;
     centers = sums = sqnorms = nullptr;
     counts = nullptr;
-    offsets_ = spreads_ = nullptr;
-}
-
-// The double accumulators of a pass, zeroed; allocated on first use (a model that
-// only assigns never needs them). False when memory is short.
-bool KMeans::allocateAccumulators() {
-    if (offsets_ && spreads_) return true;
-    const std::size_t kk = std::size_t(k);
-    if (!offsets_) offsets_ = new (std::nothrow) double[kk * std::size_t(d)]();
-    if (!spreads_) spreads_ = new (std::nothrow) double[kk]();
-    return offsets_ && spreads_;
 }
 
 // All four arrays for k centres of dimension d, accumulators zeroed; centres are
@@ -243,110 +230,62 @@ void KMeans::init(int clusters) {
     }
 }
 
-// One row into a cluster's double accumulators: its offset from the centre that the
-// pass started with, and its squared distance to it. Measured from a centre near the
-// members, the update step's distortion does not cancel for data far from zero.
-// Fixed order: lane l takes the terms t = l mod 8, and the lanes are added in one
-// fixed tree. Every operation is elementwise IEEE double (no fused multiply-add), so
-// the AVX2 build of the loop gives the same bits as the plain one. (Chosen at the
-// first call, not through an ifunc: sanitizer runtimes are not ready for those.)
-static inline double accumulate_lanes(const float* row, const float* centre, double* off, int d) {
-    double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    int t = 0;
-    for (; t + 8 <= d; t += 8) {
-        for (int l = 0; l < 8; ++l) {
-            const double diff = double(row[t + l]) - double(centre[t + l]);
-            off[t + l] += diff;
-            lanes[l] += diff * diff;
-        }
-    }
-    for (; t < d; ++t) {
-        const double diff = double(row[t]) - double(centre[t]);
-        off[t] += diff;
-        lanes[0] += diff * diff;
-    }
-    return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
-           ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
-}
-
-static double accumulate_row_plain(const float* row, const float* centre, double* off, int d) {
-    return accumulate_lanes(row, centre, off, d);
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx2"))) static double accumulate_row_avx2(const float* row,
-                                                                  const float* centre, double* off,
-                                                                  int d) {
-    return accumulate_lanes(row, centre, off, d);
-}
-
-static double accumulate_row(const float* row, const float* centre, double* off, int d) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 ? accumulate_row_avx2(row, centre, off, d)
-                : accumulate_row_plain(row, centre, off, d);
-}
-#else
-static double accumulate_row(const float* row, const float* centre, double* off, int d) {
-    return accumulate_row_plain(row, centre, off, d);
-}
-#endif
-
-void KMeans::accumulate(const float* row, int cluster) {
-    spreads_[cluster] += accumulate_row(row, centers + std::size_t(cluster) * (std::size_t(d) + 1),
-                                        offsets_ + std::size_t(cluster) * std::size_t(d), d);
-    counts[cluster] += 1;
+// The grid of the pass's totals comes from every value of the data and from how far
+// the centres reach (exact_sums.h).
+bool KMeans::prepareSums(RunPeers* peers) {
+    float maxAbs = max_abs(data, std::size_t(n), d);
+    if (peers) maxAbs = peers->largest(maxAbs);
+    const double rows = peers ? peers->totalRows() : double(n);
+    bool exact = on_grid(data, std::size_t(n), d, narrow_shift(maxAbs, rows));
+    if (peers) exact = peers->agree(exact);
+    const float reach = max_abs(centers, std::size_t(k), d);
+    return exact_.allocate(k, d, choose_grid(maxAbs, exact, rows, d, reach));
 }
 
 void KMeans::add(const float* row, int cluster) {
-    if (!allocateAccumulators()) return;  // short of memory: nothing is added
+    if (!exact_.ready()) {
+        // The grid of the bound data; with none bound, of this row, with room for
+        // values a thousand times larger and rows by the billion.
+        float maxAbs = 1024.0f * max_abs(row, 1, d);
+        if (data && n > 0 && max_abs(data, std::size_t(n), d) > maxAbs)
+            maxAbs = max_abs(data, std::size_t(n), d);
+        const double rows = 1e9;
+        const bool exact = on_grid(row, 1, d, narrow_shift(maxAbs, rows)) &&
+                           (!data || on_grid(data, std::size_t(n), d, narrow_shift(maxAbs, rows)));
+        const float reach = max_abs(centers, std::size_t(k), d);
+        if (!exact_.allocate(k, d, choose_grid(maxAbs, exact, rows, d, reach))) return;
+    }
     float* sum = sums + std::size_t(cluster) * std::size_t(d);
     for (int t = 0; t < d; ++t) sum[t] += row[t];
     sqnorms[cluster] += float(squared_norm(row, d));
-    accumulate(row, cluster);
+    exact_.addRows(row, 1, &cluster, centers, cluster, cluster + 1);
+    counts[cluster] += 1;
 }
 
 double KMeans::relocate() {
     double distortion = 0;
     const std::size_t stride = std::size_t(d) + 1;
-    for (int c = 0; c < k && offsets_; ++c) {
-        if (counts[c] == 0) continue;  // an empty cluster keeps its centre
-        float* centre = centers + std::size_t(c) * stride;
-        const double* off = offsets_ + std::size_t(c) * std::size_t(d);
-        const double members = counts[c];
-        // The new centre: the old one plus the members' mean offset, rounded once to
-        // float. Its distortion, sum |x - m|^2 = sum |x - p|^2 - 2 (m - p).sum (x - p)
-        // + N |m - p|^2, from the accumulators alone (k*d work, no pass over the data).
-        double cross = 0;
-        double move = 0;
-        for (int t = 0; t < d; ++t) {
-            const float moved = float(double(centre[t]) + off[t] / members);
-            const double step = double(moved) - double(centre[t]);
-            cross += step * off[t];
-            move += step * step;
-            centre[t] = moved;
+    if (exact_.ready()) {
+        exact_.settle();
+        for (int c = 0; c < k; ++c) {
+            if (counts[c] == 0) continue;  // an empty cluster keeps its centre
+            distortion += exact_.moveCentre(c, counts[c], centers + std::size_t(c) * stride);
         }
-        centre[d] = norm_column(centre, d);
-        const double spread = spreads_[c] - 2 * cross + members * move;
-        distortion += spread > 0 ? spread : 0;  // a sum of squares, whatever the rounding
+        exact_.clear();
     }
     const std::size_t kd = std::size_t(k) * std::size_t(d);
-    if (offsets_) std::memset(offsets_, 0, sizeof(double) * kd);
-    if (spreads_) std::memset(spreads_, 0, sizeof(double) * std::size_t(k));
     std::memset(sums, 0, sizeof(float) * kd);
     std::memset(sqnorms, 0, sizeof(float) * std::size_t(k));
     std::memset(counts, 0, sizeof(int) * std::size_t(k));
     return distortion;
 }
 
-bool KMeans::run(int maxIter, int* nearest, int blockSize) {
+bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
+    // (A process of a distributed run may hold no rows: it searches no block.)
     if (blockSize > n) blockSize = n;
-    if (blockSize < 1) blockSize = n;
+    if (blockSize < 1) blockSize = n > 0 ? n : 1;
     const int blocks = n / blockSize + (n % blockSize != 0 ? 1 : 0);
     const std::size_t cells = std::size_t(blockSize) * std::size_t(k);
-    const auto noMemory = [] {
-        std::cerr << "Insufficient memory! Try with a smaller block size." << std::endl;
-        return false;
-    };
     // The run's scratch: the score matrix, every row's bound |x - mu| (computed once:
     // the rows do not change) and the shift mu, if the data sit far from zero. The
     // score matrix is allocated, so that a block too large for memory is refused as it
@@ -358,9 +297,22 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize) {
     std::unique_ptr<float[]> mu(new (std::nothrow) float[std::size_t(d)]);
     // The product library's scratch (and its first-call set-up) only for a run that
     // searches; a caller that searches after a run without iterations reserves it then.
-    if (!scores || !bounds || !mu || !centers || !allocateAccumulators() ||
-        (maxIter > 0 && !reserveSearch(blockSize)))
-        return noMemory();
+    // With peers, every process stops if one must (the one short of memory says so),
+    // and all of them take part in the same exchanges.
+    bool mine = scores && bounds && mu && centers;
+    bool all = peers ? peers->agree(mine) : mine;
+    if (all && maxIter > 0) {
+        mine = prepareSums(peers) && reserveSearch(blockSize);
+        all = peers ? peers->agree(mine) : mine;
+    }
+    if (!mine) std::cerr << "Insufficient memory! Try with a smaller block size." << std::endl;
+    if (!all) return false;
+    // One pass accumulator per search worker, when the copies cost little next to the
+    // data: each worker then adds the rows it has just searched, still in cache.
+    // Otherwise the one, filled by cluster ranges after each block's search.
+    const std::size_t stride = std::size_t(d) + 1;
+    SumParts parts;
+    if (maxIter > 0) parts.split(exact_, maxSearchWorkers(blockSize), std::size_t(n) * stride);
     // Two passes over the rows, for the search only: a run without iterations skips them.
     const float* shift = maxIter > 0 && choose_shift(data, n, d, mu.get()) ? mu.get() : nullptr;
     if (maxIter > 0) row_bounds(data, n, d, shift, bounds.get());
@@ -371,7 +323,6 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize) {
     // on std::cout after the run; the sampler's line sets its own 6 digits, and the
     // drivers print nothing after training that this changes.
     std::cout.precision(20);
-    const std::size_t stride = std::size_t(d) + 1;
     // -1: no previous step yet. A distortion is a sum of squares, never negative, so
     // the sentinel cannot be met by a real value.
     double previous = -1;
@@ -388,13 +339,15 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize) {
             std::cout << "Block " << b << std::endl;
             std::cout << "Block size = " << size << std::endl;
             searchBlock(plan, data + first * stride, size, bounds.get() + first, nullptr,
-                        nearest + first, true, &passCounts_.back());
-            for (int i = 0; i < size; ++i)
-                accumulate(data + (first + std::size_t(i)) * stride,
-                           nearest[first + std::size_t(i)]);
+                        nearest + first, true, &passCounts_.back(), parts.get());
+            if (!parts.get())
+                accumulateBlock(exact_, data + first * stride, size, nearest + first, centers);
             std::cout << "Time for searching min clsuter: " << std::time(nullptr) - t2 << std::endl;
         }
         std::cout << "Assignment time = " << std::time(nullptr) - t1 << std::endl;
+        parts.gather(exact_);
+        if (peers && !peers->share(exact_)) return false;
+        std::memcpy(counts, exact_.counts(), sizeof(int) * std::size_t(k));
         std::cout << "Relocate cluster\n";
         const std::time_t t3 = std::time(nullptr);
         const double distortion = relocate();

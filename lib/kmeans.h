@@ -16,8 +16,26 @@
 #include <cstddef>
 #include <vector>
 
+#include "exact_sums.h"
 #include "search.h"
 #include "text_scan.h"
+
+// What a training run shares with the processes that hold the other rows of its data
+// (the distributed trainer); a run on one machine has none. Every process calls each
+// of these at the same point of the run, in the same order.
+class RunPeers {
+public:
+    virtual ~RunPeers() = default;
+    // True when `ok` holds on every process.
+    virtual bool agree(bool ok) = 0;
+    // Rows held by every process together.
+    virtual double totalRows() = 0;
+    // The largest of every process's `value`.
+    virtual float largest(float value) = 0;
+    // A pass's settled totals (member counts included), each replaced by its sum over
+    // every process; false when that failed (the run stops).
+    virtual bool share(ExactSums& sums) = 0;
+};
 
 class KMeans {
 public:
@@ -46,7 +64,9 @@ public:
     // iteration ran); the centres are then the seeds.
     bool run(const float* data, int n, int d, int k, int maxIter, int* nearest, int blockSize);
     // The iteration loop on bound data and seeded (or read) centres; same result.
-    bool run(int maxIter, int* nearest, int blockSize);
+    // With peers, the bound rows are this process's share of the data: the passes'
+    // totals are summed over every process, which all end with the same centres.
+    bool run(int maxIter, int* nearest, int blockSize, RunPeers* peers = nullptr);
     void init(int k);
     // Update step: every non-empty centre moves to its members' mean; returns the
     // members' summed squared distance to the moved centres. Clears the accumulators.
@@ -73,8 +93,11 @@ public:
                            float* scores, int* nearest);
     // The search variant's entry: one block against prepared centres (search.h).
     // `announce` prints the multi-threaded search's "#thread = " line.
+    // `parts` (or null): one pass accumulator per worker, which adds the rows it
+    // searched (exact_sums.h: the parts' sum does not depend on who added what).
     static void searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
-                            float* scores, int* nearest, bool announce, SearchCounts* counts);
+                            float* scores, int* nearest, bool announce, SearchCounts* counts,
+                            ExactSums* const* parts = nullptr);
     static void* threadRoutine(void* task);  // worker of the multi-threaded search
     // How many products the search variant runs at most at once on blocks of up to
     // n rows, and the product library's scratch for that many taken
@@ -83,6 +106,11 @@ public:
     // Whether the linked CBLAS can serve this search variant; prints why not.
     static bool blasReady();
     static bool reserveSearch(int n);
+    // Adds a searched block's rows to the pass's totals: the search variant's
+    // workers each take a range of clusters (exact_sums.h: any order gives the same
+    // totals).
+    static void accumulateBlock(ExactSums& sums, const float* rows, int n, const int* nearest,
+                                const float* centers);
 
     // One entry per assignment pass of the last training run: how many rows the
     // float scores left undecided (measured in double).
@@ -91,13 +119,10 @@ public:
 private:
     void release();
     bool allocate(int k, int d);
-    bool allocateAccumulators();
-    void accumulate(const float* row, int cluster);
-    // Per pass, per cluster, in double: the members' summed offsets from the centre
-    // the pass started with, and their summed squared distances to it. The float
-    // fields receive rounded copies; the update step works from these.
-    double* offsets_ = nullptr;  // k rows of d
-    double* spreads_ = nullptr;  // k
+    // The pass's exact totals on the grid of the data bound (or of `peers`' data
+    // together); false when memory is short.
+    bool prepareSums(RunPeers* peers);
+    ExactSums exact_;
     std::vector<SearchCounts> passCounts_;
 };
 
@@ -112,6 +137,7 @@ struct MinClusterTask {
     int* nearest;
     const SearchPlan* plan;
     const float* bounds;  // the rows' bounds, or null
+    ExactSums* sums;      // the worker's pass accumulator, or null
     SearchCounts counts;  // written by the worker
 };
 

@@ -1,13 +1,20 @@
 // min_cluster.cpp - the single-threaded nearest-centre search: every row of the
 // block on the calling thread. Prints nothing and ignores KMeans::nb_threads.
+#include "exact_sums.h"
 #include "kmeans.h"
 #include "search.h"
 
 void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
-                         float* scores, int* nearest, bool, SearchCounts* counts) {
-    search_tiles(plan, rows, n, bounds, scores, nearest, counts);
+                         float* scores, int* nearest, bool, SearchCounts* counts,
+                         ExactSums* const* parts) {
+    search_tiles(plan, rows, n, bounds, scores, nearest, counts, parts ? parts[0] : nullptr);
 }
 
 int KMeans::maxSearchWorkers(int) { return 1; }
 
 bool KMeans::blasReady() { return true; }  // one thread calls the product
+
+void KMeans::accumulateBlock(ExactSums& sums, const float* rows, int n, const int* nearest,
+                             const float* centers) {
+    sums.addRows(rows, n, nearest, centers, 0, sums.clusters());
+}

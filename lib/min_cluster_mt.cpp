@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 
+#include "exact_sums.h"
 #include "kmeans.h"
 #include "search.h"
 
@@ -17,7 +18,7 @@ void* KMeans::threadRoutine(void* arg) {
     MinClusterTask* task = static_cast<MinClusterTask*>(arg);
     if (task->count <= 0) return nullptr;
     search_tiles(*task->plan, task->rows, task->count, task->bounds, task->scores, task->nearest,
-                 &task->counts);
+                 &task->counts, task->sums);
     return nullptr;
 }
 
@@ -37,7 +38,8 @@ int KMeans::maxSearchWorkers(int n) {
 }
 
 void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
-                         float* scores, int* nearest, bool announce, SearchCounts* counts) {
+                         float* scores, int* nearest, bool announce, SearchCounts* counts,
+                         ExactSums* const* parts) {
     const int threads = nb_threads < 1 ? 1 : nb_threads;
     int chunk = n / threads + (n % threads != 0 ? 1 : 0);
     if (chunk <= 15) chunk = 16;  // small blocks run on fewer threads
@@ -61,6 +63,7 @@ void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const
         task.nearest = nearest + first;
         task.plan = &plan;
         task.bounds = bounds != nullptr ? bounds + first : nullptr;
+        task.sums = parts != nullptr ? parts[t] : nullptr;
         task.counts = SearchCounts();
         started[t] = pthread_create(&handles[t], nullptr, &KMeans::threadRoutine, &task) == 0;
         // A thread that cannot be created leaves its slice to the calling thread.
@@ -70,4 +73,55 @@ void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const
         if (started[t]) pthread_join(handles[t], nullptr);
         if (counts != nullptr) *counts += tasks[t].counts;
     }
+}
+
+namespace {
+
+struct AccumulateTask {
+    ExactSums* sums;
+    const float* rows;
+    int n;
+    const int* nearest;
+    const float* centers;
+    int first;  // the worker's clusters: [first, last)
+    int last;
+};
+
+void* accumulate_routine(void* arg) {
+    const AccumulateTask* task = static_cast<const AccumulateTask*>(arg);
+    task->sums->addRows(task->rows, task->n, task->nearest, task->centers, task->first, task->last);
+    return nullptr;
+}
+
+}  // namespace
+
+// Every worker walks the whole block's nearest array and adds the rows of its own
+// range of clusters, ranges balanced by the block's member counts: no two workers
+// touch one accumulator, and the integer totals do not depend on who adds what.
+void KMeans::accumulateBlock(ExactSums& sums, const float* rows, int n, const int* nearest,
+                             const float* centers) {
+    const int k = sums.clusters();
+    int workers = nb_threads < 1 ? 1 : nb_threads;
+    if (workers > n / 1024) workers = n / 1024;  // a small block is not worth a thread
+    std::unique_ptr<int[]> members(workers > 1 ? new (std::nothrow) int[std::size_t(k)] : nullptr);
+    std::unique_ptr<int[]> bounds(workers > 1 ? new (std::nothrow) int[std::size_t(workers) + 1]
+                                              : nullptr);
+    std::unique_ptr<AccumulateTask[]> tasks(
+        workers > 1 ? new (std::nothrow) AccumulateTask[std::size_t(workers)] : nullptr);
+    std::unique_ptr<pthread_t[]> handles(
+        workers > 1 ? new (std::nothrow) pthread_t[std::size_t(workers)] : nullptr);
+    std::unique_ptr<bool[]> started(workers > 1 ? new (std::nothrow) bool[std::size_t(workers)]
+                                                : nullptr);
+    if (!members || !bounds || !tasks || !handles || !started) {
+        sums.addRows(rows, n, nearest, centers, 0, k);  // on this thread
+        return;
+    }
+    balanced_cluster_ranges(nearest, n, k, workers, members.get(), bounds.get());
+    for (int t = 0; t < workers; ++t) {
+        tasks[t] = AccumulateTask{&sums, rows, n, nearest, centers, bounds[t], bounds[t + 1]};
+        started[t] = pthread_create(&handles[t], nullptr, accumulate_routine, &tasks[t]) == 0;
+        if (!started[t]) accumulate_routine(&tasks[t]);
+    }
+    for (int t = 0; t < workers; ++t)
+        if (started[t]) pthread_join(handles[t], nullptr);
 }

@@ -67,6 +67,7 @@
 #include <memory>
 #include <new>
 
+#include "exact_sums.h"
 #include "fixed_order.h"
 #include "product.h"
 #include "top_two.h"
@@ -353,7 +354,7 @@ static void measure_every_centre(const SearchPlan& plan, const float* rows, int 
 }
 
 void search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
-                  float* scores, int* nearest, SearchCounts* counts) {
+                  float* scores, int* nearest, SearchCounts* counts, ExactSums* sums) {
     if (count <= 0 || plan.k <= 0) return;
     blas_single_thread();
     const int d = plan.d;
@@ -380,6 +381,7 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
     local.rows = count;
     if (!buffer || !candidates) {
         measure_every_centre(plan, rows, count, nearest);
+        if (sums != nullptr) sums->addRows(rows, count, nearest, plan.centers, 0, k);
         local.exhaustive = count;
         if (counts != nullptr) *counts += local;
         return;
@@ -419,6 +421,7 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
             // The library is short of memory: this tile is measured in double (its
             // scores, if asked for, are left as they were).
             measure_every_centre(plan, x, size, nearest + first);
+            if (sums != nullptr) sums->addRows(x, size, nearest + first, plan.centers, 0, k);
             local.exhaustive += size;
             first += size;
             continue;
@@ -437,6 +440,7 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
         }
         if (scores != nullptr && out == tile)
             copy_scores(scores + std::size_t(first) * kk, tile, std::size_t(size) * kk, stream);
+        if (sums != nullptr) sums->addRows(x, size, nearest + first, plan.centers, 0, k);
         first += size;
     }
     finish_copies();

@@ -17,6 +17,8 @@
 
 #include <memory>
 
+class ExactSums;
+
 // The centres as one search sees them. Without a shift the product's operand is
 // the model's own centre rows; with one, a copy holding c - mu and its norm column,
 // so that data far from zero keep a sharp bound (distances do not change).
@@ -69,8 +71,10 @@ struct SearchCounts {
 // `scores`: the caller's count*k score matrix, or null (scores are scratch). Adds to
 // *counts (when not null). Short of memory for its tiles, it measures every row in
 // double against every centre: slow, but the same answer, and nothing to allocate.
+// `sums` (or null): each tile's rows are added to it as soon as their nearest
+// centres are known, while the rows are still in cache.
 void search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
-                  float* scores, int* nearest, SearchCounts* counts);
+                  float* scores, int* nearest, SearchCounts* counts, ExactSums* sums = nullptr);
 
 // The workers of the search call sgemm themselves: the BLAS must compute every call
 // on the calling thread. Called by every search; cheap after the first time.
