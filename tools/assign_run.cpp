@@ -1,4 +1,5 @@
-// assign_run.cpp - the assigner's run: model, list, outputs, then one step per entry.
+// assign_run.cpp - the assigner's run: command line, model, list, outputs, then one
+// step per entry.
 //
 // Memory of a run: the model (k*(d+1) floats), the score matrix (block size * k
 // floats, allocated once), k counts, the product library's scratch
@@ -20,14 +21,14 @@
 
 namespace {
 
-bool cannot_write(const char* path) {
-    std::cerr << "Cannot open file '" << path << "' for writing." << std::endl;
-    return false;
-}
-
-int write_failed(const char* path) {
-    cannot_write(path);
-    return 1;
+void print_help(const char* program) {
+    std::cerr << "Use: " << program << " [OPTION] <list file> <model file> <result file>"
+              << std::endl;
+    std::cerr << "OPTIONS:" << std::endl;
+    std::cerr << "\t-t <number>:\tSIFT type" << std::endl;
+    std::cerr << "\t-d <string>:\tSIFT region descriptor file" << std::endl;
+    std::cerr << "\t-b <number>:\tBlock size" << std::endl;
+    std::cerr << "\t-p <number>:\tNumber of processors" << std::endl;
 }
 
 bool wrong_format(const char* path) {
@@ -50,6 +51,38 @@ bool write_counts(std::ostream& out, const int* counts, int k) {
 }
 
 }  // namespace
+
+bool cannot_write(const char* path) {
+    std::cerr << "Cannot open file '" << path << "' for writing." << std::endl;
+    return false;
+}
+
+int accept_assign_options(int argc, char** argv, AssignOptions& options) {
+    char bad = 0;
+    const ParseResult parsed = parse_assign_options(argc, argv, options, bad);
+    if (!options_accepted(parsed, bad, argv[0], print_help)) return 1;
+    KMeans::nb_threads = options.threads;
+
+    std::cout << "list: " << options.listFile << std::endl;
+    std::cout << "model: " << options.modelFile << std::endl;
+    std::cout << "result: " << options.resultFile << std::endl;
+    std::cout << "options: " << std::endl;
+    std::cout << "\ttype: " << options.type << std::endl;
+    std::cout << "\tdescriptor: " << (options.regionFile ? options.regionFile : "<null>")
+              << std::endl;
+    std::cout << "\tblock size: " << options.blockSize << std::endl;
+    std::cout << "\tp: " << options.threads << std::endl;
+
+    if (options.blockSize < 1) {
+        std::cerr << "Error: the block size (-b) must be at least 1." << std::endl;
+        return 1;
+    }
+    if (options.threads < 1) {
+        std::cerr << "Error: the number of processors (-p) must be at least 1." << std::endl;
+        return 1;
+    }
+    return -1;
+}
 
 bool load_model(const char* path, KMeans& model) {
     const ReadStatus status = model.readModel(path);
@@ -124,45 +157,60 @@ bool assign_entry(const AssignContext& run, int index, const std::string& name) 
     return true;
 }
 
-int run_assign(const AssignOptions& options) {
-    const char* regionFile = options.regionFile;
-    KMeans model;
-    if (!load_model(options.modelFile, model)) return 1;
-    const int k = model.k;
-    std::unique_ptr<float[]> scores(
-        new (std::nothrow) float[std::size_t(options.blockSize) * std::size_t(k)]);
-    if (!scores || !KMeans::reserveSearch(options.blockSize)) {
-        std::cerr << "Cannot allocate R. Try to change the block size with a smaller value."
-                  << std::endl;
-        return 1;
-    }
+bool allocate_scores(int blockSize, int k, std::unique_ptr<float[]>& scores) {
+    scores.reset(new (std::nothrow) float[std::size_t(blockSize) * std::size_t(k)]);
+    if (scores && KMeans::reserveSearch(blockSize)) return true;
+    std::cerr << "Cannot allocate R. Try to change the block size with a smaller value."
+              << std::endl;
+    return false;
+}
 
+bool open_outputs(const AssignOptions& options, int k, AssignOutputs& outputs) {
+    const char* regionFile = options.regionFile;
     // Every name the list holds, read before any output is created: an output that
     // names an input (the list, the model, a descriptor file) or the other output
     // would destroy it. Entries past the list's last name are empty.
-    int count = 0;
-    std::vector<std::string> names;
-    if (!load_list(options.listFile, count, names)) return 1;
+    if (!load_list(options.listFile, outputs.count, outputs.names)) return false;
     std::vector<std::string> inputs = {options.listFile, options.modelFile};
-    inputs.insert(inputs.end(), names.begin(), names.end());
+    inputs.insert(inputs.end(), outputs.names.begin(), outputs.names.end());
     const std::string clash =
         find_file_clash(inputs, {options.resultFile, regionFile ? regionFile : ""});
     if (!clash.empty()) {
         std::cerr << clash << std::endl;
-        return 1;
+        return false;
     }
 
     // The region file is created before the result file and before any entry is
     // read: records that cannot be written must stop the run, not vanish.
-    std::ofstream regions;
     if (regionFile != nullptr) {
-        regions.open(regionFile, std::ios::out | std::ios::binary | std::ios::trunc);
-        if (!regions) return write_failed(regionFile);
+        outputs.regions.open(regionFile, std::ios::out | std::ios::binary | std::ios::trunc);
+        if (!outputs.regions) return cannot_write(regionFile);
     }
-    std::ofstream result(options.resultFile, std::ios::out | std::ios::trunc);
-    if (!result) return write_failed(options.resultFile);
-    result << count << ' ' << k << std::endl;
-    if (!result) return write_failed(options.resultFile);
+    outputs.result.open(options.resultFile, std::ios::out | std::ios::trunc);
+    if (!outputs.result) return cannot_write(options.resultFile);
+    outputs.result << outputs.count << ' ' << k << std::endl;
+    if (!outputs.result) return cannot_write(options.resultFile);
+    return true;
+}
+
+bool close_outputs(const AssignOptions& options, AssignOutputs& outputs) {
+    outputs.result.close();
+    if (!outputs.result) return cannot_write(options.resultFile);
+    if (options.regionFile != nullptr) {
+        outputs.regions.close();
+        if (!outputs.regions) return cannot_write(options.regionFile);
+    }
+    return true;
+}
+
+int run_assign(const AssignOptions& options) {
+    KMeans model;
+    if (!load_model(options.modelFile, model)) return 1;
+    const int k = model.k;
+    std::unique_ptr<float[]> scores;
+    if (!allocate_scores(options.blockSize, k, scores)) return 1;
+    AssignOutputs outputs;
+    if (!open_outputs(options, k, outputs)) return 1;
     std::unique_ptr<int[]> counts(new int[std::size_t(k)]);
 
     const AssignContext run{&model,
@@ -170,19 +218,13 @@ int run_assign(const AssignOptions& options) {
                             options.blockSize,
                             scores.get(),
                             counts.get(),
-                            &result,
-                            regionFile != nullptr ? &regions : nullptr,
+                            &outputs.result,
+                            options.regionFile != nullptr ? &outputs.regions : nullptr,
                             options.resultFile,
-                            regionFile};
-    for (int i = 0; i < count; ++i) {
-        const std::string name = std::size_t(i) < names.size() ? names[std::size_t(i)] : "";
-        if (!assign_entry(run, i, name)) return 1;
+                            options.regionFile};
+    for (int i = 0; i < outputs.count; ++i) {
+        const std::size_t at = std::size_t(i);
+        if (!assign_entry(run, i, at < outputs.names.size() ? outputs.names[at] : "")) return 1;
     }
-    result.close();
-    if (!result) return write_failed(options.resultFile);
-    if (regionFile != nullptr) {
-        regions.close();
-        if (!regions) return write_failed(regionFile);
-    }
-    return 0;
+    return close_outputs(options, outputs) ? 0 : 1;
 }

@@ -1,10 +1,14 @@
 // assign_run.h - an assigner's run, in the pieces an assigner driver strings
-// together: the model and the list read, the outputs opened, then one step per list
-// entry. A driver that holds its rows otherwise calls assign_rows with its own
-// matrix. Every piece prints its own messages and progress lines; none exits.
+// together: the command line and its echo, the model and R, the list read and the
+// outputs opened, then one step per list entry. A driver that holds its rows
+// otherwise calls assign_rows with its own matrix. Every piece prints its own
+// messages and progress lines; none exits. assign strings them all together on one
+// process; assign_mpi runs the model and R on every rank, the list and the outputs
+// on its first rank, and the entries on the rank that was given them.
 #ifndef KMEANS_ASSIGN_RUN_H
 #define KMEANS_ASSIGN_RUN_H
 
+#include <fstream>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -27,13 +31,43 @@ struct AssignContext {
     const char* regionPath;
 };
 
+// The list's entries and the two output files, created and the result's header
+// written. Entries past the list's last name have an empty name.
+struct AssignOutputs {
+    int count = 0;
+    std::vector<std::string> names;
+    std::ofstream regions;  // open only with a region file
+    std::ofstream result;
+};
+
+// Reads the command line, sets KMeans::nb_threads, echoes the settings and checks
+// them. Returns -1 when the run goes on, otherwise the exit status after the
+// messages (usage text, or the refused -b or -p).
+int accept_assign_options(int argc, char** argv, AssignOptions& options);
+
 // Reads a model file: false after the message ("Cannot open file..." or the
 // format's refusal).
 bool load_model(const char* path, KMeans& model);
 
+// R, block size * k floats, and the product library's scratch for a block: false
+// after the message.
+bool allocate_scores(int blockSize, int k, std::unique_ptr<float[]>& scores);
+
 // Reads the list's count and every name it holds (names past the last one are
 // empty): false after the message.
 bool load_list(const char* path, int& count, std::vector<std::string>& names);
+
+// The list read, every output checked against every input, then the region file
+// and the result file created (in that order) and the result's header "count k"
+// written: false after the message. Nothing is created unless the list reads and
+// nothing clashes.
+bool open_outputs(const AssignOptions& options, int k, AssignOutputs& outputs);
+
+// Both outputs closed: false after the message.
+bool close_outputs(const AssignOptions& options, AssignOutputs& outputs);
+
+// "Cannot open file '<path>' for writing." on standard error; returns false.
+bool cannot_write(const char* path);
 
 // One list entry, index `index`: reads the descriptor file (an unreadable one has its
 // message and counts nothing), finds each descriptor's nearest centre, writes the
@@ -48,7 +82,7 @@ bool assign_entry(const AssignContext& run, int index, const std::string& name);
 bool assign_rows(const AssignContext& run, int index, const std::string& name,
                  std::unique_ptr<float[]> rows, int n, std::unique_ptr<SiftRegion[]> regions);
 
-// The whole run, after the settings have been echoed and validated. Returns the exit
+// The whole run on one process, after accept_assign_options. Returns the exit
 // status.
 int run_assign(const AssignOptions& options);
 
