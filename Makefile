@@ -4,7 +4,8 @@
 #   make bench  the same for the benchmark packages, then the whole benchmark
 BUILD ?= build
 JOBS ?= 2
-PACKAGES = g++ cmake make libopenblas-dev libopenblas-pthread-dev libblas-dev libdnnl-dev libgtest-dev
+PACKAGES = g++ cmake make libopenblas-dev libopenblas-pthread-dev libblas-dev libdnnl-dev libgtest-dev \
+  openmpi-bin libopenmpi-dev
 # Only for `make bench`: Google Benchmark, the peers (scikit-learn, FAISS), timing tools.
 BENCH_PACKAGES = libbenchmark-dev python3-sklearn python3-faiss hyperfine time
 OUT ?= $(BUILD)/demo
