@@ -25,6 +25,9 @@ public:
     // False when the temporary (or the target, written in place) cannot be opened.
     bool open(const char* path);
     std::FILE* stream() const { return file_; }
+    // The file being written: the temporary (or the target, written in place). Other
+    // writers (other processes) may write into it at offsets before the commit.
+    const std::string& writing() const { return temp_.empty() ? target_ : temp_; }
     // Flushes, syncs, closes and renames into place. False on any failure; the
     // temporary is then removed and the target is as it was.
     bool commit();

@@ -206,26 +206,35 @@ bool KMeans::reserveSearch(int n) { return score_product_reserve(maxSearchWorker
 // ---------------------------------------------------------------- training
 
 bool KMeans::run(const float* rows, int rowCount, int dim, int clusters, int maxIter, int* nearest,
-                 int blockSize) {
+                 int blockSize, RunPeers* peers) {
     setData(rows, rowCount, dim);
     std::cout << "Init ..." << std::endl;
-    init(clusters);
+    init(clusters, peers);
     std::cout << "Init ... finished" << std::endl;
-    return run(maxIter, nearest, blockSize);
+    return run(maxIter, nearest, blockSize, peers);
 }
 
-void KMeans::init(int clusters) {
+void KMeans::init(int clusters, RunPeers* peers) {
     k = clusters;
     std::srand(1000);
+    // The draw is over every process's rows, so all processes draw the same seeds.
+    const int rows = peers ? int(peers->totalRows()) : n;
     std::unique_ptr<int[]> seeds(new int[std::size_t(clusters)]);
-    Sampler::sample(n, seeds.get(), clusters, false, -1);
+    Sampler::sample(rows, seeds.get(), clusters, false, -1);
     const int dim = d;
-    if (!allocate(clusters, dim)) return;  // run() reports the missing arrays
+    bool held = allocate(clusters, dim);
+    if (peers && !peers->agree(held)) held = false;
+    if (!held) {  // run() reports the missing arrays
+        release();
+        return;
+    }
     std::cout << "Allocation finish!" << std::endl;
     const std::size_t stride = std::size_t(d) + 1;
+    if (peers) peers->gatherRows(seeds.get(), k, centers);
     for (int i = 0; i < k; ++i) {
         float* c = centers + std::size_t(i) * stride;
-        std::memcpy(c, data + std::size_t(seeds[i]) * stride, sizeof(float) * std::size_t(d));
+        if (!peers)
+            std::memcpy(c, data + std::size_t(seeds[i]) * stride, sizeof(float) * std::size_t(d));
         c[d] = norm_column(c, d);
     }
 }

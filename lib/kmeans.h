@@ -35,6 +35,9 @@ public:
     // A pass's settled totals (member counts included), each replaced by its sum over
     // every process; false when that failed (the run stops).
     virtual bool share(ExactSums& sums) = 0;
+    // The first d values of the rows with these indices (among every process's rows,
+    // in file order) into `count` augmented rows (stride d+1) of `rows`.
+    virtual void gatherRows(const int* indices, int count, float* rows) = 0;
 };
 
 class KMeans {
@@ -62,12 +65,14 @@ public:
     // Returns false only when the scratch of the run (score matrix, row bounds,
     // accumulators) could not be allocated (the message has been printed and no
     // iteration ran); the centres are then the seeds.
-    bool run(const float* data, int n, int d, int k, int maxIter, int* nearest, int blockSize);
+    // With peers (see below) the seeds are drawn from every process's rows.
+    bool run(const float* data, int n, int d, int k, int maxIter, int* nearest, int blockSize,
+             RunPeers* peers = nullptr);
     // The iteration loop on bound data and seeded (or read) centres; same result.
     // With peers, the bound rows are this process's share of the data: the passes'
     // totals are summed over every process, which all end with the same centres.
     bool run(int maxIter, int* nearest, int blockSize, RunPeers* peers = nullptr);
-    void init(int k);
+    void init(int k, RunPeers* peers = nullptr);
     // Update step: every non-empty centre moves to its members' mean; returns the
     // members' summed squared distance to the moved centres. Clears the accumulators.
     double relocate();

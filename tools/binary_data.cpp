@@ -177,6 +177,7 @@ struct RowRange {
     const MappedFile* file;
     const BinaryLayout* layout;
     std::size_t first, last;
+    std::size_t base;  // the file row of matrix row 0
     int d;
     float* matrix;
     bool ok;
@@ -192,7 +193,7 @@ bool fill_rows(const RowRange& r) {
         const char* released = base + r.first * layout.stride;
         for (std::size_t i = r.first; i < r.last; ++i) {
             const char* row = base + i * layout.stride;
-            float* out = r.matrix + i * width;
+            float* out = r.matrix + (i - r.base) * width;
             // Each record's own d, read with its values: one pass over the file.
             if (layout.prefixed &&
                 le32(reinterpret_cast<const unsigned char*>(row) - 4) != std::uint32_t(d))
@@ -232,17 +233,24 @@ void* fill_range(void* arg) {
 
 bool fill_binary(const MappedFile& file, const BinaryLayout& layout, int n, int d, float* matrix,
                  int threads) {
+    return fill_binary_rows(file, layout, 0, n, d, matrix, threads);
+}
+
+bool fill_binary_rows(const MappedFile& file, const BinaryLayout& layout, std::size_t first,
+                      int count, int d, float* matrix, int threads) {
     // Filling is mostly the first touch of the matrix's fresh pages: it scales with
     // threads. One range per thread, the calling thread taking the first.
-    const int count = threads < 1 ? 1 : threads > 64 ? 64 : threads;
+    const int parts = threads < 1 ? 1 : threads > 64 ? 64 : threads;
+    const std::size_t rows = count < 0 ? 0 : std::size_t(count);
     RowRange ranges[64];
     pthread_t ids[64];
     bool started[64] = {};
-    for (int t = 0; t < count; ++t) {
+    for (int t = 0; t < parts; ++t) {
         ranges[t] = {&file,
                      &layout,
-                     std::size_t(n) * std::size_t(t) / std::size_t(count),
-                     std::size_t(n) * std::size_t(t + 1) / std::size_t(count),
+                     first + rows * std::size_t(t) / std::size_t(parts),
+                     first + rows * std::size_t(t + 1) / std::size_t(parts),
+                     first,
                      d,
                      matrix,
                      true};
@@ -250,7 +258,7 @@ bool fill_binary(const MappedFile& file, const BinaryLayout& layout, int n, int 
     }
     fill_range(&ranges[0]);
     bool ok = true;
-    for (int t = 0; t < count; ++t) {
+    for (int t = 0; t < parts; ++t) {
         if (t > 0 && started[t]) pthread_join(ids[t], nullptr);
         if (t > 0 && !started[t]) fill_range(&ranges[t]);  // no thread: on the caller
         ok = ok && ranges[t].ok;

@@ -43,5 +43,9 @@ ReadStatus read_binary_header(const MappedFile& file, DataFormat format, int& n,
 // Uses up to `threads` threads.
 bool fill_binary(const MappedFile& file, const BinaryLayout& layout, int n, int d, float* matrix,
                  int threads);
+// The same for the file's rows [first, first + count) only: matrix row 0 is file row
+// `first`.
+bool fill_binary_rows(const MappedFile& file, const BinaryLayout& layout, std::size_t first,
+                      int count, int d, float* matrix, int threads);
 
 #endif

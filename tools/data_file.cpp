@@ -206,3 +206,98 @@ ReadStatus DataFile::readBody(int n, int d, int threads, float** matrix) {
     *matrix = m;
     return ReadStatus::ok;
 }
+
+bool DataFile::shareRange(int part, int parts, const char*& begin, const char*& end) const {
+    const char* const bodyEnd = file_.end();
+    const std::size_t len = static_cast<std::size_t>(bodyEnd - cursor_);
+    // Each cut moves forward to the next white space, as fill_parallel's do, and
+    // never before the previous one: every part computes the same cuts.
+    return file_.guard([&] {
+        const char* at = cursor_;
+        for (int i = 0; i <= part; ++i) {
+            begin = at;
+            if (i + 1 < parts) {
+                const std::size_t offset = static_cast<std::size_t>(
+                    static_cast<unsigned __int128>(len) * unsigned(i + 1) / unsigned(parts));
+                at = skip_token(std::max(cursor_ + offset, at), bodyEnd);
+            } else {
+                at = bodyEnd;
+            }
+        }
+        end = at;
+        return true;
+    });
+}
+
+ReadStatus DataFile::countShare(int part, int parts, std::uint64_t& values) {
+    values = 0;
+    if (format_ != DataFormat::text) return ReadStatus::ok;
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (!shareRange(part, parts, begin, end)) return ReadStatus::wrong_format;
+    std::size_t tokens = 0;
+    const bool ok = file_.guard([&] {
+        tokens = count_tokens(begin, end);
+        return true;
+    });
+    file_.release(begin, end);  // counted; the filling pass maps it again
+    values = tokens;
+    return ok ? ReadStatus::ok : ReadStatus::wrong_format;
+}
+
+ReadStatus DataFile::readShare(int n, int d, int part, int parts, std::uint64_t before, int threads,
+                               float** matrix, int& firstRow, int& rows) {
+    *matrix = nullptr;
+    firstRow = 0;
+    rows = 0;
+    if (n < 1 || d < 1 || parts < 1 || part < 0 || part >= parts) return ReadStatus::wrong_format;
+    const std::uint64_t width = static_cast<std::uint64_t>(d);
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;  // rows [first, last)
+    const char* begin = nullptr;
+    if (format_ != DataFormat::text) {
+        first = std::uint64_t(n) * std::uint64_t(part) / std::uint64_t(parts);
+        last = std::uint64_t(n) * std::uint64_t(part + 1) / std::uint64_t(parts);
+    } else {
+        const char* end = nullptr;
+        std::uint64_t values = 0;
+        if (countShare(part, parts, values) != ReadStatus::ok ||
+            !shareRange(part, parts, begin, end))
+            return ReadStatus::wrong_format;
+        // The rows whose first value (index row * d) starts in this range.
+        first = (before + width - 1) / width;
+        last = std::min<std::uint64_t>(std::uint64_t(n), (before + values + width - 1) / width);
+        if (last < first) last = first;
+    }
+    const int count = int(last - first);
+    float* m = new (std::nothrow) float[std::size_t(count) * (std::size_t(d) + 1) + 1];
+    if (m == nullptr) return ReadStatus::no_memory;
+    bool ok = true;
+    if (count > 0 && format_ != DataFormat::text) {
+        advise_huge_pages(m, std::uint64_t(count) * (width + 1));
+        ok = fill_binary_rows(file_, layout_, std::size_t(first), count, d, m, threads);
+    } else if (count > 0) {
+        advise_huge_pages(m, std::uint64_t(count) * (width + 1));
+        // Skip the tail of the row the previous part holds, then parse this part's
+        // rows, running on past the range's end into the next for the last one.
+        const std::uint64_t skip = first * width - before;
+        const char* const end = file_.end();
+        ok = file_.guard([&] {
+            const char* p = begin;
+            for (std::uint64_t i = 0; i < skip; ++i) {
+                p = skip_space(p, end);
+                if (p == end) return false;
+                p = skip_token(p, end);
+            }
+            return fill_values(file_, p, end, m, d, 0, std::uint64_t(count) * width);
+        });
+    }
+    if (!ok) {
+        delete[] m;
+        return ReadStatus::wrong_format;
+    }
+    *matrix = m;
+    firstRow = int(first);
+    rows = count;
+    return ReadStatus::ok;
+}

@@ -12,6 +12,7 @@
 #define KMEANS_DATA_FILE_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "binary_data.h"
 #include "text_scan.h"
@@ -30,11 +31,28 @@ public:
     // in this process's memory.
     void close() { file_.close(); }
 
+    // One share of the rows, for part `part` of `parts` processes that each read
+    // their own (after open and readHeader, on every one). A binary file's part p
+    // holds rows [n*p/parts, n*(p+1)/parts). A text body is cut into `parts` byte
+    // ranges at white space, and part p holds the rows whose first value starts in
+    // its range (its last row may run on into the next range). So, for text:
+    //   1. countShare: the values that start in this part's range (0 for binary);
+    //   2. the caller adds up the counts of the parts before this one (`before`), and
+    //      checks that all of them together hold n*d values at least;
+    //   3. readShare allocates and fills this part's rows: rows x (d+1) floats, file
+    //      rows [firstRow, firstRow + rows). A part may hold no rows.
+    // The values read are those the whole-file read would put in these rows.
+    ReadStatus countShare(int part, int parts, std::uint64_t& values);
+    ReadStatus readShare(int n, int d, int part, int parts, std::uint64_t before, int threads,
+                         float** matrix, int& firstRow, int& rows);
+
 private:
     MappedFile file_;
     DataFormat format_ = DataFormat::text;  // from the file's name (binary_data.h)
     BinaryLayout layout_;                   // of a binary file, once its header is read
     const char* cursor_ = nullptr;          // just past a text header
+    // Start and end of a part's byte range of the text body.
+    bool shareRange(int part, int parts, const char*& begin, const char*& end) const;
 };
 
 #endif

@@ -1,0 +1,415 @@
+// kmeans_mpi.cpp - the trainer across MPI ranks: the same options, messages and
+// output files as kmeans_mt, the data read in shares and the passes' totals summed
+// over the ranks. Launched as `mpirun -np R kmeans_mpi [options] <data> <model>`.
+//
+// Every rank reads only its share of the data file (DataFile::readShare: the rows of
+// its byte range of a text body, located by an exclusive prefix sum of the values
+// each range holds, or a row range of a binary file), draws the same seeds, and runs
+// the same loop (KMeans::run with peers): its own search and exact integer totals,
+// then one allreduce of the totals and counts per pass, after which every rank makes
+// the same update step. Integer totals do not depend on how the rows are split, so
+// the model and the min cluster file are the bytes kmeans_mt writes, whatever R.
+//
+// Output: rank 0 prints the one transcript, as kmeans_mt does (its per-block lines
+// count rank 0's own blocks). The other ranks' standard output is dropped and their
+// standard error held: at every point where the ranks agree on an outcome, a failure
+// is reported by the lowest rank that met it, once. Rank 0 writes the model (the same
+// atomic write) once every rank is done; the min cluster file is written by all
+// ranks at once, each its own lines at its offset (MPI-IO), into the temporary that
+// rank 0 then renames into place.
+//
+// Memory per rank: its share of the matrix (about n/R rows of d+1 floats), n/R ints
+// of nearest centres, the model and its totals O(k*d), and a buffer of k*(d+2)
+// 16-byte cells for the allreduce.
+#include <mpi.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <new>
+#include <sstream>
+#include <string>
+
+#include "atomic_file.h"
+#include "block_size.h"
+#include "data_file.h"
+#include "exact_sums.h"
+#include "kmeans.h"
+#include "options.h"
+#include "train.h"
+
+namespace {
+
+void print_help(const char* program) {
+    std::cerr << "Use: " << program << " [OPTION] <data file> <model file>" << std::endl;
+    std::cerr << "OPTIONS:" << std::endl;
+    std::cerr << "\t-i <number>:\tNumber of iterations" << std::endl;
+    std::cerr << "\t-k <number>:\tNumber of clusters" << std::endl;
+    std::cerr << "\t-b <number>:\tBlock size" << std::endl;
+    std::cerr << "\t-m <string>:\tFile contaning individus' min cluster" << std::endl;
+    std::cerr << "\t-p <number>:\tNumber of processors" << std::endl;
+}
+
+// Discards what is written to it.
+class NullBuffer : public std::streambuf {
+protected:
+    int overflow(int c) override { return c == EOF ? 0 : c; }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+// The streams of one rank, and the agreement that reports a failure once.
+class Ranks {
+public:
+    Ranks() {
+        MPI_Comm_rank(MPI_COMM_WORLD, &rank_);
+        MPI_Comm_size(MPI_COMM_WORLD, &size_);
+        if (rank_ != 0) {
+            savedOut_ = std::cout.rdbuf(&null_);
+            savedErr_ = std::cerr.rdbuf(&held_);
+        }
+    }
+    ~Ranks() {
+        if (rank_ != 0) {
+            std::cout.rdbuf(savedOut_);
+            std::cerr.rdbuf(savedErr_);
+        }
+    }
+    Ranks(const Ranks&) = delete;
+    Ranks& operator=(const Ranks&) = delete;
+
+    int rank() const { return rank_; }
+    int size() const { return size_; }
+
+    // True when `ok` holds on every rank. Otherwise the lowest rank where it does
+    // not prints what it held (rank 0 has printed already); the others drop theirs.
+    bool agree(bool ok) {
+        int mine = ok ? size_ : rank_;
+        int first = size_;
+        MPI_Allreduce(&mine, &first, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+        if (rank_ != 0) {
+            const std::string text = held_.str();
+            held_.str(std::string());
+            if (first == rank_ && !text.empty()) {
+                std::cerr.rdbuf(savedErr_);
+                std::cerr << text << std::flush;
+                std::cerr.rdbuf(&held_);
+            }
+        }
+        return first == size_;
+    }
+
+private:
+    int rank_ = 0;
+    int size_ = 1;
+    NullBuffer null_;
+    std::stringbuf held_;
+    std::streambuf* savedOut_ = nullptr;
+    std::streambuf* savedErr_ = nullptr;
+};
+
+// Sum of 16-byte integer cells, for the allreduce of the totals. MPI may hand over
+// buffers with any alignment: cells are copied in and out.
+void add_cells(void* in, void* inout, int* len, MPI_Datatype*) {
+    const unsigned char* a = static_cast<const unsigned char*>(in);
+    unsigned char* b = static_cast<unsigned char*>(inout);
+    for (int i = 0; i < *len; ++i, a += sizeof(int128), b += sizeof(int128)) {
+        int128 x;
+        int128 y;
+        std::memcpy(&x, a, sizeof x);
+        std::memcpy(&y, b, sizeof y);
+        y += x;
+        std::memcpy(b, &y, sizeof y);
+    }
+}
+
+// What a training run shares across the ranks (KMeans::run's peers).
+class MpiPeers : public RunPeers {
+public:
+    MpiPeers(Ranks& ranks, int totalRows, int firstRow, int rows, int k, int d, const float* matrix)
+        : ranks_(ranks),
+          total_(totalRows),
+          first_(firstRow),
+          rows_(rows),
+          k_(k),
+          d_(d),
+          matrix_(matrix) {
+        MPI_Type_contiguous(int(sizeof(int128)), MPI_BYTE, &cell_);
+        MPI_Type_commit(&cell_);
+        MPI_Op_create(&add_cells, 1, &add_);
+    }
+    ~MpiPeers() override {
+        MPI_Op_free(&add_);
+        MPI_Type_free(&cell_);
+    }
+    MpiPeers(const MpiPeers&) = delete;
+    MpiPeers& operator=(const MpiPeers&) = delete;
+
+    // The allreduce buffer: k*d value totals, k spreads, k counts, one cell each.
+    bool reserve() {
+        cells_.reset(new (std::nothrow) int128[std::size_t(k_) * (std::size_t(d_) + 2)]);
+        return cells_ != nullptr;
+    }
+
+    bool agree(bool ok) override { return ranks_.agree(ok); }
+    double totalRows() override { return total_; }
+    float largest(float value) override {
+        float all = value;
+        MPI_Allreduce(&value, &all, 1, MPI_FLOAT, MPI_MAX, MPI_COMM_WORLD);
+        return all;
+    }
+
+    bool share(ExactSums& sums) override {
+        const std::size_t values = sums.values();
+        const int k = sums.clusters();
+        int128* cell = cells_.get();
+        const bool wide = sums.grid().wide;
+        for (std::size_t i = 0; i < values; ++i)
+            cell[i] = wide ? sums.wideSums()[i] : int128(sums.sums()[i]);
+        for (int c = 0; c < k; ++c) {
+            cell[values + std::size_t(c)] = sums.spreads()[c];
+            cell[values + std::size_t(k) + std::size_t(c)] = sums.counts()[c];
+        }
+        // One allreduce, in pieces below 2^31 cells (MPI counts are int).
+        const std::size_t total = values + 2 * std::size_t(k);
+        const std::size_t piece = std::size_t(1) << 30;
+        for (std::size_t at = 0; at < total; at += piece) {
+            const int count = int(std::min(piece, total - at));
+            if (MPI_Allreduce(MPI_IN_PLACE, cell + at, count, cell_, add_, MPI_COMM_WORLD) !=
+                MPI_SUCCESS)
+                return false;
+        }
+        for (std::size_t i = 0; i < values; ++i) {
+            if (wide)
+                sums.wideSums()[i] = cell[i];
+            else
+                sums.sums()[i] = std::int64_t(cell[i]);
+        }
+        for (int c = 0; c < k; ++c) {
+            sums.spreads()[c] = cell[values + std::size_t(c)];
+            sums.counts()[c] = int(cell[values + std::size_t(k) + std::size_t(c)]);
+        }
+        return true;
+    }
+
+    // Each row comes from the one rank that holds it: its bits, zeros elsewhere,
+    // combined by bitwise or (a sum would turn -0 into +0).
+    void gatherRows(const int* indices, int count, float* rows) override {
+        const std::size_t stride = std::size_t(d_) + 1;
+        std::memset(rows, 0, sizeof(float) * std::size_t(count) * stride);
+        for (int i = 0; i < count; ++i) {
+            const long long at = (long long)indices[i] - first_;
+            if (at >= 0 && at < rows_)
+                std::memcpy(rows + std::size_t(i) * stride, matrix_ + std::size_t(at) * stride,
+                            sizeof(float) * std::size_t(d_));
+        }
+        const std::size_t words = std::size_t(count) * stride;
+        const std::size_t piece = std::size_t(1) << 30;
+        for (std::size_t at = 0; at < words; at += piece)
+            MPI_Allreduce(MPI_IN_PLACE, rows + at, int(std::min(piece, words - at)), MPI_UINT32_T,
+                          MPI_BOR, MPI_COMM_WORLD);
+    }
+
+private:
+    Ranks& ranks_;
+    int total_;
+    int first_;
+    int rows_;
+    int k_;
+    int d_;
+    const float* matrix_;
+    std::unique_ptr<int128[]> cells_;
+    MPI_Datatype cell_;
+    MPI_Op add_;
+};
+
+// This rank's share of the data file, read as kmeans_mt reads the whole (the same
+// messages and progress lines, printed by rank 0). False on every rank after the
+// message when any rank failed.
+bool load_share(Ranks& ranks, TrainerOptions& options, std::unique_ptr<float[]>& matrix, int& n,
+                int& d, int& firstRow, int& rows) {
+    const char* dataFile = options.dataFile;
+    DataFile input;
+    ReadStatus status = input.open(dataFile);
+    if (status == ReadStatus::ok) status = input.readHeader(n, d);
+    if (status != ReadStatus::ok) std::cerr << unreadable_message(status, dataFile) << std::endl;
+    if (!ranks.agree(status == ReadStatus::ok)) return false;
+    if (n < options.k) {
+        std::cerr << "The number of individus is less than the number of cluster." << std::endl;
+        return false;  // the same on every rank
+    }
+    if (options.blockSize < 1) {
+        std::cout << "Try to estimate the block size... ";
+        options.blockSize = estimate_block_size(n, d, options.k, options.threads);
+        std::cout << "[OK]" << std::endl;
+        std::cout << "estimated block size = " << options.blockSize << std::endl;
+    }
+    std::cout << "Max iter:   " << options.maxIter << std::endl;
+    std::cout << "Number of clusters:  " << options.k << std::endl;
+    std::cout << "Block size: " << options.blockSize << std::endl;
+
+    const std::time_t start = std::time(nullptr);
+    std::uint64_t values = 0;
+    status = input.countShare(ranks.rank(), ranks.size(), values);
+    if (status != ReadStatus::ok) std::cerr << unreadable_message(status, dataFile) << std::endl;
+    if (!ranks.agree(status == ReadStatus::ok)) return false;
+    std::uint64_t before = 0;
+    std::uint64_t all = 0;
+    MPI_Exscan(&values, &before, 1, MPI_UINT64_T, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Allreduce(&values, &all, 1, MPI_UINT64_T, MPI_SUM, MPI_COMM_WORLD);
+    if (ranks.rank() == 0) before = 0;  // Exscan leaves rank 0's undefined
+    if (data_format(dataFile) == DataFormat::text && all < std::uint64_t(n) * std::uint64_t(d)) {
+        std::cerr << unreadable_message(ReadStatus::wrong_format, dataFile) << std::endl;
+        return false;  // the body ends early: the same on every rank
+    }
+    float* cells = nullptr;
+    status = input.readShare(n, d, ranks.rank(), ranks.size(), before, options.threads, &cells,
+                             firstRow, rows);
+    if (status == ReadStatus::no_memory)
+        std::cerr << "Cannot allocate the data matrix: " << rows << " x " << d + 1
+                  << " floats do not fit in memory." << std::endl;
+    else if (status != ReadStatus::ok)
+        std::cerr << unreadable_message(ReadStatus::wrong_format, dataFile) << std::endl;
+    matrix.reset(cells);
+    if (!ranks.agree(status == ReadStatus::ok)) return false;
+    input.close();
+    std::cout << "Reading finish ! Time = " << std::time(nullptr) - start << std::endl;
+    return true;
+}
+
+// The min cluster file, "n" then one index per line, as kmeans_mt writes it: every
+// rank formats its own lines and writes them at its offset (an exclusive prefix sum
+// of the lengths) into the temporary that rank 0 created; rank 0 renames it into
+// place once all have written. False on every rank when any write failed.
+bool write_min_cluster_shared(Ranks& ranks, const char* path, int n, const int* nearest, int rows) {
+    std::string text;
+    if (ranks.rank() == 0) text = std::to_string(n) + "\n";
+    char number[16];
+    for (int i = 0; i < rows; ++i) {
+        const int len = std::snprintf(number, sizeof number, "%d\n", nearest[i]);
+        text.append(number, std::size_t(len));
+    }
+    AtomicFile file;
+    int opened = ranks.rank() == 0 ? int(file.open(path)) : 1;
+    MPI_Bcast(&opened, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (!opened) return false;
+    std::string name = ranks.rank() == 0 ? file.writing() : std::string();
+    unsigned long long length = name.size();
+    MPI_Bcast(&length, 1, MPI_UNSIGNED_LONG_LONG, 0, MPI_COMM_WORLD);
+    name.resize(std::size_t(length));
+    MPI_Bcast(&name[0], int(length), MPI_CHAR, 0, MPI_COMM_WORLD);
+
+    unsigned long long size = text.size();
+    unsigned long long offset = 0;
+    MPI_Exscan(&size, &offset, 1, MPI_UNSIGNED_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+    if (ranks.rank() == 0) offset = 0;
+    MPI_File out;
+    bool ok = MPI_File_open(MPI_COMM_WORLD, name.c_str(), MPI_MODE_WRONLY, MPI_INFO_NULL, &out) ==
+              MPI_SUCCESS;
+    if (ok) {
+        const std::size_t piece = std::size_t(1) << 30;
+        for (std::size_t at = 0; ok && at < text.size(); at += piece) {
+            const int count = int(std::min(piece, text.size() - at));
+            MPI_Status written;
+            int got = 0;
+            ok = MPI_File_write_at(out, MPI_Offset(offset + at), text.data() + at, count, MPI_CHAR,
+                                   &written) == MPI_SUCCESS &&
+                 MPI_Get_count(&written, MPI_CHAR, &got) == MPI_SUCCESS && got == count;
+        }
+        ok = MPI_File_close(&out) == MPI_SUCCESS && ok;
+    }
+    if (!ranks.agree(ok)) return false;
+    int committed = ranks.rank() == 0 ? int(file.commit()) : 1;
+    MPI_Bcast(&committed, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    return committed != 0;
+}
+
+void cannot_write(const char* path) {
+    std::cerr << "Cannot open file '" << path << "' for writing." << std::endl;
+}
+
+int train(Ranks& ranks, TrainerOptions& options) {
+    bool ok = ranks.rank() != 0 || check_outputs(options);  // rank 0 probes the outputs
+    if (!ranks.agree(ok)) return 1;
+    std::unique_ptr<float[]> matrix;
+    int n = 0, d = 0, firstRow = 0, rows = 0;
+    if (!load_share(ranks, options, matrix, n, d, firstRow, rows)) return 1;
+
+    std::unique_ptr<int[]> nearest(new (std::nothrow) int[std::size_t(rows) + 1]);
+    MpiPeers peers(ranks, n, firstRow, rows, options.k, d, matrix.get());
+    ok = nearest && peers.reserve();
+    if (!ok)
+        std::cerr << "Cannot allocate the nearest-centre array of " << rows << " ints."
+                  << std::endl;
+    if (!ranks.agree(ok)) return 1;
+
+    KMeans model;
+    if (!model.run(matrix.get(), rows, d, options.k, options.maxIter, nearest.get(),
+                   options.blockSize, &peers))
+        return 1;
+    if (options.maxIter <= 0 && options.minClusterFile != nullptr) {
+        ok = KMeans::reserveSearch(rows);
+        if (!ok) std::cerr << "Insufficient memory! Try with a smaller block size." << std::endl;
+        if (!ranks.agree(ok)) return 1;
+        model.nearestCentres(matrix.get(), rows, nearest.get());
+    }
+    // Every rank is done: rank 0 writes the model.
+    ranks.agree(true);
+    int status = 0;
+    if (ranks.rank() == 0 && !model.writeModel(options.modelFile)) {
+        cannot_write(options.modelFile);
+        status = 1;
+    }
+    MPI_Bcast(&status, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    std::cout << "K-mean finish !" << std::endl;
+    matrix.reset();  // the min cluster file needs only the nearest array
+    if (options.minClusterFile != nullptr &&
+        !write_min_cluster_shared(ranks, options.minClusterFile, n, nearest.get(), rows)) {
+        if (ranks.rank() == 0) cannot_write(options.minClusterFile);
+        return 1;
+    }
+    return status;
+}
+
+int run(int argc, char** argv) {
+    Ranks ranks;
+    TrainerOptions options;
+    char bad = 0;
+    const ParseResult parsed = parse_trainer_options(argc, argv, options, bad);
+    if (!options_accepted(parsed, bad, argv[0], print_help)) return 1;  // alike on every rank
+    KMeans::nb_threads = options.threads;
+
+    std::cout << "data file: " << options.dataFile << std::endl;
+    std::cout << "model file: " << options.modelFile << std::endl;
+    std::cout << "options: " << std::endl;
+    std::cout << "\ti: " << options.maxIter << std::endl;
+    std::cout << "\tk: " << options.k << std::endl;
+    std::cout << "\tb: " << options.blockSize << std::endl;
+    std::cout << "\tm: " << (options.minClusterFile ? options.minClusterFile : "<null>")
+              << std::endl;
+    std::cout << "\tp: " << options.threads << std::endl;
+
+    if (options.k < 1) {
+        std::cerr << "Error: the number of clusters (-k) must be at least 1." << std::endl;
+        return 1;
+    }
+    if (options.threads < 1) {
+        std::cerr << "Error: the number of processors (-p) must be at least 1." << std::endl;
+        return 1;
+    }
+    if (!ranks.agree(KMeans::blasReady())) return 1;
+    return train(ranks, options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    MPI_Init(&argc, &argv);
+    atomic_file_guard_signals();
+    const int status = run(argc, argv);
+    MPI_Finalize();
+    return status;
+}
