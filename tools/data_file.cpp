@@ -242,6 +242,11 @@ ReadStatus DataFile::countShare(int part, int parts, std::uint64_t& values) {
     });
     file_.release(begin, end);  // counted; the filling pass maps it again
     values = tokens;
+    if (ok) {
+        countedPart_ = part;
+        countedParts_ = parts;
+        countedValues_ = values;
+    }
     return ok ? ReadStatus::ok : ReadStatus::wrong_format;
 }
 
@@ -260,10 +265,11 @@ ReadStatus DataFile::readShare(int n, int d, int part, int parts, std::uint64_t 
         last = std::uint64_t(n) * std::uint64_t(part + 1) / std::uint64_t(parts);
     } else {
         const char* end = nullptr;
-        std::uint64_t values = 0;
-        if (countShare(part, parts, values) != ReadStatus::ok ||
-            !shareRange(part, parts, begin, end))
-            return ReadStatus::wrong_format;
+        std::uint64_t values = countedValues_;
+        if (countedPart_ != part || countedParts_ != parts) {
+            if (countShare(part, parts, values) != ReadStatus::ok) return ReadStatus::wrong_format;
+        }
+        if (!shareRange(part, parts, begin, end)) return ReadStatus::wrong_format;
         // The rows whose first value (index row * d) starts in this range.
         first = (before + width - 1) / width;
         last = std::min<std::uint64_t>(std::uint64_t(n), (before + values + width - 1) / width);

@@ -51,6 +51,10 @@ private:
     DataFormat format_ = DataFormat::text;  // from the file's name (binary_data.h)
     BinaryLayout layout_;                   // of a binary file, once its header is read
     const char* cursor_ = nullptr;          // just past a text header
+    // countShare's result, which readShare reuses for the same part.
+    int countedPart_ = -1;
+    int countedParts_ = 0;
+    std::uint64_t countedValues_ = 0;
     // Start and end of a part's byte range of the text body.
     bool shareRange(int part, int parts, const char*& begin, const char*& end) const;
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -160,4 +161,48 @@ TEST_F(DataFileThreadsTest, EveryThreadCountRefusesTheSameFiles) {
     const std::string path = write(good.substr(0, good.rfind(' ')) + "\n");
     for (int threads : {1, 2, 3})
         EXPECT_EQ(load(path, threads), ReadStatus::wrong_format) << threads;
+}
+
+// The shares of 1 to 9 parts, each located by the counts of the parts before it (as
+// the distributed trainer's exclusive prefix sum does), hold the whole read's rows,
+// each exactly once and in order: with rows broken across lines, a value longer than
+// a part, trailing tokens past n*d, and binary rows.
+TEST_F(DataFileTest, SharesTogetherHoldTheWholeMatrix) {
+    std::string text = "7 3\n1 2 3\n4\n\n5 6 7 8 9 10.000000000000000000000000000000000000000001\n";
+    text += "11 12\t13 14 15 16\t\t17\n18 19 20 21 22 not read\n";
+    std::string bvecs;
+    for (int i = 0; i < 7; ++i) {
+        const char record[7] = {3, 0, 0, 0, char(i), char(2 * i), char(100 + i)};
+        bvecs.append(record, 7);
+    }
+    for (const std::string& path : {write(text), write("d.bvecs", bvecs)}) {
+        std::vector<float> whole;
+        int n = 0, d = 0;
+        ASSERT_EQ(load(path, 1, &whole, &n, &d), ReadStatus::ok);
+        for (int parts = 1; parts <= 9; ++parts) {
+            std::vector<std::uint64_t> counts(static_cast<std::size_t>(parts));
+            for (int p = 0; p < parts; ++p) {
+                DataFile file;
+                ASSERT_EQ(file.open(path.c_str()), ReadStatus::ok);
+                ASSERT_EQ(file.readHeader(n, d), ReadStatus::ok);
+                ASSERT_EQ(file.countShare(p, parts, counts[std::size_t(p)]), ReadStatus::ok);
+            }
+            std::vector<float> joined;
+            std::uint64_t before = 0;
+            for (int p = 0; p < parts; ++p) {
+                DataFile file;
+                ASSERT_EQ(file.open(path.c_str()), ReadStatus::ok);
+                ASSERT_EQ(file.readHeader(n, d), ReadStatus::ok);
+                float* m = nullptr;
+                int first = -1, rows = -1;
+                ASSERT_EQ(file.readShare(n, d, p, parts, before, 1, &m, first, rows),
+                          ReadStatus::ok);
+                EXPECT_EQ(first * (d + 1), int(joined.size())) << parts << " parts, part " << p;
+                joined.insert(joined.end(), m, m + std::size_t(rows) * (d + 1));
+                delete[] m;
+                before += counts[std::size_t(p)];
+            }
+            EXPECT_EQ(joined, whole) << path << ", " << parts << " parts";
+        }
+    }
 }
