@@ -6,6 +6,7 @@
 // Also the once-per-run choice of the grid.
 // Usage: bench_accumulate [-n rows] [-d dim] [-k clusters] [-p threads] [-r runs]
 //        [-f] (float data with fractional values instead of SIFT-like integers)
+//        [-w] (fractional, a third of the values below 1e-10: the 128-bit grid)
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,8 +63,9 @@ double best_of(int runs, F&& f) {
 int main(int argc, char** argv) {
     int n = 1000000, d = 128, k = 1000, threads = 2, runs = 3;
     bool fractional = false;
+    bool wide = false;
     int opt;
-    while ((opt = getopt(argc, argv, "n:d:k:p:r:f")) != -1) {
+    while ((opt = getopt(argc, argv, "n:d:k:p:r:fw")) != -1) {
         switch (opt) {
         case 'n': n = std::atoi(optarg); break;
         case 'd': d = std::atoi(optarg); break;
@@ -71,6 +73,7 @@ int main(int argc, char** argv) {
         case 'p': threads = std::atoi(optarg); break;
         case 'r': runs = std::atoi(optarg); break;
         case 'f': fractional = true; break;
+        case 'w': fractional = wide = true; break;
         default: return 2;
         }
     }
@@ -90,8 +93,9 @@ int main(int argc, char** argv) {
         const float* p = points.data() + std::size_t(gen() % 64u) * std::size_t(d);
         float* row = rows.data() + std::size_t(i) * stride;
         for (int t = 0; t < d; ++t)
-            row[t] = fractional ? p[t] + gauss(gen)
-                                : std::min(255.f, std::max(0.f, p[t] + float(noise(gen))));
+            row[t] = wide && (i + t) % 3 == 0 ? 1e-10f * gauss(gen)
+                     : fractional             ? p[t] + gauss(gen)
+                                  : std::min(255.f, std::max(0.f, p[t] + float(noise(gen))));
         row[d] = -0.5f;
     }
     for (std::size_t i = 0; i < centres.size(); ++i) centres[i] = rows[i];
