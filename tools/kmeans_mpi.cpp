@@ -35,7 +35,6 @@
 #include <string>
 
 #include "atomic_file.h"
-#include "block_size.h"
 #include "data_file.h"
 #include "exact_sums.h"
 #include "kmeans.h"
@@ -43,16 +42,6 @@
 #include "train.h"
 
 namespace {
-
-void print_help(const char* program) {
-    std::cerr << "Use: " << program << " [OPTION] <data file> <model file>" << std::endl;
-    std::cerr << "OPTIONS:" << std::endl;
-    std::cerr << "\t-i <number>:\tNumber of iterations" << std::endl;
-    std::cerr << "\t-k <number>:\tNumber of clusters" << std::endl;
-    std::cerr << "\t-b <number>:\tBlock size" << std::endl;
-    std::cerr << "\t-m <string>:\tFile contaning individus' min cluster" << std::endl;
-    std::cerr << "\t-p <number>:\tNumber of processors" << std::endl;
-}
 
 // Discards what is written to it.
 class NullBuffer : public std::streambuf {
@@ -241,15 +230,7 @@ bool load_share(Ranks& ranks, TrainerOptions& options, std::unique_ptr<float[]>&
         std::cerr << "The number of individus is less than the number of cluster." << std::endl;
         return false;  // the same on every rank
     }
-    if (options.blockSize < 1) {
-        std::cout << "Try to estimate the block size... ";
-        options.blockSize = estimate_block_size(n, d, options.k, options.threads);
-        std::cout << "[OK]" << std::endl;
-        std::cout << "estimated block size = " << options.blockSize << std::endl;
-    }
-    std::cout << "Max iter:   " << options.maxIter << std::endl;
-    std::cout << "Number of clusters:  " << options.k << std::endl;
-    std::cout << "Block size: " << options.blockSize << std::endl;
+    settle_block_size(options, n, d);
 
     const std::time_t start = std::time(nullptr);
     std::uint64_t values = 0;
@@ -377,29 +358,9 @@ int train(Ranks& ranks, TrainerOptions& options) {
 int run(int argc, char** argv) {
     Ranks ranks;
     TrainerOptions options;
-    char bad = 0;
-    const ParseResult parsed = parse_trainer_options(argc, argv, options, bad);
-    if (!options_accepted(parsed, bad, argv[0], print_help)) return 1;  // alike on every rank
-    KMeans::nb_threads = options.threads;
-
-    std::cout << "data file: " << options.dataFile << std::endl;
-    std::cout << "model file: " << options.modelFile << std::endl;
-    std::cout << "options: " << std::endl;
-    std::cout << "\ti: " << options.maxIter << std::endl;
-    std::cout << "\tk: " << options.k << std::endl;
-    std::cout << "\tb: " << options.blockSize << std::endl;
-    std::cout << "\tm: " << (options.minClusterFile ? options.minClusterFile : "<null>")
-              << std::endl;
-    std::cout << "\tp: " << options.threads << std::endl;
-
-    if (options.k < 1) {
-        std::cerr << "Error: the number of clusters (-k) must be at least 1." << std::endl;
-        return 1;
-    }
-    if (options.threads < 1) {
-        std::cerr << "Error: the number of processors (-p) must be at least 1." << std::endl;
-        return 1;
-    }
+    // The command line is the same on every rank, and so is its outcome.
+    const int refused = accept_trainer_options(argc, argv, options);
+    if (refused >= 0) return refused;
     if (!ranks.agree(KMeans::blasReady())) return 1;
     return train(ranks, options);
 }

@@ -10,6 +10,16 @@
 
 #include "options.h"
 
+// The command line, parsed (usage and "Unknown option" on a bad one), echoed and
+// checked (-k and -p at least 1); sets KMeans::nb_threads. Returns the exit status of
+// a refused command line (1), or -1 to go on.
+int accept_trainer_options(int argc, char** argv, TrainerOptions& options);
+
+// What a trainer prints between the data file's header and its body: the block
+// size, estimated for n rows of d values when none was given (into
+// options.blockSize), then the run's settings.
+void settle_block_size(TrainerOptions& options, int n, int d);
+
 // The outputs may neither name the data file nor each other, and each must be
 // writable (a temporary file is created beside it and removed): checked before the
 // data is read, so a bad path does not cost a training run. False after the message.
