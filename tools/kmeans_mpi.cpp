@@ -22,6 +22,7 @@
 // of nearest centres, the model and its totals O(k*d), and a buffer of k*(d+2)
 // 16-byte cells for the allreduce.
 #include <mpi.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -221,6 +222,16 @@ private:
 bool load_share(Ranks& ranks, TrainerOptions& options, std::unique_ptr<float[]>& matrix, int& n,
                 int& d, int& firstRow, int& rows) {
     const char* dataFile = options.dataFile;
+    // Every rank opens the file and reads its own part: a pipe or a device would give
+    // each rank other bytes, or none (and opening a pipe can wait for ever).
+    struct stat info;
+    const bool regular = stat(dataFile, &info) != 0 || S_ISREG(info.st_mode);
+    if (!regular)
+        std::cerr << "Error: '" << dataFile
+                  << "' is not a regular file: the ranks each read their own part of the data "
+                     "file."
+                  << std::endl;
+    if (!ranks.agree(regular)) return false;
     DataFile input;
     ReadStatus status = input.open(dataFile);
     if (status == ReadStatus::ok) status = input.readHeader(n, d);

@@ -2,9 +2,10 @@
 // ranks, with -p 1 and -p 2, the same model and min cluster bytes and the same
 // distortions, on the bundled sample and on non-integer data (text with its rows
 // spread over uneven white space, and the same values as .fvecs); and a malformed
-// value that only the last rank reads, which must stop every rank with one message
-// and leave the previous model whole.
+// value that only the last rank reads, or a pipe as the data file, which must stop
+// every rank with one message and leave the previous model whole.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -90,7 +91,7 @@ TEST_F(KmeansMpiCli, SameBytesAsKmeansMtOnOneToThreeRanks) {
     }
 }
 
-TEST_F(KmeansMpiCli, MalformedShareStopsEveryRank) {
+TEST_F(KmeansMpiCli, MalformedShareOrPipeStopsEveryRank) {
     // "x" in the last row: only rank 2 of 3 reads it. One message, status 1, and the
     // model of an earlier run left as it was, with nothing beside it.
     std::string data = "30 2\n";
@@ -109,6 +110,18 @@ TEST_F(KmeansMpiCli, MalformedShareStopsEveryRank) {
     for (const auto& entry : std::filesystem::directory_iterator(path("")))
         files += entry.is_regular_file() ? 1 : 0;
     EXPECT_EQ(files, 2);  // data.txt and model.txt
+
+    // A pipe would give each rank other bytes: refused before any rank opens it.
+    ASSERT_EQ(mkfifo(path("pipe").c_str(), 0600), 0);
+    const RunResult p =
+        run(kMpirun, mpi_args(2, kKmeansMpi, {"-k", "2", path("pipe"), path("model.txt")}), "", 0,
+            kTimeout);
+    ASSERT_FALSE(p.timedOut);
+    EXPECT_NE(p.status, 0);
+    EXPECT_EQ(p.err, "Error: '" + path("pipe") +
+                         "' is not a regular file: the ranks each read their own part of the "
+                         "data file.\n");
+    EXPECT_EQ(slurp(path("model.txt")), "earlier model");
 }
 
 }  // namespace
