@@ -260,12 +260,13 @@ ReadStatus DataFile::readShare(int n, int d, int part, int parts, std::uint64_t 
     std::uint64_t first = 0;
     std::uint64_t last = 0;  // rows [first, last)
     const char* begin = nullptr;
+    const char* end = nullptr;  // of a text part's range
+    std::uint64_t values = 0;   // that start in it
     if (format_ != DataFormat::text) {
         first = std::uint64_t(n) * std::uint64_t(part) / std::uint64_t(parts);
         last = std::uint64_t(n) * std::uint64_t(part + 1) / std::uint64_t(parts);
     } else {
-        const char* end = nullptr;
-        std::uint64_t values = countedValues_;
+        values = countedValues_;
         if (countedPart_ != part || countedParts_ != parts) {
             if (countShare(part, parts, values) != ReadStatus::ok) return ReadStatus::wrong_format;
         }
@@ -287,16 +288,27 @@ ReadStatus DataFile::readShare(int n, int d, int part, int parts, std::uint64_t 
         // Skip the tail of the row the previous part holds, then parse this part's
         // rows, running on past the range's end into the next for the last one.
         const std::uint64_t skip = first * width - before;
-        const char* const end = file_.end();
-        ok = file_.guard([&] {
-            const char* p = begin;
-            for (std::uint64_t i = 0; i < skip; ++i) {
-                p = skip_space(p, end);
-                if (p == end) return false;
-                p = skip_token(p, end);
+        const std::uint64_t wanted = std::uint64_t(count) * width;
+        const char* const fileEnd = file_.end();
+        const auto skip_tokens = [fileEnd](const char*& p, std::uint64_t tokens) {
+            for (std::uint64_t i = 0; i < tokens; ++i) {
+                p = skip_space(p, fileEnd);
+                if (p == fileEnd) return false;
+                p = skip_token(p, fileEnd);
             }
-            return fill_values(file_, p, end, m, d, 0, std::uint64_t(count) * width);
+            return true;
+        };
+        const char* start = begin;
+        const char* stop = end;  // where this part's last value ends, at the latest
+        ok = file_.guard([&] {
+            return skip_tokens(start, skip) &&
+                   (skip + wanted <= values || skip_tokens(stop, skip + wanted - values));
         });
+        // A big share is parsed by several threads, as a whole body is.
+        if (ok && threads >= 2 && std::size_t(stop - start) > kParallelBytes)
+            ok = fill_parallel(file_, start, stop, m, d, wanted, threads);
+        else if (ok)
+            ok = file_.guard([&] { return fill_values(file_, start, fileEnd, m, d, 0, wanted); });
     }
     if (!ok) {
         delete[] m;

@@ -40,6 +40,35 @@ protected:
         delete[] m;
         return s;
     }
+
+    // The shares of `parts` parts, each located by the counts of the parts before it
+    // (as the distributed trainer's exclusive prefix sum does), joined in part order.
+    static std::vector<float> joined_shares(const std::string& path, int parts, int threads) {
+        int n = 0, d = 0;
+        std::vector<std::uint64_t> counts(static_cast<std::size_t>(parts));
+        for (int p = 0; p < parts; ++p) {
+            DataFile file;
+            EXPECT_EQ(file.open(path.c_str()), ReadStatus::ok);
+            EXPECT_EQ(file.readHeader(n, d), ReadStatus::ok);
+            EXPECT_EQ(file.countShare(p, parts, counts[std::size_t(p)]), ReadStatus::ok);
+        }
+        std::vector<float> joined;
+        std::uint64_t before = 0;
+        for (int p = 0; p < parts; ++p) {
+            DataFile file;
+            EXPECT_EQ(file.open(path.c_str()), ReadStatus::ok);
+            EXPECT_EQ(file.readHeader(n, d), ReadStatus::ok);
+            float* m = nullptr;
+            int first = -1, rows = -1;
+            EXPECT_EQ(file.readShare(n, d, p, parts, before, threads, &m, first, rows),
+                      ReadStatus::ok);
+            EXPECT_EQ(first * (d + 1), int(joined.size())) << parts << " parts, part " << p;
+            if (m != nullptr) joined.insert(joined.end(), m, m + std::size_t(rows) * (d + 1));
+            delete[] m;
+            before += counts[std::size_t(p)];
+        }
+        return joined;
+    }
 };
 
 }  // namespace
@@ -128,6 +157,16 @@ TEST_F(DataFileThreadsTest, EveryThreadCountGivesTheSameMatrix) {
         ASSERT_EQ(load(path, threads, &m), ReadStatus::ok) << threads;
         EXPECT_TRUE(m == expected) << "threads = " << threads;
     }
+    // Shares too: the body three times, in two parts of about 17 MB, each parsed by
+    // several threads (the padding puts the cut within a row).
+    const std::string body = make(plain);
+    const std::string values = body.substr(body.find('\n') + 1);
+    const std::string thrice = write(std::to_string(3 * kRows) + " 128\n" + std::string(333, ' ') +
+                                     values + values + values);
+    std::vector<float> all;
+    for (int i = 0; i < 3; ++i) all.insert(all.end(), expected.begin(), expected.end());
+    for (int threads : {1, 3})
+        EXPECT_TRUE(joined_shares(thrice, 2, threads) == all) << "shares, threads = " << threads;
 }
 
 TEST_F(DataFileThreadsTest, EveryThreadCountRefusesTheSameFiles) {
@@ -163,10 +202,9 @@ TEST_F(DataFileThreadsTest, EveryThreadCountRefusesTheSameFiles) {
         EXPECT_EQ(load(path, threads), ReadStatus::wrong_format) << threads;
 }
 
-// The shares of 1 to 9 parts, each located by the counts of the parts before it (as
-// the distributed trainer's exclusive prefix sum does), hold the whole read's rows,
-// each exactly once and in order: with rows broken across lines, a value longer than
-// a part, trailing tokens past n*d, and binary rows.
+// The shares of 1 to 9 parts hold the whole read's rows, each exactly once and in
+// order: with rows broken across lines, a value longer than a part, trailing tokens
+// past n*d, and binary rows.
 TEST_F(DataFileTest, SharesTogetherHoldTheWholeMatrix) {
     std::string text = "7 3\n1 2 3\n4\n\n5 6 7 8 9 10.000000000000000000000000000000000000000001\n";
     text += "11 12\t13 14 15 16\t\t17\n18 19 20 21 22 not read\n";
@@ -180,28 +218,7 @@ TEST_F(DataFileTest, SharesTogetherHoldTheWholeMatrix) {
         int n = 0, d = 0;
         ASSERT_EQ(load(path, 1, &whole, &n, &d), ReadStatus::ok);
         for (int parts = 1; parts <= 9; ++parts) {
-            std::vector<std::uint64_t> counts(static_cast<std::size_t>(parts));
-            for (int p = 0; p < parts; ++p) {
-                DataFile file;
-                ASSERT_EQ(file.open(path.c_str()), ReadStatus::ok);
-                ASSERT_EQ(file.readHeader(n, d), ReadStatus::ok);
-                ASSERT_EQ(file.countShare(p, parts, counts[std::size_t(p)]), ReadStatus::ok);
-            }
-            std::vector<float> joined;
-            std::uint64_t before = 0;
-            for (int p = 0; p < parts; ++p) {
-                DataFile file;
-                ASSERT_EQ(file.open(path.c_str()), ReadStatus::ok);
-                ASSERT_EQ(file.readHeader(n, d), ReadStatus::ok);
-                float* m = nullptr;
-                int first = -1, rows = -1;
-                ASSERT_EQ(file.readShare(n, d, p, parts, before, 1, &m, first, rows),
-                          ReadStatus::ok);
-                EXPECT_EQ(first * (d + 1), int(joined.size())) << parts << " parts, part " << p;
-                joined.insert(joined.end(), m, m + std::size_t(rows) * (d + 1));
-                delete[] m;
-                before += counts[std::size_t(p)];
-            }
+            const std::vector<float> joined = joined_shares(path, parts, 1);
             EXPECT_EQ(joined, whole) << path << ", " << parts << " parts";
         }
     }
