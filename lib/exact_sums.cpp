@@ -104,6 +104,14 @@ inline double add_row(const float* row, const float* centre, double scale, std::
            ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
 }
 
+// A wide cluster's 64-bit partial sums into its 128-bit totals.
+inline void carry_into(std::int64_t* part, int128* total, std::size_t d) {
+    for (std::size_t t = 0; t < d; ++t) {
+        total[t] += part[t];
+        part[t] = 0;
+    }
+}
+
 // The rows of clusters [first, last) into the accumulators; a wide cluster's
 // partial sums are carried every kCarryRows rows.
 struct RowsTarget {
@@ -130,67 +138,39 @@ inline void add_rows_body(const RowsTarget& to, const float* rows, int count, co
         to.spreads[c] += spread_to_grid(e * to.spreadScale);
         to.counts[c] += 1;
         if (to.pending && ++to.pending[c] == kCarryRows) {
-            int128* total = to.high + std::size_t(c) * d;
-            for (std::size_t t = 0; t < d; ++t) {
-                total[t] += sums[t];
-                sums[t] = 0;
-            }
+            carry_into(sums, to.high + std::size_t(c) * d, d);
             to.pending[c] = 0;
         }
     }
 }
 
-std::uint32_t max_bits_plain(const float* row, int d, std::uint32_t largest) {
-    return max_bits_lanes(row, d, largest);
-}
-bool whole_plain(const float* row, int d, double scale) { return whole_lanes(row, d, scale); }
-void add_rows_plain(const RowsTarget& to, const float* rows, int count, const int* nearest,
-                    const float* centres, int first, int last) {
-    add_rows_body(to, rows, count, nearest, centres, first, last);
-}
-
+// Each loop above is built twice, plain and for AVX2 (the same bits: see above), and
+// called through `name`, which picks the build at the first call rather than
+// through an ifunc: sanitizer runtimes are not ready for those.
 #if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx2"))) std::uint32_t max_bits_avx2(const float* row, int d,
-                                                            std::uint32_t largest) {
-    return max_bits_lanes(row, d, largest);
-}
-__attribute__((target("avx2"))) bool whole_avx2(const float* row, int d, double scale) {
-    return whole_lanes(row, d, scale);
-}
-__attribute__((target("avx2"))) void add_rows_avx2(const RowsTarget& to, const float* rows,
-                                                   int count, const int* nearest,
-                                                   const float* centres, int first, int last) {
-    add_rows_body(to, rows, count, nearest, centres, first, last);
-}
-// Chosen at the first call, not through an ifunc: sanitizer runtimes are not ready
-// for those.
 bool has_avx2() {
     static const bool avx2 = __builtin_cpu_supports("avx2");
     return avx2;
 }
-std::uint32_t max_bits(const float* row, int d, std::uint32_t largest) {
-    return has_avx2() ? max_bits_avx2(row, d, largest) : max_bits_plain(row, d, largest);
-}
-bool whole(const float* row, int d, double scale) {
-    return has_avx2() ? whole_avx2(row, d, scale) : whole_plain(row, d, scale);
-}
-void add_rows(const RowsTarget& to, const float* rows, int count, const int* nearest,
-              const float* centres, int first, int last) {
-    if (has_avx2())
-        add_rows_avx2(to, rows, count, nearest, centres, first, last);
-    else
-        add_rows_plain(to, rows, count, nearest, centres, first, last);
-}
+#define KMEANS_TWO_BUILDS(type, name, body, params, args)                         \
+    type name##_plain params { return body args; }                                \
+    __attribute__((target("avx2"))) type name##_avx2 params { return body args; } \
+    type name params { return has_avx2() ? name##_avx2 args : name##_plain args; }
 #else
-std::uint32_t max_bits(const float* row, int d, std::uint32_t largest) {
-    return max_bits_plain(row, d, largest);
-}
-bool whole(const float* row, int d, double scale) { return whole_plain(row, d, scale); }
-void add_rows(const RowsTarget& to, const float* rows, int count, const int* nearest,
-              const float* centres, int first, int last) {
-    add_rows_plain(to, rows, count, nearest, centres, first, last);
-}
+#define KMEANS_TWO_BUILDS(type, name, body, params, args) \
+    type name params { return body args; }
 #endif
+
+KMEANS_TWO_BUILDS(std::uint32_t, max_bits, max_bits_lanes,
+                  (const float* row, int d, std::uint32_t largest), (row, d, largest))
+KMEANS_TWO_BUILDS(bool, whole, whole_lanes, (const float* row, int d, double scale),
+                  (row, d, scale))
+KMEANS_TWO_BUILDS(void, add_rows, add_rows_body,
+                  (const RowsTarget& to, const float* rows, int count, const int* nearest,
+                   const float* centres, int first, int last),
+                  (to, rows, count, nearest, centres, first, last))
+
+#undef KMEANS_TWO_BUILDS
 
 }  // namespace
 
@@ -297,12 +277,8 @@ void ExactSums::addRows(const float* rows, int count, const int* nearest, const 
 }
 
 void ExactSums::carry(int c) {
-    std::int64_t* part = low_ + std::size_t(c) * std::size_t(d_);
-    int128* total = high_ + std::size_t(c) * std::size_t(d_);
-    for (int t = 0; t < d_; ++t) {
-        total[t] += part[t];
-        part[t] = 0;
-    }
+    const std::size_t at = std::size_t(c) * std::size_t(d_);
+    carry_into(low_ + at, high_ + at, std::size_t(d_));
     pending_[c] = 0;
 }
 

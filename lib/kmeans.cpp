@@ -4,6 +4,7 @@
 // internals in search.cpp.
 #include "kmeans.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -255,12 +256,11 @@ void KMeans::add(const float* row, int cluster) {
     if (!exact_.ready()) {
         // The grid of the bound data; with none bound, of this row, with room for
         // values a thousand times larger and rows by the billion.
-        float maxAbs = 1024.0f * max_abs(row, 1, d);
-        if (data && n > 0 && max_abs(data, std::size_t(n), d) > maxAbs)
-            maxAbs = max_abs(data, std::size_t(n), d);
+        const std::size_t bound = data ? std::size_t(n) : 0;
+        const float maxAbs = std::max(1024.0f * max_abs(row, 1, d), max_abs(data, bound, d));
         const double rows = 1e9;
-        const bool exact = on_grid(row, 1, d, narrow_shift(maxAbs, rows)) &&
-                           (!data || on_grid(data, std::size_t(n), d, narrow_shift(maxAbs, rows)));
+        const int shift = narrow_shift(maxAbs, rows);
+        const bool exact = on_grid(row, 1, d, shift) && on_grid(data, bound, d, shift);
         const float reach = max_abs(centers, std::size_t(k), d);
         if (!exact_.allocate(k, d, choose_grid(maxAbs, exact, rows, d, reach))) return;
     }

@@ -100,23 +100,20 @@ void* accumulate_routine(void* arg) {
 // touch one accumulator, and the integer totals do not depend on who adds what.
 void KMeans::accumulateBlock(ExactSums& sums, const float* rows, int n, const int* nearest,
                              const float* centers) {
+    constexpr int kMostWorkers = 64;
     const int k = sums.clusters();
-    int workers = nb_threads < 1 ? 1 : nb_threads;
+    int workers = nb_threads < 1 ? 1 : nb_threads > kMostWorkers ? kMostWorkers : nb_threads;
     if (workers > n / 1024) workers = n / 1024;  // a small block is not worth a thread
     std::unique_ptr<int[]> members(workers > 1 ? new (std::nothrow) int[std::size_t(k)] : nullptr);
-    std::unique_ptr<int[]> bounds(workers > 1 ? new (std::nothrow) int[std::size_t(workers) + 1]
-                                              : nullptr);
-    std::unique_ptr<AccumulateTask[]> tasks(
-        workers > 1 ? new (std::nothrow) AccumulateTask[std::size_t(workers)] : nullptr);
-    std::unique_ptr<pthread_t[]> handles(
-        workers > 1 ? new (std::nothrow) pthread_t[std::size_t(workers)] : nullptr);
-    std::unique_ptr<bool[]> started(workers > 1 ? new (std::nothrow) bool[std::size_t(workers)]
-                                                : nullptr);
-    if (!members || !bounds || !tasks || !handles || !started) {
+    if (!members) {
         sums.addRows(rows, n, nearest, centers, 0, k);  // on this thread
         return;
     }
-    balanced_cluster_ranges(nearest, n, k, workers, members.get(), bounds.get());
+    int bounds[kMostWorkers + 1];
+    AccumulateTask tasks[kMostWorkers];
+    pthread_t handles[kMostWorkers];
+    bool started[kMostWorkers];
+    balanced_cluster_ranges(nearest, n, k, workers, members.get(), bounds);
     for (int t = 0; t < workers; ++t) {
         tasks[t] = AccumulateTask{&sums, rows, n, nearest, centers, bounds[t], bounds[t + 1]};
         started[t] = pthread_create(&handles[t], nullptr, accumulate_routine, &tasks[t]) == 0;

@@ -74,15 +74,8 @@ int first_rank(const AssignOptions& options, const KMeans& model, float* scores)
     const std::vector<int> bounds = split_list(outputs);
 
     std::unique_ptr<int[]> counts(new int[std::size_t(model.k)]);
-    const AssignContext run{&model,
-                            options.type,
-                            options.blockSize,
-                            scores,
-                            counts.get(),
-                            &outputs.result,
-                            options.regionFile != nullptr ? &outputs.regions : nullptr,
-                            options.resultFile,
-                            options.regionFile};
+    const AssignContext run =
+        assign_context(options, model, scores, counts.get(), outputs.result, outputs.regions);
     bool ok = true;
     for (int i = 0; ok && i < bounds[1]; ++i) {
         const std::size_t at = std::size_t(i);
@@ -117,15 +110,8 @@ int other_rank(const AssignOptions& options, const KMeans& model, float* scores)
         regions(box, kRegionStream);
     std::ostream resultFile(&result), regionFile(&regions);
     std::unique_ptr<int[]> counts(new int[std::size_t(model.k)]);
-    const AssignContext run{&model,
-                            options.type,
-                            options.blockSize,
-                            scores,
-                            counts.get(),
-                            &resultFile,
-                            options.regionFile != nullptr ? &regionFile : nullptr,
-                            options.resultFile,
-                            options.regionFile};
+    const AssignContext run =
+        assign_context(options, model, scores, counts.get(), resultFile, regionFile);
     bool ok = true;
     std::streambuf* const console[2] = {std::cout.rdbuf(&out), std::cerr.rdbuf(&err)};
     for (int i = bounds[0]; ok && i < bounds[1] && box.poll(); ++i) {

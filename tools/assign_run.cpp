@@ -203,6 +203,19 @@ bool close_outputs(const AssignOptions& options, AssignOutputs& outputs) {
     return true;
 }
 
+AssignContext assign_context(const AssignOptions& options, const KMeans& model, float* scores,
+                             int* counts, std::ostream& result, std::ostream& regions) {
+    return AssignContext{&model,
+                         options.type,
+                         options.blockSize,
+                         scores,
+                         counts,
+                         &result,
+                         options.regionFile != nullptr ? &regions : nullptr,
+                         options.resultFile,
+                         options.regionFile};
+}
+
 int run_assign(const AssignOptions& options) {
     KMeans model;
     if (!load_model(options.modelFile, model)) return 1;
@@ -213,15 +226,8 @@ int run_assign(const AssignOptions& options) {
     if (!open_outputs(options, k, outputs)) return 1;
     std::unique_ptr<int[]> counts(new int[std::size_t(k)]);
 
-    const AssignContext run{&model,
-                            options.type,
-                            options.blockSize,
-                            scores.get(),
-                            counts.get(),
-                            &outputs.result,
-                            options.regionFile != nullptr ? &outputs.regions : nullptr,
-                            options.resultFile,
-                            options.regionFile};
+    const AssignContext run =
+        assign_context(options, model, scores.get(), counts.get(), outputs.result, outputs.regions);
     for (int i = 0; i < outputs.count; ++i) {
         const std::size_t at = std::size_t(i);
         if (!assign_entry(run, i, at < outputs.names.size() ? outputs.names[at] : "")) return 1;

@@ -31,6 +31,11 @@ struct AssignContext {
     const char* regionPath;
 };
 
+// The context of a run with these options, writing to these streams (the regions
+// only with -d).
+AssignContext assign_context(const AssignOptions& options, const KMeans& model, float* scores,
+                             int* counts, std::ostream& result, std::ostream& regions);
+
 // The list's entries and the two output files, created and the result's header
 // written. Entries past the list's last name have an empty name.
 struct AssignOutputs {

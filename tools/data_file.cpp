@@ -61,6 +61,19 @@ bool fill_values(const MappedFile& file, const char* p, const char* end, float* 
     return true;
 }
 
+// The end of range i of `count` ranges of [begin, end), the previous range ending at
+// `previous`: the byte i+1 count-ths of the way, moved forward to the next white
+// space, so that no range starts inside a token, and never before `previous`, so
+// that the ranges stay in order even where a token is huge. Reads the text: call it
+// under the mapping's guard.
+const char* range_end(const char* begin, const char* end, const char* previous, int i, int count) {
+    if (i + 1 >= count) return end;
+    const std::size_t len = static_cast<std::size_t>(end - begin);
+    const char* target = begin + static_cast<std::size_t>(static_cast<unsigned __int128>(len) *
+                                                          unsigned(i + 1) / unsigned(count));
+    return skip_token(std::max(target, previous), end);
+}
+
 struct Range {
     const MappedFile* file;
     const char* begin;
@@ -111,20 +124,12 @@ bool fill_parallel(const MappedFile& file, const char* begin, const char* end, f
                    std::uint64_t wanted, int threads) {
     const int count = std::min(threads, kMaxRanges);
     Range ranges[kMaxRanges];
-    const std::size_t len = static_cast<std::size_t>(end - begin);
     const bool cut = file.guard([&] {
         const char* at = begin;
         for (int i = 0; i < count; ++i) {
             ranges[i].file = &file;
             ranges[i].begin = at;
-            if (i + 1 < count) {
-                // Move each cut forward to the next white space: a range then never
-                // starts inside a token. Cuts stay in order even if a token is huge.
-                const char* target = begin + len / static_cast<std::size_t>(count) * (i + 1);
-                at = skip_token(std::max(target, at), end);
-            } else {
-                at = end;
-            }
+            at = range_end(begin, end, at, i, count);
             ranges[i].end = at;
             ranges[i].matrix = matrix;
             ranges[i].d = d;
@@ -208,21 +213,13 @@ ReadStatus DataFile::readBody(int n, int d, int threads, float** matrix) {
 }
 
 bool DataFile::shareRange(int part, int parts, const char*& begin, const char*& end) const {
-    const char* const bodyEnd = file_.end();
-    const std::size_t len = static_cast<std::size_t>(bodyEnd - cursor_);
-    // Each cut moves forward to the next white space, as fill_parallel's do, and
-    // never before the previous one: every part computes the same cuts.
+    // The body's ranges are cut as fill_parallel cuts its own: every part computes
+    // the same cuts.
     return file_.guard([&] {
         const char* at = cursor_;
         for (int i = 0; i <= part; ++i) {
             begin = at;
-            if (i + 1 < parts) {
-                const std::size_t offset = static_cast<std::size_t>(
-                    static_cast<unsigned __int128>(len) * unsigned(i + 1) / unsigned(parts));
-                at = skip_token(std::max(cursor_ + offset, at), bodyEnd);
-            } else {
-                at = bodyEnd;
-            }
+            at = range_end(cursor_, file_.end(), at, i, parts);
         }
         end = at;
         return true;

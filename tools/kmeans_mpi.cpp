@@ -39,6 +39,7 @@
 #include "data_file.h"
 #include "exact_sums.h"
 #include "kmeans.h"
+#include "mpi_run.h"
 #include "options.h"
 #include "train.h"
 
@@ -55,8 +56,6 @@ protected:
 class Ranks {
 public:
     Ranks() {
-        MPI_Comm_rank(MPI_COMM_WORLD, &rank_);
-        MPI_Comm_size(MPI_COMM_WORLD, &size_);
         if (rank_ != 0) {
             savedOut_ = std::cout.rdbuf(&null_);
             savedErr_ = std::cerr.rdbuf(&held_);
@@ -93,8 +92,8 @@ public:
     }
 
 private:
-    int rank_ = 0;
-    int size_ = 1;
+    const int rank_ = mpi_rank();
+    const int size_ = mpi_ranks();
     NullBuffer null_;
     std::stringbuf held_;
     std::streambuf* savedOut_ = nullptr;
@@ -237,10 +236,7 @@ bool load_share(Ranks& ranks, TrainerOptions& options, std::unique_ptr<float[]>&
     if (status == ReadStatus::ok) status = input.readHeader(n, d);
     if (status != ReadStatus::ok) std::cerr << unreadable_message(status, dataFile) << std::endl;
     if (!ranks.agree(status == ReadStatus::ok)) return false;
-    if (n < options.k) {
-        std::cerr << "The number of individus is less than the number of cluster." << std::endl;
-        return false;  // the same on every rank
-    }
+    if (!enough_rows(options, n)) return false;  // the same on every rank
     settle_block_size(options, n, d);
 
     const std::time_t start = std::time(nullptr);
@@ -254,17 +250,13 @@ bool load_share(Ranks& ranks, TrainerOptions& options, std::unique_ptr<float[]>&
     MPI_Allreduce(&values, &all, 1, MPI_UINT64_T, MPI_SUM, MPI_COMM_WORLD);
     if (ranks.rank() == 0) before = 0;  // Exscan leaves rank 0's undefined
     if (data_format(dataFile) == DataFormat::text && all < std::uint64_t(n) * std::uint64_t(d)) {
-        std::cerr << unreadable_message(ReadStatus::wrong_format, dataFile) << std::endl;
+        body_unread(ReadStatus::wrong_format, dataFile, n, d);
         return false;  // the body ends early: the same on every rank
     }
     float* cells = nullptr;
     status = input.readShare(n, d, ranks.rank(), ranks.size(), before, options.threads, &cells,
                              firstRow, rows);
-    if (status == ReadStatus::no_memory)
-        std::cerr << "Cannot allocate the data matrix: " << rows << " x " << d + 1
-                  << " floats do not fit in memory." << std::endl;
-    else if (status != ReadStatus::ok)
-        std::cerr << unreadable_message(ReadStatus::wrong_format, dataFile) << std::endl;
+    if (status != ReadStatus::ok) body_unread(status, dataFile, rows, d);
     matrix.reset(cells);
     if (!ranks.agree(status == ReadStatus::ok)) return false;
     input.close();
@@ -319,10 +311,6 @@ bool write_min_cluster_shared(Ranks& ranks, const char* path, int n, const int* 
     return committed != 0;
 }
 
-void cannot_write(const char* path) {
-    std::cerr << "Cannot open file '" << path << "' for writing." << std::endl;
-}
-
 int train(Ranks& ranks, TrainerOptions& options) {
     bool ok = ranks.rank() != 0 || check_outputs(options);  // rank 0 probes the outputs
     if (!ranks.agree(ok)) return 1;
@@ -330,12 +318,12 @@ int train(Ranks& ranks, TrainerOptions& options) {
     int n = 0, d = 0, firstRow = 0, rows = 0;
     if (!load_share(ranks, options, matrix, n, d, firstRow, rows)) return 1;
 
-    std::unique_ptr<int[]> nearest(new (std::nothrow) int[std::size_t(rows) + 1]);
+    std::unique_ptr<int[]> nearest = new_nearest_array(rows);
     MpiPeers peers(ranks, n, firstRow, rows, options.k, d, matrix.get());
     ok = nearest && peers.reserve();
-    if (!ok)
-        std::cerr << "Cannot allocate the nearest-centre array of " << rows << " ints."
-                  << std::endl;
+    if (nearest && !ok)
+        std::cerr << "Cannot allocate the exchange buffer of " << options.k << " x " << d + 2
+                  << " 16-byte cells." << std::endl;
     if (!ranks.agree(ok)) return 1;
 
     KMeans model;

@@ -19,10 +19,6 @@
 
 namespace {
 
-void cannot_write(const char* path) {
-    std::cerr << "Cannot open file '" << path << "' for writing." << std::endl;
-}
-
 void wrong_format(const char* path) {
     std::cerr << unreadable_message(ReadStatus::wrong_format, path) << std::endl;
 }
@@ -93,6 +89,31 @@ void settle_block_size(TrainerOptions& options, int n, int d) {
     std::cout << "Block size: " << options.blockSize << std::endl;
 }
 
+void cannot_write(const char* path) {
+    std::cerr << "Cannot open file '" << path << "' for writing." << std::endl;
+}
+
+bool enough_rows(const TrainerOptions& options, int n) {
+    if (n >= options.k) return true;
+    std::cerr << "The number of individus is less than the number of cluster." << std::endl;
+    return false;
+}
+
+void body_unread(ReadStatus status, const char* path, int rows, int d) {
+    if (status == ReadStatus::no_memory)
+        std::cerr << "Cannot allocate the data matrix: " << rows << " x " << d + 1
+                  << " floats do not fit in memory." << std::endl;
+    else
+        wrong_format(path);
+}
+
+std::unique_ptr<int[]> new_nearest_array(int n) {
+    std::unique_ptr<int[]> nearest(new (std::nothrow) int[std::size_t(n > 0 ? n : 1)]);
+    if (!nearest)
+        std::cerr << "Cannot allocate the nearest-centre array of " << n << " ints." << std::endl;
+    return nearest;
+}
+
 bool check_outputs(const TrainerOptions& options) {
     const char* minClusterFile = options.minClusterFile;
     const std::string clash = find_file_clash(
@@ -122,22 +143,14 @@ bool load_data(TrainerOptions& options, std::unique_ptr<float[]>& matrix, int& n
         wrong_format(dataFile);
         return false;
     }
-    if (n < options.k) {
-        std::cerr << "The number of individus is less than the number of cluster." << std::endl;
-        return false;
-    }
+    if (!enough_rows(options, n)) return false;
     settle_block_size(options, n, d);
 
     float* cells = nullptr;
     const std::time_t start = std::time(nullptr);
     const ReadStatus body = input.readBody(n, d, options.threads, &cells);
-    if (body == ReadStatus::no_memory) {
-        std::cerr << "Cannot allocate the data matrix: " << n << " x " << d + 1
-                  << " floats do not fit in memory." << std::endl;
-        return false;
-    }
     if (body != ReadStatus::ok) {
-        wrong_format(dataFile);
+        body_unread(body, dataFile, n, d);
         return false;
     }
     input.close();
@@ -147,11 +160,8 @@ bool load_data(TrainerOptions& options, std::unique_ptr<float[]>& matrix, int& n
 }
 
 int train_and_write(const TrainerOptions& options, std::unique_ptr<float[]> matrix, int n, int d) {
-    std::unique_ptr<int[]> nearest(new (std::nothrow) int[std::size_t(n)]);
-    if (!nearest) {
-        std::cerr << "Cannot allocate the nearest-centre array of " << n << " ints." << std::endl;
-        return 1;
-    }
+    std::unique_ptr<int[]> nearest = new_nearest_array(n);
+    if (!nearest) return 1;
     KMeans model;
     if (!model.run(matrix.get(), n, d, options.k, options.maxIter, nearest.get(),
                    options.blockSize))

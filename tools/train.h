@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "options.h"
+#include "text_scan.h"
 
 // The command line, parsed (usage and "Unknown option" on a bad one), echoed and
 // checked (-k and -p at least 1); sets KMeans::nb_threads. Returns the exit status of
@@ -19,6 +20,17 @@ int accept_trainer_options(int argc, char** argv, TrainerOptions& options);
 // size, estimated for n rows of d values when none was given (into
 // options.blockSize), then the run's settings.
 void settle_block_size(TrainerOptions& options, int n, int d);
+
+// Pieces of the runs above that the distributed trainer strings together otherwise;
+// each prints its message on failure.
+// n >= k: enough vectors for the clusters.
+bool enough_rows(const TrainerOptions& options, int n);
+// The message of a data body that did not read (ReadStatus other than ok) into rows
+// of d values.
+void body_unread(ReadStatus status, const char* path, int rows, int d);
+// The nearest-centre array of n rows, or null.
+std::unique_ptr<int[]> new_nearest_array(int n);
+void cannot_write(const char* path);
 
 // The outputs may neither name the data file nor each other, and each must be
 // writable (a temporary file is created beside it and removed): checked before the
