@@ -3,8 +3,7 @@
 
 #include <sys/stat.h>
 
-#include <climits>
-#include <cstdlib>
+#include "atomic_file.h"
 
 namespace {
 
@@ -13,7 +12,7 @@ struct Identity {
     bool exists = false;  // then dev/ino name it
     dev_t dev = 0;
     ino_t ino = 0;
-    std::string resolved;  // where it does not exist: its directory resolved + its name
+    std::string resolved;  // where it does not exist: resolve_output_path's answer
 };
 
 Identity identify(const std::string& path) {
@@ -30,13 +29,10 @@ Identity identify(const std::string& path) {
         id.ino = st.st_ino;
         return id;
     }
-    const std::size_t slash = path.find_last_of('/');
-    const std::string dir =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    char buffer[PATH_MAX];
-    id.resolved =
-        realpath(dir.c_str(), buffer) != nullptr ? std::string(buffer) + "/" + name : path;
+    // Not there yet: the name it would be created under, every link followed (a link
+    // to a file that does not exist yet names that file). A path that can name no
+    // file (a loop, a missing directory) is compared as spelled; it cannot be written.
+    if (!resolve_output_path(path.c_str(), id.resolved)) id.resolved = path;
     return id;
 }
 

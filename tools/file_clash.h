@@ -2,10 +2,10 @@
 // another of its outputs, before anything is created or truncated.
 //
 // Files are compared by identity, not by name: device and inode where the file
-// exists (so links and other spellings of a path are caught), the resolved path
-// (its directory through realpath) where it does not. Existing files that are not
-// regular (/dev/null, /dev/full, a pipe) are never a clash: writing them destroys
-// nothing.
+// exists (so links and other spellings of a path are caught), the name it would be
+// created under where it does not (resolve_output_path: its directory through
+// realpath, and every link to a file not there yet followed to that file). Existing files that are
+// not regular (/dev/null, /dev/full, a pipe) are never a clash: writing them destroys nothing.
 #ifndef KMEANS_FILE_CLASH_H
 #define KMEANS_FILE_CLASH_H
 

@@ -277,7 +277,8 @@ bool write_min_cluster_shared(Ranks& ranks, const char* path, int n, const int* 
         text.append(number, std::size_t(len));
     }
     AtomicFile file;
-    int opened = ranks.rank() == 0 ? int(file.open(path)) : 1;
+    // A temporary with a name: the other ranks open it to write their lines.
+    int opened = ranks.rank() == 0 ? int(file.open(path, true)) : 1;
     MPI_Bcast(&opened, 1, MPI_INT, 0, MPI_COMM_WORLD);
     if (!opened) return false;
     std::string name = ranks.rank() == 0 ? file.writing() : std::string();
