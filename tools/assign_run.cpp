@@ -50,6 +50,14 @@ bool write_counts(std::ostream& out, const int* counts, int k) {
     return bool(out);
 }
 
+// The product library's scratch for the workers that search a block of `rows` rows.
+bool reserve_workers(int rows) {
+    if (KMeans::reserveSearch(rows)) return true;
+    std::cerr << "Cannot allocate R. Try to change the block size with a smaller value."
+              << std::endl;
+    return false;
+}
+
 }  // namespace
 
 bool cannot_write(const char* path) {
@@ -116,6 +124,7 @@ bool assign_rows(const AssignContext& run, int index, const std::string& name,
         std::cerr << "Cannot allocate the nearest-centre array of '" << name << "'." << std::endl;
         return false;
     }
+    if (!reserve_workers(n < run.blockSize ? n : run.blockSize)) return false;
     model.assign(rows.get(), n, model.d, nearest.get(), run.scores, run.blockSize);
     rows.reset();  // the matrix goes as soon as the search is done
     for (int r = 0; r < n; ++r) run.counts[nearest[r]] += 1;
@@ -157,9 +166,15 @@ bool assign_entry(const AssignContext& run, int index, const std::string& name) 
     return true;
 }
 
+// Up front, the product's set-up and one worker's scratch, which every search
+// needs: a limit too tight for them stops the run before any output exists. The
+// workers beyond are reserved entry by entry (reserve_workers), for the block that
+// entry searches: a worker takes 16 rows, so with -b 50000 and -p 2000 a list of
+// small files runs a few workers each, and reserving for the 2000 that a full block
+// could use would ask for tens of gigabytes that no search ever touches.
 bool allocate_scores(int blockSize, int k, std::unique_ptr<float[]>& scores) {
     scores.reset(new (std::nothrow) float[std::size_t(blockSize) * std::size_t(k)]);
-    if (scores && KMeans::reserveSearch(blockSize)) return true;
+    if (scores) return reserve_workers(1);
     std::cerr << "Cannot allocate R. Try to change the block size with a smaller value."
               << std::endl;
     return false;

@@ -54,8 +54,8 @@ int accept_assign_options(int argc, char** argv, AssignOptions& options);
 // format's refusal).
 bool load_model(const char* path, KMeans& model);
 
-// R, block size * k floats, and the product library's scratch for a block: false
-// after the message.
+// R, block size * k floats, and the product library's scratch for one worker (each
+// entry reserves the workers its own block can run): false after the message.
 bool allocate_scores(int blockSize, int k, std::unique_ptr<float[]>& scores);
 
 // Reads the list's count and every name it holds (names past the last one are

@@ -1,6 +1,6 @@
 // Where the programs' outputs go: links followed to the file they would create, a
 // model path that cannot be written refused before the data is read, and no name of
-// a temporary left by a killed run.
+// a temporary left by a killed run. Also assign with far more workers than rows.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -217,6 +217,24 @@ TEST_F(OutputPaths, KilledAtEachNewNameLeavesOnlyWholeFiles) {
         if (!killed) break;
     }
     EXPECT_GE(nth, 3) << "both outputs appear, each once";
+}
+
+// -p far above what any block can use: a block of n rows runs at most n/16 workers,
+// and memory is reserved for those only; the counts are those of -p 2.
+TEST_F(OutputPaths, AssignWithFarMoreWorkersThanRows) {
+    std::string model = "3 128\n";
+    for (int j = 0; j < 3 * 128; ++j) model += std::to_string((j / 128) * 40 + j % 7) + " ";
+    spit(path("model.txt"), model);
+    const RunResult two =
+        run(kAssign, {"-t", "0", "-p", "2", "list_type0.txt", path("model.txt"), path("r2.txt")},
+            kSample);
+    ASSERT_EQ(two.status, 0) << two.err;
+    const RunResult many = run(
+        kAssign, {"-t", "0", "-p", "100000", "list_type0.txt", path("model.txt"), path("r.txt")},
+        kSample);
+    EXPECT_EQ(many.status, 0);
+    EXPECT_EQ(many.err, "");
+    EXPECT_EQ(slurp(path("r.txt")), slurp(path("r2.txt")));
 }
 
 }  // namespace
