@@ -38,7 +38,9 @@ ParseResult parse_trainer_options(int argc, char** argv, TrainerOptions& o, char
         default: return ParseResult::usage;
         }
     }
-    if (argc - optind < 2) return ParseResult::usage;
+    // Exactly two operands: a third (a glob that matched two data files, say) would
+    // otherwise be dropped while the second was overwritten as the model.
+    if (argc - optind != 2) return ParseResult::usage;
     o.dataFile = argv[optind];
     o.modelFile = argv[optind + 1];
     return ParseResult::ok;
@@ -57,7 +59,7 @@ ParseResult parse_assign_options(int argc, char** argv, AssignOptions& o, char& 
         default: return ParseResult::usage;
         }
     }
-    if (argc - optind < 3) return ParseResult::usage;
+    if (argc - optind != 3) return ParseResult::usage;  // exactly three, as above
     o.listFile = argv[optind];
     o.modelFile = argv[optind + 1];
     o.resultFile = argv[optind + 2];

@@ -10,7 +10,7 @@ constexpr int kDefaultThreads = 4;
 enum class ParseResult {
     ok,
     unknown_option,  // an option letter not in the string, or one missing its value
-    usage,           // too few operands, or another getopt surprise
+    usage,           // too few or too many operands, or another getopt surprise
 };
 
 struct TrainerOptions {
@@ -33,12 +33,12 @@ struct AssignOptions {
     const char* resultFile = nullptr;
 };
 
-// "i:k:b:m:p:" then <data file> <model file>; further operands are ignored.
+// "i:k:b:m:p:" then <data file> <model file>, no more operands.
 // `bad` receives the offending option character on unknown_option.
 ParseResult parse_trainer_options(int argc, char** argv, TrainerOptions& options, char& bad);
 
-// "b:d:t:p:" then <list file> <model file> <result file>. The region file is dropped
-// for type 0, which has no regions.
+// "b:d:t:p:" then <list file> <model file> <result file>, no more operands. The region file is
+// dropped for type 0, which has no regions.
 ParseResult parse_assign_options(int argc, char** argv, AssignOptions& options, char& bad);
 
 // Reports a command line that was not accepted: "Unknown option -x" (for

@@ -1,6 +1,7 @@
 // Where the programs' outputs go: links followed to the file they would create, a
-// model path that cannot be written refused before the data is read, and no name of
-// a temporary left by a killed run. Also assign with far more workers than rows.
+// model path that cannot be written refused before the data is read, no name of a
+// temporary left by a killed run, and a command line with operands to spare refused
+// before anything is created. Also assign with far more workers than rows.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 namespace {
 
 const std::string kMt = KMEANS_MT;
+const std::string kSt = KMEANS_ST;
 const std::string kAssign = ASSIGN;
 const std::string kSample = SAMPLE_DIR;
 
@@ -235,6 +237,40 @@ TEST_F(OutputPaths, AssignWithFarMoreWorkersThanRows) {
     EXPECT_EQ(many.status, 0);
     EXPECT_EQ(many.err, "");
     EXPECT_EQ(slurp(path("r.txt")), slurp(path("r2.txt")));
+}
+
+// An operand to spare (a glob that matched two data files) is a mistake: the usage
+// text, exit 1, and no file created or touched.
+TEST_F(OutputPaths, ExtraOperandRefused) {
+    spit(path("data1.txt"), kTwoGroups);
+    spit(path("data2.txt"), kTwoGroups);
+    const std::string trainerUsage =
+        " [OPTION] <data file> <model file>\nOPTIONS:\n\t-i <number>:\tNumber of iterations\n"
+        "\t-k <number>:\tNumber of clusters\n\t-b <number>:\tBlock size\n"
+        "\t-m <string>:\tFile contaning individus' min cluster\n"
+        "\t-p <number>:\tNumber of processors\n";
+    for (const std::string& prog : {kMt, kSt}) {
+        const RunResult r = run(prog, {"-k", "2", "-m", path("min.txt"), path("data1.txt"),
+                                       path("data2.txt"), path("model.txt")});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Use: " + prog + trainerUsage);
+    }
+    EXPECT_EQ(slurp(path("data2.txt")), kTwoGroups);
+    spit(path("list.txt"), "1 " + path("data1.txt"));
+    spit(path("model.txt"), "1 2\n0 0");
+    const RunResult r = run(kAssign, {"-t", "1", "-d", path("reg.bin"), path("list.txt"),
+                                      path("model.txt"), path("r.txt"), path("extra.txt")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Use: " + kAssign +
+                         " [OPTION] <list file> <model file> <result file>\nOPTIONS:\n"
+                         "\t-t <number>:\tSIFT type\n\t-d <string>:\tSIFT region descriptor "
+                         "file\n\t-b <number>:\tBlock size\n\t-p <number>:\tNumber of "
+                         "processors\n");
+    EXPECT_FALSE(exists(path("reg.bin")));
+    EXPECT_FALSE(exists(path("r.txt")));
+    EXPECT_FALSE(exists(path("min.txt")));
 }
 
 }  // namespace
