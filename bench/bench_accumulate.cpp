@@ -7,6 +7,7 @@
 // Usage: bench_accumulate [-n rows] [-d dim] [-k clusters] [-p threads] [-r runs]
 //        [-f] (float data with fractional values instead of SIFT-like integers)
 //        [-w] (fractional, a third of the values below 1e-10: the 128-bit grid)
+//        [-o] (values around 0.5 and one at 1e15: every row off the grid)
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,8 +65,9 @@ int main(int argc, char** argv) {
     int n = 1000000, d = 128, k = 1000, threads = 2, runs = 3;
     bool fractional = false;
     bool wide = false;
+    bool outlier = false;
     int opt;
-    while ((opt = getopt(argc, argv, "n:d:k:p:r:fw")) != -1) {
+    while ((opt = getopt(argc, argv, "n:d:k:p:r:fwo")) != -1) {
         switch (opt) {
         case 'n': n = std::atoi(optarg); break;
         case 'd': d = std::atoi(optarg); break;
@@ -74,6 +76,7 @@ int main(int argc, char** argv) {
         case 'r': runs = std::atoi(optarg); break;
         case 'f': fractional = true; break;
         case 'w': fractional = wide = true; break;
+        case 'o': fractional = outlier = true; break;
         default: return 2;
         }
     }
@@ -96,8 +99,11 @@ int main(int argc, char** argv) {
             row[t] = wide && (i + t) % 3 == 0 ? 1e-10f * gauss(gen)
                      : fractional             ? p[t] + gauss(gen)
                                   : std::min(255.f, std::max(0.f, p[t] + float(noise(gen))));
+        if (outlier)
+            for (int t = 0; t < d; ++t) row[t] = 0.05f * (p[t] + gauss(gen)) + 0.5f;
         row[d] = -0.5f;
     }
+    if (outlier) rows[0] = 1e15f;
     for (std::size_t i = 0; i < centres.size(); ++i) centres[i] = rows[i];
     for (int c = 0; c < k; ++c)  // a centre row ends with its squared norm
         centres[std::size_t(c) * stride + std::size_t(d)] =
@@ -131,13 +137,18 @@ int main(int argc, char** argv) {
     };
 
     FixedGrid grid;
+    std::vector<std::uint8_t> marks(static_cast<std::size_t>(n));
     const double choose = best_of(runs, [&] {
         const float maxAbs = max_abs(rows.data(), std::size_t(n), d);
         const bool exact = on_grid(rows.data(), std::size_t(n), d, narrow_shift(maxAbs, n));
-        grid = choose_grid(maxAbs, exact, n, d, max_abs(centres.data(), std::size_t(k), d));
+        const int lowest =
+            exact ? kNoOffGrid
+                  : mark_off_grid(rows.data(), std::size_t(n), d, wide_shift(maxAbs), marks.data());
+        grid = choose_grid(maxAbs, exact, n, d, max_abs(centres.data(), std::size_t(k), d), lowest);
     });
     ExactSums sums;
     if (!sums.allocate(k, d, grid)) return 1;
+    sums.bindRows(rows.data(), std::size_t(n), marks.data());
     const auto ranges = [&] {
         search(nullptr);
         KMeans::accumulateBlock(sums, rows.data(), n, nearest.data(), centres.data());
@@ -167,8 +178,14 @@ int main(int argc, char** argv) {
         for (int v = 0; v < 4; ++v) best[v] = std::min(best[v], took[v]);
     }
     const double searchOnly = best[0];
-    std::printf("n %d  d %d  k %d  -p %d  %s values, %s grid (shift %d)\n", n, d, k, threads,
-                fractional ? "gaussian" : "integer", grid.wide ? "wide" : "narrow", grid.shift);
+    long marked = 0;
+    for (std::uint8_t m : marks) marked += m;
+    std::printf("n %d  d %d  k %d  -p %d  %s values, %s grid (shift %d), %ld rows off it\n", n, d,
+                k, threads,
+                outlier      ? "outlier"
+                : fractional ? "gaussian"
+                             : "integer",
+                grid.wide ? "wide" : "narrow", grid.shift, marked);
     std::printf("  search alone                                  %8.1f ms\n", searchOnly * 1e3);
     std::printf("  pass, double sums after it, one thread (before) %6.1f ms  (+%.1f)\n",
                 best[1] * 1e3, (best[1] - searchOnly) * 1e3);

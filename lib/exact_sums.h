@@ -1,27 +1,32 @@
-// exact_sums.h - a pass's per-cluster accumulators as integers on a fixed-point grid,
-// so that no order of addition (worker threads, blocks, processes) can change them.
+// exact_sums.h - a pass's per-cluster accumulators as integers, so that no order of
+// addition (worker threads, blocks, processes) can change them, and so that they are
+// the exact sums of the values added, whatever the data's range.
 //
-// A value x is held as q = round(x * 2^shift), a whole number; a cluster's sum is the
-// exact integer sum of its members' q. The grid is chosen once per run from the
-// data (choose_grid), with E the exponent of the largest |x| (|x| < 2^E) and n rows:
+// A value x is held as q = round(x * 2^shift), a whole number, on a fixed-point grid
+// chosen once per run from the data (choose_grid), with E the exponent of the
+// largest |x| (|x| < 2^E) and n rows:
 //   - narrow: shift = min(50 - E, 62 - E - log2(n)), when every value is a whole
 //     multiple of 2^-shift (on_grid). Every |q| is then below 2^50, every sum of n of
 //     them fits a signed 64-bit integer, and every value is exact. SIFT's integer
-//     values (E = 8) stay narrow up to n = 2^54 rows, and floats whose finest bit is
-//     no finer than 2^-(shift) too.
-//   - wide otherwise: shift = 50 - E and 128-bit sums. A value finer than the grid,
-//     that is below 2^-50 of the largest |x|, is rounded once to it: to nearest,
-//     ties to even, the same way every time.
-// Which exact grid is used does not matter: the sums are the same real numbers, and
-// a mean is computed from them in double, scaled by a power of two.
+//     values (E = 8) stay narrow up to n = 2^54 rows.
+//   - wide otherwise: shift = 50 - E and 128-bit sums. A row with a value finer than
+//     that grid (below 2^-50 of the largest |x|, or with bits below its unit) is
+//     marked once per run (mark_off_grid); each of its values goes on the grid as
+//     above, and what the grid cuts off, x - q / 2^shift, exactly, onto finer levels
+//     of the same grid, each 2^50 finer than the one before (so each holds sums as
+//     the first does), as many as reach the data's finest bit: a value at 1e15 among
+//     values in [0, 1) takes one more level, one near the top of the float range
+//     among values near 1 takes three. Rows on the grid never touch the levels.
 // Each row's squared distance to the centre the pass started from (formed in double,
-// in one fixed order) is held the same way, on a grid of its own (spreadShift) that
-// keeps the sum of n of them below 2^126: rounded once per row, relative error about
-// 2^-90 of the largest possible distance.
+// in one fixed order) is held the same way: on a grid of its own (spreadShift) when
+// it is a whole multiple of its unit below 2^50 of it, as nearly all are, otherwise
+// whole in a long register per cluster (long_sum.h) spanning every bit such a
+// distance of floats can have (2^-350 up).
+// Which grid holds a value does not matter: the totals are exact real numbers.
 //
-// From those exact totals the update step moves each centre to its members' mean,
-// rounded once to float, and measures the distortion without a second pass over the
-// data; both are functions of the totals alone.
+// From those exact totals the update step moves each centre to its members' exact
+// mean, rounded once to float, and measures the distortion without a second pass
+// over the data; both are functions of the totals alone.
 #ifndef KMEANS_EXACT_SUMS_H
 #define KMEANS_EXACT_SUMS_H
 
@@ -29,7 +34,7 @@
 #include <cstdint>
 #include <memory>
 
-using int128 = __int128;
+#include "long_sum.h"
 
 // The largest |x| among the first d values of `count` augmented rows (stride d+1);
 // non-finite values are not counted.
@@ -42,17 +47,48 @@ int narrow_shift(float maxAbs, double rows);
 // stays below 2^50 for all of them (as on the narrow grid).
 bool on_grid(const float* rows, std::size_t count, int d, int shift);
 
+// The wide grid's shift for values up to maxAbs.
+int wide_shift(float maxAbs);
+
+// No value lies off the grid.
+constexpr int kNoOffGrid = 1 << 20;
+
+// Marks each of `count` rows with off[i] = 1 when one of its values is not a whole
+// multiple of 2^-shift (|x| * 2^shift below 2^50 assumed), 0 otherwise, and returns
+// the exponent of the lowest non-zero bit among the marked rows' values (kNoOffGrid
+// when none is marked).
+int mark_off_grid(const float* rows, std::size_t count, int d, int shift, std::uint8_t* off);
+
+// The registers' spread base: a squared distance between floats has no bit below it.
+constexpr int kSpreadBase = -350;
+
+// Each level of a wide grid is 2^kLevelBits finer than the one before. The levels
+// reach from a grid sized for the largest float (its unit 2^78) to the least
+// subnormal (2^-149) in six.
+constexpr int kLevelBits = 50;
+constexpr int kMostLevels = 6;
+
 struct FixedGrid {
     int shift = 0;        // x held as round(x * 2^shift)
     bool wide = false;    // 128-bit value sums (int64 does not hold every sum exactly)
     int spreadShift = 0;  // a row's squared distance e held as round(e * 2^spreadShift)
     float maxAbs = 0;     // the data's largest |x|
+    int levels = 1;       // the value grid's levels; 1: every row on the first
+    int spreadWords = 0;  // words of a cluster's spread register
+    bool open = false;    // rows not known in advance: every row takes every level
 };
 
 // The grid of a run over `rows` rows (all processes together) of d values up to
 // maxAbs, `exact` when they all lie on the narrow grid, and centres that start no
-// further than maxCentre from zero in any coordinate.
-FixedGrid choose_grid(float maxAbs, bool exact, double rows, int d, float maxCentre);
+// further than maxCentre from zero in any coordinate. `lowest`: what mark_off_grid
+// found on the wide grid (over every process), when not exact.
+FixedGrid choose_grid(float maxAbs, bool exact, double rows, int d, float maxCentre,
+                      int lowest = kNoOffGrid);
+
+// A grid for rows that are added one at a time and not known beforehand: wide, with
+// levels and registers that hold any finite float (and any distance between them)
+// exactly.
+FixedGrid open_grid(float maxAbs, int d, float maxCentre);
 
 // The accumulators of one pass: per cluster, d value sums, one spread (the members'
 // summed squared distance to the centre the pass started from) and a member count.
@@ -71,6 +107,10 @@ public:
     // Bytes that allocate() takes for k clusters of d values on `grid`.
     static std::size_t bytes(int k, int d, const FixedGrid& grid);
 
+    // The run's rows (stride d+1) and their marks from mark_off_grid (null: none is
+    // off the grid); borrowed. Rows added from elsewhere are taken as off the grid.
+    void bindRows(const float* rows, std::size_t count, const std::uint8_t* off);
+
     // Adds the `count` augmented rows whose nearest centre (nearest[i]) lies in
     // [first, last) to that cluster: values, spread against its row of `centres`,
     // and 1 to its count. Threads that add the same rows with disjoint cluster ranges
@@ -79,40 +119,58 @@ public:
                  int last);
 
     // Ends a pass's additions: every partial 64-bit sum of a wide grid is carried into
-    // its 128-bit total. The totals are then sums() (narrow) or wideSums() (wide),
-    // spreads() and counts(), ready to be added to another part's or process's.
+    // its 128-bit total and every long register into digits. The totals are then
+    // sums() (narrow) or wideSums() (wide), spreads() and counts() and the registers,
+    // ready to be added to another part's or process's.
     void settle();
     // Adds another settled part's totals (same k, d and grid) into these.
     void add(const ExactSums& other);
+    // The settled totals as 16-byte integer cells (cells() of them), which add cell
+    // by cell into another process's; unpack() takes such a sum back. Levels and the
+    // spread registers included.
+    std::size_t cells() const;
+    void pack(int128* cells) const;
+    void unpack(const int128* cells);
     std::int64_t* sums() { return low_; }   // k*d, narrow
-    int128* wideSums() { return high_; }    // k*d, wide (null when narrow)
+    int128* wideSums() { return high_; }    // k*d*levels, wide (null when narrow)
     int128* spreads() { return spreads_; }  // k
     int* counts() { return counts_; }       // k
-    std::size_t values() const { return std::size_t(k_) * std::size_t(d_); }
+    // Value totals: k*d per level.
+    std::size_t values() const {
+        return std::size_t(k_) * std::size_t(d_) * std::size_t(grid_.levels);
+    }
     int clusters() const { return k_; }
     int dims() const { return d_; }
 
     // The update step of cluster c with `members` (> 0) members, after settle():
-    // moves the augmented centre row to the members' mean (each value rounded once to
-    // float, norm column rebuilt) and returns the members' summed squared distance to
-    // the moved centre, never negative.
+    // moves the augmented centre row to the members' exact mean (each value rounded
+    // once to float, norm column rebuilt) and returns the members' summed squared
+    // distance to the moved centre, never negative.
     double moveCentre(int c, int members, float* centre) const;
 
     // Zeroes every accumulator for the next pass.
     void clear();
 
 private:
+    friend class SumParts;  // its copies read the binding
     void release();
-    void carry(int c);  // a wide cluster's partial sums into its totals
+    void carry(int c);      // a wide cluster's partial sums into its totals
+    void carryLong(int c);  // a cluster's long registers into digits
 
     FixedGrid grid_;
     int k_ = 0;
     int d_ = 0;
-    std::int64_t* low_ = nullptr;  // k*d: the sums (narrow), partial sums (wide)
-    int128* high_ = nullptr;       // k*d: the totals (wide only)
-    int128* spreads_ = nullptr;    // k
-    int* counts_ = nullptr;        // k
-    int* pending_ = nullptr;       // k: rows in low_ since the last carry (wide only)
+    // Cluster c's values at level j start at (c * levels + j) * d.
+    std::int64_t* low_ = nullptr;         // the sums (narrow), partial sums (wide)
+    int128* high_ = nullptr;              // the totals (wide only)
+    int128* spreads_ = nullptr;           // k
+    int* counts_ = nullptr;               // k
+    int* pending_ = nullptr;              // k: rows in low_ since the last carry (wide only)
+    std::int64_t* spreadLong_ = nullptr;  // k registers of spreadWords
+    int* longAdds_ = nullptr;             // k: additions into the registers since a carry
+    const float* boundRows_ = nullptr;
+    std::size_t boundCount_ = 0;
+    const std::uint8_t* offGrid_ = nullptr;
 };
 
 // A pass's accumulator split over the search's workers: part 0 is the pass's own,

@@ -241,28 +241,41 @@ void KMeans::init(int clusters, RunPeers* peers) {
 }
 
 // The grid of the pass's totals comes from every value of the data and from how far
-// the centres reach (exact_sums.h).
+// the centres reach (exact_sums.h). Data off the narrow grid have their rows marked
+// once for the whole run: the rows do not change. With peers, every process takes
+// part in each exchange, whatever its memory.
 bool KMeans::prepareSums(RunPeers* peers) {
     float maxAbs = max_abs(data, std::size_t(n), d);
     if (peers) maxAbs = peers->largest(maxAbs);
     const double rows = peers ? peers->totalRows() : double(n);
     bool exact = on_grid(data, std::size_t(n), d, narrow_shift(maxAbs, rows));
     if (peers) exact = peers->agree(exact);
+    offGrid_.reset();
+    int lowest = kNoOffGrid;
+    bool held = true;
+    if (!exact) {
+        offGrid_.reset(new (std::nothrow) std::uint8_t[std::size_t(n)]);
+        held = offGrid_ != nullptr;
+        if (held)
+            lowest = mark_off_grid(data, std::size_t(n), d, wide_shift(maxAbs), offGrid_.get());
+        // (The lowest bit is at least -149: as a float, exactly.)
+        if (peers) lowest = -int(peers->largest(-float(lowest)));
+    }
     const float reach = max_abs(centers, std::size_t(k), d);
-    return exact_.allocate(k, d, choose_grid(maxAbs, exact, rows, d, reach));
+    if (!held || !exact_.allocate(k, d, choose_grid(maxAbs, exact, rows, d, reach, lowest)))
+        return false;
+    exact_.bindRows(data, std::size_t(n), offGrid_.get());
+    return true;
 }
 
 void KMeans::add(const float* row, int cluster) {
     if (!exact_.ready()) {
-        // The grid of the bound data; with none bound, of this row, with room for
-        // values a thousand times larger and rows by the billion.
+        // Rows not known in advance: a grid sized from the bound data and this row,
+        // with registers that take any other value exactly.
         const std::size_t bound = data ? std::size_t(n) : 0;
-        const float maxAbs = std::max(1024.0f * max_abs(row, 1, d), max_abs(data, bound, d));
-        const double rows = 1e9;
-        const int shift = narrow_shift(maxAbs, rows);
-        const bool exact = on_grid(row, 1, d, shift) && on_grid(data, bound, d, shift);
+        const float maxAbs = std::max(max_abs(row, 1, d), max_abs(data, bound, d));
         const float reach = max_abs(centers, std::size_t(k), d);
-        if (!exact_.allocate(k, d, choose_grid(maxAbs, exact, rows, d, reach))) return;
+        if (!exact_.allocate(k, d, open_grid(maxAbs, d, reach))) return;
     }
     float* sum = sums + std::size_t(cluster) * std::size_t(d);
     for (int t = 0; t < d; ++t) sum[t] += row[t];

@@ -14,6 +14,8 @@
 #define KMEANS_KMEANS_H
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "exact_sums.h"
@@ -128,6 +130,7 @@ private:
     // together); false when memory is short.
     bool prepareSums(RunPeers* peers);
     ExactSums exact_;
+    std::unique_ptr<std::uint8_t[]> offGrid_;  // n marks: the rows off a wide grid
     std::vector<SearchCounts> passCounts_;
 };
 

@@ -139,7 +139,9 @@ public:
 
     // The allreduce buffer: k*d value totals, k spreads, k counts, one cell each.
     bool reserve() {
-        cells_.reset(new (std::nothrow) int128[std::size_t(k_) * (std::size_t(d_) + 2)]);
+        const std::size_t total = std::size_t(k_) * (std::size_t(d_) + 2);
+        cells_.reset(new (std::nothrow) int128[total]);
+        held_ = cells_ ? total : 0;
         return cells_ != nullptr;
     }
 
@@ -152,18 +154,22 @@ public:
     }
 
     bool share(ExactSums& sums) override {
-        const std::size_t values = sums.values();
-        const int k = sums.clusters();
-        int128* cell = cells_.get();
-        const bool wide = sums.grid().wide;
-        for (std::size_t i = 0; i < values; ++i)
-            cell[i] = wide ? sums.wideSums()[i] : int128(sums.sums()[i]);
-        for (int c = 0; c < k; ++c) {
-            cell[values + std::size_t(c)] = sums.spreads()[c];
-            cell[values + std::size_t(k) + std::size_t(c)] = sums.counts()[c];
+        // The registers of data off the grid take more cells than reserve() counted:
+        // the buffer grows once, on every rank alike (the grid is the same on all).
+        const std::size_t total = sums.cells();
+        if (total > held_) {
+            cells_.reset();
+            cells_.reset(new (std::nothrow) int128[total]);
+            held_ = cells_ ? total : 0;
+            const bool ok = held_ != 0;
+            if (!ok)
+                std::cerr << "Cannot allocate the exchange buffer of " << total << " 16-byte cells."
+                          << std::endl;
+            if (!ranks_.agree(ok)) return false;
         }
+        int128* cell = cells_.get();
+        sums.pack(cell);
         // One allreduce, in pieces below 2^31 cells (MPI counts are int).
-        const std::size_t total = values + 2 * std::size_t(k);
         const std::size_t piece = std::size_t(1) << 30;
         for (std::size_t at = 0; at < total; at += piece) {
             const int count = int(std::min(piece, total - at));
@@ -171,16 +177,7 @@ public:
                 MPI_SUCCESS)
                 return false;
         }
-        for (std::size_t i = 0; i < values; ++i) {
-            if (wide)
-                sums.wideSums()[i] = cell[i];
-            else
-                sums.sums()[i] = std::int64_t(cell[i]);
-        }
-        for (int c = 0; c < k; ++c) {
-            sums.spreads()[c] = cell[values + std::size_t(c)];
-            sums.counts()[c] = int(cell[values + std::size_t(k) + std::size_t(c)]);
-        }
+        sums.unpack(cell);
         return true;
     }
 
@@ -211,6 +208,7 @@ private:
     int d_;
     const float* matrix_;
     std::unique_ptr<int128[]> cells_;
+    std::size_t held_ = 0;  // cells_'s length
     MPI_Datatype cell_;
     MPI_Op add_;
 };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli_util.h"
+#include "support/exact_mean.h"
 #include "support/nearest_centre.h"
 #include "support/printed_distortions.h"
 #include "support/temp_dir.h"
@@ -121,6 +122,49 @@ TEST_F(ExactCli, DataFarFromZeroAndNearTheFloatRange) {
                 EXPECT_EQ(min[i + 1] == min[1], c.groups[i] == c.groups[0])
                     << c.groups << " row " << i;
         }
+    }
+}
+
+// One value at 1e15 among values in [0, 1): the model file holds every centre as
+// its members' exact mean (six digits, as the writer prints a float), and the last
+// distortion is that of the written assignment, for both trainers.
+TEST_F(ExactCli, OneHugeValueLeavesEveryCentreTheMean) {
+    const int n = 2000;
+    const int d = 4;
+    const int k = 5;
+    std::mt19937 gen(1);
+    std::vector<std::string> values;
+    for (int i = 0; i < n * d; ++i) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.9g",
+                      i == 0 ? 1e15 : std::ldexp(double(gen() >> 8), -24));
+        values.push_back(text);
+    }
+    const Rows rows = make_rows(d, values);
+    spit(path("data.txt"), rows.text);
+    for (const std::string& prog : {kMt, kSt}) {
+        const RunResult r = run(prog, {"-k", std::to_string(k), "-i", "5", "-p", "2", "-m",
+                                       path("min.txt"), path("data.txt"), path("model.txt")});
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<int> min = read_ints(slurp(path("min.txt")));
+        min.erase(min.begin());
+        std::ostringstream expected;
+        expected << k << " " << d << "\n";
+        long double direct = 0;
+        for (int c = 0; c < k; ++c) {
+            for (int t = 0; t < d; ++t) {
+                std::vector<float> members;
+                for (int i = 0; i < n; ++i)
+                    if (min[std::size_t(i)] == c) members.push_back(rows.v[std::size_t(i) * d + t]);
+                ASSERT_FALSE(members.empty()) << prog << " cluster " << c;
+                const float mean = oracle_mean(members);
+                for (float v : members) direct += ((long double)v - mean) * ((long double)v - mean);
+                expected << mean << (t + 1 < d ? " " : "");
+            }
+            if (c + 1 < k) expected << "\n";
+        }
+        EXPECT_EQ(slurp(path("model.txt")), expected.str()) << prog;
+        EXPECT_NEAR(printed_distortions(r.out).back(), double(direct), 1e-6 * double(direct));
     }
 }
 

@@ -1,7 +1,8 @@
 // End-to-end runs of kmeans_mpi through mpirun, against kmeans_mt: on 1, 2 and 3
 // ranks, with -p 1 and -p 2, the same model and min cluster bytes and the same
 // distortions, on the bundled sample and on non-integer data (text with its rows
-// spread over uneven white space, and the same values as .fvecs); and a malformed
+// spread over uneven white space, and the same values as .fvecs; values at 1e15
+// beside values below 2^-60, off every 128-bit grid); and a malformed
 // value that only the last rank reads, or a pipe as the data file, which must stop
 // every rank with one message and leave the previous model whole.
 #include <gtest/gtest.h>
@@ -55,14 +56,36 @@ void write_fractional(const std::string& text, const std::string& fvecs) {
     spit(text, body + "\n7 trailing values are never read\n");
 }
 
+// 600 rows of values in [0, 1), one of them at 1e15, and near the end rows scaled
+// by 2^-60: the rows off the grid are spread over the ranks, and only the last rank
+// holds the finest bits, which decide how many levels every rank's totals take.
+void write_outlier(const std::string& text) {
+    std::mt19937 gen(23);
+    const int n = 600, d = 3;
+    std::string body = std::to_string(n) + " " + std::to_string(d) + "\n";
+    for (int i = 0; i < n; ++i) {
+        for (int t = 0; t < d; ++t) {
+            const double v =
+                i == 0 && t == 0 ? 1e15 : std::ldexp(double(gen() >> 8), i > 580 ? -84 : -24);
+            char number[32];
+            std::snprintf(number, sizeof number, "%.9g ", v);
+            body += number;
+        }
+        body += "\n";
+    }
+    spit(text, body);
+}
+
 TEST_F(KmeansMpiCli, SameBytesAsKmeansMtOnOneToThreeRanks) {
     const std::string text = path("frac.txt"), fvecs = path("frac.fvecs");
     write_fractional(text, fvecs);
+    write_outlier(path("outlier.txt"));
     struct Data {
         std::string file;
         std::string k;
     };
-    const std::vector<Data> sets = {{kSample + "/train.txt", "16"}, {text, "7"}, {fvecs, "7"}};
+    const std::vector<Data> sets = {
+        {kSample + "/train.txt", "16"}, {text, "7"}, {fvecs, "7"}, {path("outlier.txt"), "6"}};
     for (const Data& set : sets) {
         const std::vector<std::string> args = {"-k", set.k,           "-i",     "4",
                                                "-m", path("min.txt"), set.file, path("model.txt")};

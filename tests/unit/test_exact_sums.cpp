@@ -1,5 +1,6 @@
 // The pass's integer totals: the grid each kind of data gets, totals that no order,
-// split or carry changes, and the update step computed from them.
+// split or carry changes, and the update step computed from them: each centre the
+// exact mean of its members, whatever the data's range.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +11,8 @@
 #include "exact_sums.h"
 #include "fixed_order.h"
 #include "kmeans.h"
+#include "support/exact_mean.h"
+#include "support/printed_distortions.h"
 
 namespace {
 
@@ -23,11 +26,17 @@ std::vector<float> augmented(const std::vector<float>& x, int d) {
     return rows;
 }
 
+// The grid a run chooses for these rows; `off` receives the rows' marks.
 FixedGrid grid_of(const std::vector<float>& rows, int n, int d, const std::vector<float>& centres,
-                  int k) {
+                  int k, std::vector<std::uint8_t>* off = nullptr) {
     const float maxAbs = max_abs(rows.data(), std::size_t(n), d);
     const bool exact = on_grid(rows.data(), std::size_t(n), d, narrow_shift(maxAbs, n));
-    return choose_grid(maxAbs, exact, n, d, max_abs(centres.data(), std::size_t(k), d));
+    int lowest = kNoOffGrid;
+    if (!exact && off) {
+        off->assign(std::size_t(n), 0);
+        lowest = mark_off_grid(rows.data(), std::size_t(n), d, wide_shift(maxAbs), off->data());
+    }
+    return choose_grid(maxAbs, exact, n, d, max_abs(centres.data(), std::size_t(k), d), lowest);
 }
 
 // Everything the update step reads, as bytes.
@@ -43,6 +52,9 @@ std::vector<unsigned char> totals(ExactSums& s) {
         put(s.sums(), sizeof(std::int64_t) * s.values());
     put(s.spreads(), sizeof(int128) * std::size_t(s.clusters()));
     put(s.counts(), sizeof(int) * std::size_t(s.clusters()));
+    std::vector<int128> cells(s.cells());
+    s.pack(cells.data());
+    put(cells.data(), sizeof(int128) * cells.size());
     return out;
 }
 
@@ -94,17 +106,22 @@ TEST(ExactSums, NoOrderOrSplitChangesTheTotals) {
         std::vector<int> nearest(n);
         for (int i = 0; i < n; ++i)
             nearest[i] = i % 3 == 0 ? 0 : int(gen() % k);  // cluster 0: > 2048
-        const FixedGrid grid = grid_of(rows, n, d, centres, k);
+        std::vector<std::uint8_t> off;
+        const FixedGrid grid = grid_of(rows, n, d, centres, k, &off);
         ASSERT_EQ(grid.wide, wide);
+        ASSERT_EQ(grid.levels > 1, wide);  // rows off the grid: finer levels
+        const auto bind = [&](ExactSums& s) { s.bindRows(rows.data(), n, off.data()); };
 
         ExactSums whole;
         ASSERT_TRUE(whole.allocate(k, d, grid));
+        bind(whole);
         whole.addRows(rows.data(), n, nearest.data(), centres.data(), 0, k);
         whole.settle();
         const std::vector<unsigned char> expected = totals(whole);
 
         ExactSums reversed;
         ASSERT_TRUE(reversed.allocate(k, d, grid));
+        bind(reversed);
         for (int i = n - 1; i >= 0; --i)
             reversed.addRows(rows.data() + std::size_t(i) * (d + 1), 1, &nearest[i], centres.data(),
                              0, k);
@@ -113,6 +130,7 @@ TEST(ExactSums, NoOrderOrSplitChangesTheTotals) {
 
         ExactSums main;
         ASSERT_TRUE(main.allocate(k, d, grid));
+        bind(main);
         SumParts parts;
         ASSERT_TRUE(parts.split(main, 3, std::size_t(1) << 30));
         for (int p = 0; p < 3; ++p) {
@@ -126,6 +144,7 @@ TEST(ExactSums, NoOrderOrSplitChangesTheTotals) {
 
         ExactSums ranged;
         ASSERT_TRUE(ranged.allocate(k, d, grid));
+        bind(ranged);
         KMeans::nb_threads = 3;
         KMeans::accumulateBlock(ranged, rows.data(), n, nearest.data(), centres.data());
         ranged.settle();
@@ -139,6 +158,25 @@ TEST(ExactSums, NoOrderOrSplitChangesTheTotals) {
             EXPECT_EQ(da, db);
         }
         EXPECT_EQ(0, std::memcmp(a.data(), b.data(), sizeof(float) * a.size()));
+
+        // Packed, summed cell by cell with a process that added nothing, unpacked:
+        // the same totals.
+        ExactSums other;
+        ASSERT_TRUE(other.allocate(k, d, grid));
+        std::vector<int128> cells(whole.cells());
+        std::vector<int128> none(other.cells());
+        ASSERT_EQ(cells.size(), none.size());
+        ExactSums again;
+        ASSERT_TRUE(again.allocate(k, d, grid));
+        bind(again);
+        again.addRows(rows.data(), n, nearest.data(), centres.data(), 0, k);
+        again.settle();
+        again.pack(cells.data());
+        other.settle();
+        other.pack(none.data());
+        for (std::size_t i = 0; i < cells.size(); ++i) cells[i] += none[i];
+        other.unpack(cells.data());
+        EXPECT_EQ(totals(other), expected) << "wide " << wide;
     }
 }
 
@@ -180,5 +218,125 @@ TEST(ExactSums, MovesToTheMeanAndMeasuresTheSpread) {
         EXPECT_EQ(centre[1], c.mean[1]);
         EXPECT_EQ(centre[2], norm_column(centre.data(), d));
         EXPECT_NEAR(distortion, c.distortion, 1e-9 * c.distortion);
+    }
+}
+
+namespace {
+
+std::vector<float> uniform_rows(int n, int d, float scale, std::uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::vector<float> x(std::size_t(n) * std::size_t(d));
+    for (float& v : x) v = scale * std::ldexp(float(gen() >> 8), -24);  // [0, scale)
+    return x;
+}
+
+}  // namespace
+
+// Whatever the range of the data (one value at 1e15 among values below 1, one near
+// the top of the float range, columns near 1e-3 beside columns near 1e12, subnormal
+// and negative values), every trained centre is its members' exact mean rounded
+// once to float, and the last distortion is within 1e-6 of the sum of squares it
+// stands for, for any worker count and block size.
+TEST(ExactSums, CentresAreTheMembersExactMeanAtAnyRange) {
+    const int n = 2000;
+    const int d = 4;
+    const int k = 5;
+    std::vector<std::vector<float>> sets;
+    sets.push_back(uniform_rows(n, d, 1.f, 1));
+    sets.back()[0] = 1e15f;
+    sets.push_back(uniform_rows(n, d, 10.f, 2));
+    sets.back()[0] = 3.4e38f;
+    sets.push_back(uniform_rows(n, d, 1.f, 3));
+    for (std::size_t i = 0; i < sets.back().size(); ++i)
+        sets.back()[i] = (i % 4 < 2 ? 1e-3f : 1e12f) * (1 + sets.back()[i]);
+    sets.push_back(uniform_rows(n, d, 1.f, 4));
+    for (std::size_t i = 0; i < sets.back().size(); ++i)
+        sets.back()[i] = (i % 3 == 0 ? -1e-39f : 1e-38f) * sets.back()[i];
+    for (std::size_t s = 0; s < sets.size(); ++s) {
+        const std::vector<float>& x = sets[s];
+        const std::vector<float> rows = augmented(x, d);
+        std::vector<float> first;
+        for (const auto& [threads, block] : {std::pair<int, int>{2, n}, {1, 301}, {3, 77}}) {
+            KMeans::nb_threads = threads;
+            KMeans m;
+            std::vector<int> nearest(static_cast<std::size_t>(n));
+            testing::internal::CaptureStdout();
+            ASSERT_TRUE(m.run(rows.data(), n, d, k, 5, nearest.data(), block));
+            const std::vector<double> printed =
+                printed_distortions(testing::internal::GetCapturedStdout());
+            ASSERT_FALSE(printed.empty());
+            long double direct = 0;
+            for (int c = 0; c < k; ++c) {
+                for (int t = 0; t < d; ++t) {
+                    std::vector<float> members;
+                    for (int i = 0; i < n; ++i)
+                        if (nearest[std::size_t(i)] == c)
+                            members.push_back(x[std::size_t(i) * d + t]);
+                    if (members.empty()) continue;
+                    const float centre = m.centers[std::size_t(c) * (d + 1) + t];
+                    EXPECT_EQ(centre, oracle_mean(members))
+                        << "set " << s << " cluster " << c << " column " << t << " of "
+                        << members.size();
+                    for (float v : members)
+                        direct += ((long double)v - centre) * ((long double)v - centre);
+                }
+            }
+            for (double v : printed) EXPECT_GE(v, 0.0);
+            EXPECT_NEAR(printed.back(), double(direct), 1e-6 * double(direct)) << "set " << s;
+            const std::vector<float> centres(m.centers, m.centers + std::size_t(k) * (d + 1));
+            if (first.empty()) first = centres;
+            EXPECT_EQ(0, std::memcmp(first.data(), centres.data(), sizeof(float) * first.size()))
+                << "set " << s << " -p " << threads << " -b " << block;
+        }
+    }
+}
+
+// A wide grid's 64-bit partial sums hold about 2^13 values near the grid's top: a
+// cluster of 10000 such rows is exact only if they are carried in time.
+TEST(ExactSums, WidePartialSumsAreCarriedBeforeTheyOverflow) {
+    const int n = 10000;
+    const int d = 2;
+    std::vector<float> x(std::size_t(n) * d);
+    for (int i = 0; i < n; ++i) {
+        x[std::size_t(i) * d] = 1000.f - 0.25f * float(i % 3);  // q near 2^50
+        x[std::size_t(i) * d + 1] = i == 0 ? 1e-30f : 1.f;      // off the narrow grid
+    }
+    const std::vector<float> rows = augmented(x, d);
+    std::vector<float> centre = {0, 0, 0};
+    std::vector<std::uint8_t> off;
+    const FixedGrid grid = grid_of(rows, n, d, centre, 1, &off);
+    ASSERT_TRUE(grid.wide);
+    ExactSums s;
+    ASSERT_TRUE(s.allocate(1, d, grid));
+    s.bindRows(rows.data(), n, off.data());
+    const std::vector<int> nearest(static_cast<std::size_t>(n), 0);
+    s.addRows(rows.data(), n, nearest.data(), centre.data(), 0, 1);
+    s.settle();
+    s.moveCentre(0, n, centre.data());
+    std::vector<float> column(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) column[std::size_t(i)] = x[std::size_t(i) * d];
+    EXPECT_EQ(centre[0], oracle_mean(column));
+    for (int i = 0; i < n; ++i) column[std::size_t(i)] = x[std::size_t(i) * d + 1];
+    EXPECT_EQ(centre[1], oracle_mean(column));
+}
+
+// Totals beyond 2^53 round once on their way to double; a mean that then lands on the
+// midpoint between two floats would round a second time, the wrong way when the
+// exact mean lies just past it. Members 3, totals 3 (2^24 + 1) 2^40 (+ 1) on a grid
+// of 2^-40: the mean 2^24 + 1 (+ 2^-40 / 3).
+TEST(ExactSums, MeansRoundOnceWhereADoubleWouldRoundTwice) {
+    FixedGrid grid = choose_grid(16777220.f, false, 3, 1, 0.f);
+    grid.shift = 40;
+    ExactSums s;
+    ASSERT_TRUE(s.allocate(1, 1, grid));
+    for (int past = 0; past < 2; ++past) {
+        std::vector<int128> cells(s.cells(), 0);
+        cells[0] = (int128(3 * (16777216 + 1)) << 40) + past;
+        cells[2] = 3;  // members
+        s.unpack(cells.data());
+        float centre[2] = {0, 0};
+        s.moveCentre(0, 3, centre);
+        // Just past the midpoint: up; on it: to the even float.
+        EXPECT_EQ(centre[0], past ? 16777218.f : 16777216.f) << past;
     }
 }
