@@ -1,11 +1,10 @@
 // min_cluster_mt.cpp - the multi-threaded nearest-centre search. One call splits
-// its rows into at most KMeans::nb_threads slices of at least 16 rows, starts one
-// POSIX thread per slice and joins them all before returning. Workers read the
+// its rows into at most KMeans::nb_threads slices of at least 16 rows, runs one
+// worker per slice (workers.h: the first on the calling thread, each other on a
+// POSIX thread of its own) and joins them all before returning. Workers read the
 // shared rows, bounds and centres and write disjoint slices of `scores` and
 // `nearest` and their own record, so no lock is needed; the join makes their
 // results visible to the caller.
-#include <pthread.h>
-
 #include <iostream>
 #include <memory>
 #include <new>
@@ -13,6 +12,7 @@
 #include "exact_sums.h"
 #include "kmeans.h"
 #include "search.h"
+#include "workers.h"
 
 void* KMeans::threadRoutine(void* arg) {
     MinClusterTask* task = static_cast<MinClusterTask*>(arg);
@@ -48,8 +48,6 @@ void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const
     if (workers <= 0) return;
 
     std::unique_ptr<MinClusterTask[]> tasks(new MinClusterTask[std::size_t(workers)]);
-    std::unique_ptr<pthread_t[]> handles(new pthread_t[std::size_t(workers)]);
-    std::unique_ptr<bool[]> started(new bool[std::size_t(workers)]);
     const std::size_t stride = std::size_t(plan.d) + 1;
     for (int t = 0; t < workers; ++t) {
         const std::size_t first = std::size_t(t) * std::size_t(chunk);
@@ -65,42 +63,17 @@ void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const
         task.bounds = bounds != nullptr ? bounds + first : nullptr;
         task.sums = parts != nullptr ? parts[t] : nullptr;
         task.counts = SearchCounts();
-        started[t] = pthread_create(&handles[t], nullptr, &KMeans::threadRoutine, &task) == 0;
-        // A thread that cannot be created leaves its slice to the calling thread.
-        if (!started[t]) threadRoutine(&task);
     }
-    for (int t = 0; t < workers; ++t) {
-        if (started[t]) pthread_join(handles[t], nullptr);
-        if (counts != nullptr) *counts += tasks[t].counts;
-    }
+    run_workers(workers, [&](int t) { threadRoutine(&tasks[t]); });
+    if (counts != nullptr)
+        for (int t = 0; t < workers; ++t) *counts += tasks[t].counts;
 }
-
-namespace {
-
-struct AccumulateTask {
-    ExactSums* sums;
-    const float* rows;
-    int n;
-    const int* nearest;
-    const float* centers;
-    int first;  // the worker's clusters: [first, last)
-    int last;
-};
-
-void* accumulate_routine(void* arg) {
-    const AccumulateTask* task = static_cast<const AccumulateTask*>(arg);
-    task->sums->addRows(task->rows, task->n, task->nearest, task->centers, task->first, task->last);
-    return nullptr;
-}
-
-}  // namespace
 
 // Every worker walks the whole block's nearest array and adds the rows of its own
 // range of clusters, ranges balanced by the block's member counts: no two workers
 // touch one accumulator, and the integer totals do not depend on who adds what.
 void KMeans::accumulateBlock(ExactSums& sums, const float* rows, int n, const int* nearest,
                              const float* centers) {
-    constexpr int kMostWorkers = 64;
     const int k = sums.clusters();
     int workers = nb_threads < 1 ? 1 : nb_threads > kMostWorkers ? kMostWorkers : nb_threads;
     if (workers > n / 1024) workers = n / 1024;  // a small block is not worth a thread
@@ -110,15 +83,7 @@ void KMeans::accumulateBlock(ExactSums& sums, const float* rows, int n, const in
         return;
     }
     int bounds[kMostWorkers + 1];
-    AccumulateTask tasks[kMostWorkers];
-    pthread_t handles[kMostWorkers];
-    bool started[kMostWorkers];
     balanced_cluster_ranges(nearest, n, k, workers, members.get(), bounds);
-    for (int t = 0; t < workers; ++t) {
-        tasks[t] = AccumulateTask{&sums, rows, n, nearest, centers, bounds[t], bounds[t + 1]};
-        started[t] = pthread_create(&handles[t], nullptr, accumulate_routine, &tasks[t]) == 0;
-        if (!started[t]) accumulate_routine(&tasks[t]);
-    }
-    for (int t = 0; t < workers; ++t)
-        if (started[t]) pthread_join(handles[t], nullptr);
+    run_workers(workers,
+                [&](int t) { sums.addRows(rows, n, nearest, centers, bounds[t], bounds[t + 1]); });
 }

@@ -1,8 +1,6 @@
 // binary_data.cpp - .fvecs, .bvecs and .npy training files, read in place.
 #include "binary_data.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -10,6 +8,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "workers.h"
 
 namespace {
 
@@ -240,12 +240,10 @@ bool fill_binary_rows(const MappedFile& file, const BinaryLayout& layout, std::s
                       int count, int d, float* matrix, int threads) {
     // Filling is mostly the first touch of the matrix's fresh pages: it scales with
     // threads. One range per thread, the calling thread taking the first.
-    const int parts = threads < 1 ? 1 : threads > 64 ? 64 : threads;
+    const int parts = threads < 1 ? 1 : threads > kMostWorkers ? kMostWorkers : threads;
     const std::size_t rows = count < 0 ? 0 : std::size_t(count);
-    RowRange ranges[64];
-    pthread_t ids[64];
-    bool started[64] = {};
-    for (int t = 0; t < parts; ++t) {
+    RowRange ranges[kMostWorkers];
+    for (int t = 0; t < parts; ++t)
         ranges[t] = {&file,
                      &layout,
                      first + rows * std::size_t(t) / std::size_t(parts),
@@ -254,14 +252,8 @@ bool fill_binary_rows(const MappedFile& file, const BinaryLayout& layout, std::s
                      d,
                      matrix,
                      true};
-        if (t > 0) started[t] = pthread_create(&ids[t], nullptr, fill_range, &ranges[t]) == 0;
-    }
-    fill_range(&ranges[0]);
+    run_workers(parts, [&](int t) { fill_range(&ranges[t]); });
     bool ok = true;
-    for (int t = 0; t < parts; ++t) {
-        if (t > 0 && started[t]) pthread_join(ids[t], nullptr);
-        if (t > 0 && !started[t]) fill_range(&ranges[t]);  // no thread: on the caller
-        ok = ok && ranges[t].ok;
-    }
+    for (int t = 0; t < parts; ++t) ok = ok && ranges[t].ok;
     return ok;
 }

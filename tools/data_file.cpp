@@ -11,7 +11,6 @@
 // under MappedFile::guard, on whichever thread does it.
 #include "data_file.h"
 
-#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -20,11 +19,12 @@
 #include <memory>
 #include <new>
 
+#include "workers.h"
+
 namespace {
 
 // Below this body size one thread parses faster than several can be started.
 constexpr std::size_t kParallelBytes = std::size_t(8) << 20;
-constexpr int kMaxRanges = 64;
 // Parsed text is given back in steps of this size.
 constexpr std::ptrdiff_t kReleaseBytes = std::ptrdiff_t(16) << 20;
 
@@ -104,26 +104,15 @@ void* fill_range(void* arg) {
     return nullptr;
 }
 
-// Runs fn on every range, ranges 1.. on new threads and range 0 on the caller's. A
-// thread that cannot be started costs only speed: its range runs on the caller's.
+// Runs fn on every range (workers.h), range 0 on the caller's thread.
 void run_ranges(void* (*fn)(void*), Range* ranges, int count) {
-    std::unique_ptr<pthread_t[]> ids(new (std::nothrow) pthread_t[count]);
-    std::unique_ptr<bool[]> started(new (std::nothrow) bool[count]);
-    const bool spawn = ids != nullptr && started != nullptr;
-    for (int i = 1; i < count; ++i) {
-        if (spawn) started[i] = pthread_create(&ids[i], nullptr, fn, &ranges[i]) == 0;
-        if (!spawn || !started[i]) fn(&ranges[i]);
-    }
-    fn(&ranges[0]);
-    for (int i = 1; spawn && i < count; ++i) {
-        if (started[i]) pthread_join(ids[i], nullptr);
-    }
+    run_workers(count, [&](int i) { fn(&ranges[i]); });
 }
 
 bool fill_parallel(const MappedFile& file, const char* begin, const char* end, float* matrix, int d,
                    std::uint64_t wanted, int threads) {
-    const int count = std::min(threads, kMaxRanges);
-    Range ranges[kMaxRanges];
+    const int count = std::min(threads, kMostWorkers);
+    Range ranges[kMostWorkers];
     const bool cut = file.guard([&] {
         const char* at = begin;
         for (int i = 0; i < count; ++i) {
