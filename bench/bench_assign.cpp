@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (reps < 1) reps = 1;
-    blas_single_thread();
+    score_product_single_thread();
     const char* modelPath = argv[optind];
     const char* listPath = argv[optind + 1];
 

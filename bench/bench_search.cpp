@@ -104,7 +104,7 @@ void* bare_worker(void* arg) {
 
 void BareSgemm(benchmark::State& state) {
     Data& d = data();
-    blas_single_thread();
+    score_product_single_thread();
     const int threads = int(state.range(0));
     for (auto _ : state) {
         for (int first = 0; first < d.n; first += kBlock) {

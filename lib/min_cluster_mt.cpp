@@ -11,6 +11,7 @@
 
 #include "exact_sums.h"
 #include "kmeans.h"
+#include "product.h"
 #include "search.h"
 #include "workers.h"
 
@@ -23,7 +24,7 @@ void* KMeans::threadRoutine(void* arg) {
 }
 
 bool KMeans::blasReady() {
-    if (blas_allows_concurrent_calls()) return true;
+    if (score_product_concurrent()) return true;
     std::cerr << "Error: the OpenBLAS loaded is its sequential build, which cannot run "
                  "products on several threads at once: install libopenblas0-pthread."
               << std::endl;

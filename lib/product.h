@@ -22,6 +22,16 @@ bool score_product(int m, int n, int k, const float* a, int lda, const float* b,
 // workers start.
 bool score_product_reserve(int workers);
 
+// Keeps the library from computing a product on threads of its own: every product
+// runs on the worker that asks for it. Called by every search; cheap after the first
+// time.
+void score_product_single_thread();
+
+// False when several threads may not call score_product at once: OpenBLAS's
+// sequential build, whose products share buffers without a lock (two threads get
+// wrong scores). Its pthread and OpenMP builds, the other CBLAS and oneDNN are safe.
+bool score_product_concurrent();
+
 // "oneDNN" or "OpenBLAS": what computes the product, for logs and benchmarks.
 const char* score_product_library();
 

@@ -42,4 +42,9 @@ bool score_product_reserve(int workers) {
     return warm;
 }
 
+// Each worker's first product asks for an OpenMP team of one (score_product).
+void score_product_single_thread() {}
+
+bool score_product_concurrent() { return true; }
+
 const char* score_product_library() { return "oneDNN"; }

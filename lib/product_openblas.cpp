@@ -1,6 +1,6 @@
 // product_openblas.cpp - the score product through CBLAS: OpenBLAS (its pthread build,
-// kept on the calling thread by blas_single_thread in search.cpp), or any other CBLAS
-// such as Debian's reference BLAS.
+// kept on the calling thread, below), or any other CBLAS such as
+// Debian's reference BLAS.
 #include <cblas.h>
 
 #include "product.h"
@@ -11,6 +11,25 @@ bool score_product(int m, int n, int k, const float* a, int lda, const float* b,
     cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, n, k, 1.0f, a, lda, b, ldb, 0.0f, c,
                 ldc);
     return true;
+}
+
+// OpenBLAS's own switches, weak: the reference BLAS links too, and computes on the
+// calling thread anyway. (Its loader's threads: openblas_preinit.cpp.)
+extern "C" void openblas_set_num_threads(int) __attribute__((weak));
+
+// 0 for OpenBLAS's sequential build, 1 for its pthread build, 2 for OpenMP.
+extern "C" int openblas_get_parallel() __attribute__((weak));
+
+bool score_product_concurrent() {
+    return openblas_get_parallel == nullptr || openblas_get_parallel() != 0;
+}
+
+void score_product_single_thread() {
+    static const bool done = [] {
+        if (openblas_set_num_threads != nullptr) openblas_set_num_threads(1);
+        return true;
+    }();
+    (void)done;
 }
 
 // OpenBLAS's buffer pool, filled while a failure can be reported (product_scratch.h).

@@ -74,25 +74,6 @@
 
 SearchTestHooks search_test_hooks;
 
-// OpenBLAS's own switch, when the linked CBLAS is OpenBLAS (weak: other libraries
-// compute on the calling thread anyway).
-extern "C" void openblas_set_num_threads(int) __attribute__((weak));
-
-// 0 for OpenBLAS's sequential build, 1 for its pthread build, 2 for OpenMP.
-extern "C" int openblas_get_parallel() __attribute__((weak));
-
-bool blas_allows_concurrent_calls() {
-    return openblas_get_parallel == nullptr || openblas_get_parallel() != 0;
-}
-
-void blas_single_thread() {
-    static const bool done = [] {
-        if (openblas_set_num_threads != nullptr) openblas_set_num_threads(1);
-        return true;
-    }();
-    (void)done;
-}
-
 namespace {
 
 constexpr int kTileRows = 384;
@@ -356,7 +337,7 @@ static void measure_every_centre(const SearchPlan& plan, const float* rows, int 
 void search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
                   float* scores, int* nearest, SearchCounts* counts, ExactSums* sums) {
     if (count <= 0 || plan.k <= 0) return;
-    blas_single_thread();
+    score_product_single_thread();
     const int d = plan.d;
     const int k = plan.k;
     const std::size_t stride = std::size_t(d) + 1;

@@ -76,14 +76,6 @@ struct SearchCounts {
 void search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
                   float* scores, int* nearest, SearchCounts* counts, ExactSums* sums = nullptr);
 
-// The workers of the search call sgemm themselves: the BLAS must compute every call
-// on the calling thread. Called by every search; cheap after the first time.
-void blas_single_thread();
-// False when the linked CBLAS is OpenBLAS's sequential build: its products share
-// buffers without a lock, so two threads calling it at once get wrong scores.
-// Debian's pthread and OpenMP builds, and other libraries, are safe.
-bool blas_allows_concurrent_calls();
-
 // Test-only switches, off in the programs.
 struct SearchTestHooks {
     bool perturb = false;      // move every float score by +-(3/4) E (alternating) first
