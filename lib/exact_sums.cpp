@@ -174,27 +174,31 @@ KMEANS_INLINE double add_row_split(const float* row, const float* centre, double
 }
 
 // Each loop here is built twice, plain and for AVX2 (the same bits: see above), and
-// called through `name`, which picks the build at the first call rather than
-// through an ifunc: sanitizer runtimes are not ready for those.
+// called through `name` (or by ExactSums::addRowsBuilt), which picks the build at the
+// first call rather than through an ifunc: sanitizer runtimes are not ready for those.
 #if defined(__x86_64__) || defined(__i386__)
 bool has_avx2() {
     static const bool avx2 = __builtin_cpu_supports("avx2");
     return avx2;
 }
-#define KMEANS_TWO_BUILDS(type, name, body, params, args)                         \
-    type name##_plain params { return body args; }                                \
-    __attribute__((target("avx2"))) type name##_avx2 params { return body args; } \
-    type name params { return has_avx2() ? name##_avx2 args : name##_plain args; }
+#define KMEANS_BUILDS(type, name, body, params, args) \
+    type name##_plain params { return body args; }    \
+    __attribute__((target("avx2"))) type name##_avx2 params { return body args; }
 #else
-#define KMEANS_TWO_BUILDS(type, name, body, params, args) \
-    type name params { return body args; }
+bool has_avx2() { return false; }
+#define KMEANS_BUILDS(type, name, body, params, args) \
+    type name##_plain params { return body args; }    \
+    type name##_avx2 params { return body args; }
 #endif
+#define KMEANS_TWO_BUILDS(type, name, body, params, args) \
+    KMEANS_BUILDS(type, name, body, params, args)         \
+    type name params { return has_avx2() ? name##_avx2 args : name##_plain args; }
 
 // (Off the hot loop: a split row is rare where the data are nearly all on the grid.)
-KMEANS_TWO_BUILDS(double, add_split, add_row_split,
-                  (const float* row, const float* centre, double scale, std::int64_t* sums,
-                   int levels, int d),
-                  (row, centre, scale, sums, levels, d))
+KMEANS_BUILDS(double, add_split, add_row_split,
+              (const float* row, const float* centre, double scale, std::int64_t* sums, int levels,
+               int d),
+              (row, centre, scale, sums, levels, d))
 
 // A wide cluster's 64-bit partial sums into its 128-bit totals.
 inline void carry_into(std::int64_t* part, int128* total, std::size_t d) {
@@ -222,6 +226,9 @@ struct RowsTarget {
     int* longAdds;
     const std::uint8_t* off;  // the rows' marks, or null
     bool allOff;              // rows not bound: each is taken as off the grid
+    // The split rows' loop, of the same build as the caller's.
+    double (*split)(const float* row, const float* centre, double scale, std::int64_t* sums,
+                    int levels, int d);
 };
 
 KMEANS_INLINE void add_rows_body(const RowsTarget& to, const float* rows, int count,
@@ -236,7 +243,7 @@ KMEANS_INLINE void add_rows_body(const RowsTarget& to, const float* rows, int co
         const float* row = rows + std::size_t(i) * stride;
         const float* centre = centres + std::size_t(c) * stride;
         const bool split = to.levels > 1 && (to.allOff || (to.off && to.off[i]));
-        const double e = split ? add_split(row, centre, to.scale, sums, to.levels, to.d)
+        const double e = split ? to.split(row, centre, to.scale, sums, to.levels, to.d)
                                : add_row(row, centre, to.scale, sums, to.d);
         // The distance on the spread grid when it is a whole multiple of its unit there
         // (nearly always), whole into the cluster's register otherwise.
@@ -266,12 +273,13 @@ KMEANS_TWO_BUILDS(std::uint32_t, max_bits, max_bits_lanes,
                   (const float* row, int d, std::uint32_t largest), (row, d, largest))
 KMEANS_TWO_BUILDS(bool, whole, whole_lanes, (const float* row, int d, double scale),
                   (row, d, scale))
-KMEANS_TWO_BUILDS(void, add_rows, add_rows_body,
-                  (const RowsTarget& to, const float* rows, int count, const int* nearest,
-                   const float* centres, int first, int last),
-                  (to, rows, count, nearest, centres, first, last))
+KMEANS_BUILDS(void, add_rows, add_rows_body,
+              (const RowsTarget& to, const float* rows, int count, const int* nearest,
+               const float* centres, int first, int last),
+              (to, rows, count, nearest, centres, first, last))
 
 #undef KMEANS_TWO_BUILDS
+#undef KMEANS_BUILDS
 #undef KMEANS_INLINE
 
 }  // namespace
@@ -430,6 +438,14 @@ void ExactSums::bindRows(const float* rows, std::size_t count, const std::uint8_
 
 void ExactSums::addRows(const float* rows, int count, const int* nearest, const float* centres,
                         int first, int last) {
+    addRowsBuilt(has_avx2() ? Build::avx2 : Build::plain, rows, count, nearest, centres, first,
+                 last);
+}
+
+bool ExactSums::addRowsBuilt(Build build, const float* rows, int count, const int* nearest,
+                             const float* centres, int first, int last) {
+    const bool avx2 = build == Build::avx2;
+    if (avx2 && !has_avx2()) return false;
     // Rows of the bound run read their marks; any others are split value by value.
     const std::size_t stride = std::size_t(d_) + 1;
     const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(rows);
@@ -451,8 +467,13 @@ void ExactSums::addRows(const float* rows, int count, const int* nearest, const 
                         grid_.spreadWords,
                         longAdds_,
                         off,
-                        !bound};
-    add_rows(to, rows, count, nearest, centres, first, last);
+                        !bound,
+                        avx2 ? add_split_avx2 : add_split_plain};
+    if (avx2)
+        add_rows_avx2(to, rows, count, nearest, centres, first, last);
+    else
+        add_rows_plain(to, rows, count, nearest, centres, first, last);
+    return true;
 }
 
 void ExactSums::carry(int c) {

@@ -117,6 +117,12 @@ public:
     // touch disjoint accumulators.
     void addRows(const float* rows, int count, const int* nearest, const float* centres, int first,
                  int last);
+    // The same with the loops' build named: addRows takes the AVX2 build where the CPU
+    // has it; the plain one must give the same bits (tests compare them). False, with
+    // nothing added, when the CPU cannot run the build asked for.
+    enum class Build { plain, avx2 };
+    bool addRowsBuilt(Build build, const float* rows, int count, const int* nearest,
+                      const float* centres, int first, int last);
 
     // Ends a pass's additions: every partial 64-bit sum of a wide grid is carried into
     // its 128-bit total and every long register into digits. The totals are then

@@ -340,3 +340,43 @@ TEST(ExactSums, MeansRoundOnceWhereADoubleWouldRoundTwice) {
         EXPECT_EQ(centre[0], past ? 16777218.f : 16777216.f) << past;
     }
 }
+
+// The accumulation's loops are built twice; the AVX2 build (the one the programs run
+// where the CPU has it) and the plain one must give the same bits, on rows on the
+// grid, rows split over finer levels and distances off the spread grid alike.
+TEST(ExactSums, PlainAndAvx2BuildsGiveTheSameBits) {
+    const int n = 3000;
+    const int d = 19;  // two full lanes of 8 and a tail
+    const int k = 6;
+    std::vector<std::vector<float>> sets;
+    sets.push_back(uniform_rows(n, d, 256.f, 7));
+    for (float& v : sets.back()) v = std::floor(v);  // integers: the 64-bit grid
+    sets.push_back(uniform_rows(n, d, 1.f, 8));
+    sets.back()[5] = 1e15f;  // every row split, one finer level
+    sets.push_back(uniform_rows(n, d, 10.f, 9));
+    sets.back()[0] = 3.4e38f;  // distances beyond the spread grid's reach
+    for (std::size_t s = 0; s < sets.size(); ++s) {
+        const std::vector<float> rows = augmented(sets[s], d);
+        std::vector<float> centres(std::size_t(k) * (d + 1));
+        for (std::size_t i = 0; i < centres.size(); ++i) centres[i] = rows[i + 7 * (d + 1)];
+        for (int c = 0; c < k; ++c)
+            centres[std::size_t(c) * (d + 1) + d] =
+                norm_column(&centres[std::size_t(c) * (d + 1)], d);
+        std::vector<int> nearest(static_cast<std::size_t>(n));
+        for (int i = 0; i < n; ++i) nearest[std::size_t(i)] = (i * 7) % k;
+        std::vector<std::uint8_t> off;
+        const FixedGrid grid = grid_of(rows, n, d, centres, k, &off);
+        std::vector<unsigned char> built[2];
+        for (int b = 0; b < 2; ++b) {
+            ExactSums sums;
+            ASSERT_TRUE(sums.allocate(k, d, grid));
+            sums.bindRows(rows.data(), n, off.empty() ? nullptr : off.data());
+            const auto build = b == 0 ? ExactSums::Build::plain : ExactSums::Build::avx2;
+            if (!sums.addRowsBuilt(build, rows.data(), n, nearest.data(), centres.data(), 0, k))
+                GTEST_SKIP() << "no AVX2 on this CPU";
+            sums.settle();
+            built[b] = totals(sums);
+        }
+        EXPECT_TRUE(built[0] == built[1]) << "set " << s << ", levels " << grid.levels;
+    }
+}
