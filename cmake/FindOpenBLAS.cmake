@@ -4,8 +4,10 @@
 # the serial one (libopenblas-serial-dev), which is not safe for concurrent calls
 # (wrong products when several threads call sgemm). The search runs its own threads
 # and keeps OpenBLAS on the calling thread (openblas_set_num_threads(1)).
-set(OPENBLAS_PTHREAD_INCLUDE /usr/include/x86_64-linux-gnu/openblas-pthread)
-set(OPENBLAS_PTHREAD_LIB /usr/lib/x86_64-linux-gnu/openblas-pthread)
+# The directories are the compiler's multiarch ones (x86_64-linux-gnu,
+# aarch64-linux-gnu, ...), as CMake learnt them from the compiler.
+set(OPENBLAS_PTHREAD_INCLUDE /usr/include/${CMAKE_LIBRARY_ARCHITECTURE}/openblas-pthread)
+set(OPENBLAS_PTHREAD_LIB /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/openblas-pthread)
 # A path cached by an earlier configuration from anywhere else is looked up again.
 if(OPENBLAS_INCLUDE_DIR AND NOT OPENBLAS_INCLUDE_DIR STREQUAL OPENBLAS_PTHREAD_INCLUDE)
   unset(OPENBLAS_INCLUDE_DIR CACHE)

@@ -21,7 +21,6 @@ namespace {
 
 const std::string kMt = KMEANS_MT;
 const std::string kSt = KMEANS_ST;
-const std::string kMtRefBlas = KMEANS_MT_REFBLAS;
 const std::string kAssign = ASSIGN;
 const std::string kSample = SAMPLE_DIR;
 
@@ -308,7 +307,10 @@ TEST_F(ExactCli, SameBytesWithEitherProductLibrary) {
 }
 #endif
 
+#ifdef KMEANS_MT_REFBLAS
+// The trainer on the reference BLAS, when the build has it (libblas-dev).
 TEST_F(ExactCli, SameBytesUnderAnotherBlas) {
+    const std::string kMtRefBlas = KMEANS_MT_REFBLAS;
     const RunResult openblas = run(BLAS_PROBE, {});
     const RunResult reference = run(BLAS_PROBE_REFBLAS, {});
     ASSERT_EQ(openblas.status, 0);
@@ -365,5 +367,6 @@ TEST_F(ExactCli, SameBytesUnderAnotherBlas) {
         }
     }
 }
+#endif
 
 }  // namespace
