@@ -355,6 +355,10 @@ int train(Ranks& ranks, TrainerOptions& options) {
 
 int run(int argc, char** argv) {
     Ranks ranks;
+    if (trainer_asks_version(argc, argv)) {
+        print_version(KMEANS_PROGRAM);  // on rank 0: the other ranks' output is dropped
+        return 0;
+    }
     TrainerOptions options;
     // The command line is the same on every rank, and so is its outcome.
     const int refused = accept_trainer_options(argc, argv, options);

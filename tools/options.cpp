@@ -1,7 +1,9 @@
-// options.cpp - the trainer's and the assigner's command lines: getopt over the
-// option letters, the numeric values as strtol reads them, and the usage report.
+// options.cpp - the trainer's and the assigner's command lines: getopt_long over the
+// option letters and --version, the numeric values as strtol reads them, and the usage
+// report.
 #include "options.h"
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include <climits>
@@ -24,17 +26,32 @@ static void reset_getopt() {
     optind = 0;
 }
 
+// getopt_long's answer for --version: beyond every char, so no option letter can be
+// mistaken for it.
+constexpr int kVersionOption = 0x100;
+static const option kLongOptions[] = {
+    {"version", no_argument, nullptr, kVersionOption},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The character reported for a '?' from getopt_long: the short option's letter, or '-'
+// for an unknown long option (optopt 0) or --version=value (optopt kVersionOption).
+static char offending(int optopt_value) {
+    return optopt_value == 0 || optopt_value == kVersionOption ? '-' : char(optopt_value);
+}
+
 ParseResult parse_trainer_options(int argc, char** argv, TrainerOptions& o, char& bad) {
     reset_getopt();
     int opt;
-    while ((opt = getopt(argc, argv, "i:k:b:m:p:")) != -1) {
+    while ((opt = getopt_long(argc, argv, "i:k:b:m:p:", kLongOptions, nullptr)) != -1) {
         switch (opt) {
         case 'i': o.maxIter = option_value(optarg); break;
         case 'k': o.k = option_value(optarg); break;
         case 'b': o.blockSize = option_value(optarg); break;
         case 'm': o.minClusterFile = optarg; break;
         case 'p': o.threads = option_value(optarg); break;
-        case '?': bad = char(optopt); return ParseResult::unknown_option;
+        case kVersionOption: return ParseResult::version;
+        case '?': bad = offending(optopt); return ParseResult::unknown_option;
         default: return ParseResult::usage;
         }
     }
@@ -49,13 +66,14 @@ ParseResult parse_trainer_options(int argc, char** argv, TrainerOptions& o, char
 ParseResult parse_assign_options(int argc, char** argv, AssignOptions& o, char& bad) {
     reset_getopt();
     int opt;
-    while ((opt = getopt(argc, argv, "b:d:t:p:")) != -1) {
+    while ((opt = getopt_long(argc, argv, "b:d:t:p:", kLongOptions, nullptr)) != -1) {
         switch (opt) {
         case 'b': o.blockSize = option_value(optarg); break;
         case 'd': o.regionFile = optarg; break;
         case 't': o.type = option_value(optarg); break;
         case 'p': o.threads = option_value(optarg); break;
-        case '?': bad = char(optopt); return ParseResult::unknown_option;
+        case kVersionOption: return ParseResult::version;
+        case '?': bad = offending(optopt); return ParseResult::unknown_option;
         default: return ParseResult::usage;
         }
     }
@@ -73,4 +91,20 @@ bool options_accepted(ParseResult result, char bad, const char* program,
     if (result == ParseResult::unknown_option) std::cerr << "Unknown option -" << bad << std::endl;
     help(program);
     return false;
+}
+
+bool trainer_asks_version(int argc, char** argv) {
+    TrainerOptions ignored;
+    char bad = 0;
+    return parse_trainer_options(argc, argv, ignored, bad) == ParseResult::version;
+}
+
+bool assign_asks_version(int argc, char** argv) {
+    AssignOptions ignored;
+    char bad = 0;
+    return parse_assign_options(argc, argv, ignored, bad) == ParseResult::version;
+}
+
+void print_version(const char* program) {
+    std::cout << program << " " << KMEANS_VERSION << std::endl;
 }

@@ -1,6 +1,7 @@
-// options.h - the command lines of the trainer and the assigner, parsed with getopt
-// (its own messages off) into plain settings. Parsing never exits: the drivers print
-// the messages and choose the exit status.
+// options.h - the command lines of the trainer and the assigner, parsed with getopt_long
+// (its own messages off) into plain settings: the short options of each program, and
+// --version, the one long option every program answers. Parsing never exits: the
+// drivers print the messages and choose the exit status.
 #ifndef KMEANS_OPTIONS_H
 #define KMEANS_OPTIONS_H
 
@@ -11,6 +12,7 @@ enum class ParseResult {
     ok,
     unknown_option,  // an option letter not in the string, or one missing its value
     usage,           // too few or too many operands, or another getopt surprise
+    version,         // --version, met before any mistake; the operands are not checked
 };
 
 struct TrainerOptions {
@@ -34,7 +36,9 @@ struct AssignOptions {
 };
 
 // "i:k:b:m:p:" then <data file> <model file>, no more operands.
-// `bad` receives the offending option character on unknown_option.
+// `bad` receives the offending option character on unknown_option, '-' for a long
+// option other than --version (or --version given a value): "Unknown option --", as
+// getopt has always answered any "--word".
 ParseResult parse_trainer_options(int argc, char** argv, TrainerOptions& options, char& bad);
 
 // "b:d:t:p:" then <list file> <model file> <result file>, no more operands. The region file is
@@ -46,6 +50,16 @@ ParseResult parse_assign_options(int argc, char** argv, AssignOptions& options, 
 // when the result is ok and nothing was printed.
 bool options_accepted(ParseResult result, char bad, const char* program,
                       void (*help)(const char* program));
+
+// Whether the command line asks for --version (parsed as above, so that "-x --version"
+// is still the mistake -x and "-m --version" names a file). The drivers answer it
+// before accepting the options: print_version, exit status 0.
+bool trainer_asks_version(int argc, char** argv);
+bool assign_asks_version(int argc, char** argv);
+
+// "<program> <version>" on standard output, the version being the build's
+// (CMakeLists.txt: project VERSION).
+void print_version(const char* program);
 
 // strtol in base 10, unvalidated as the options have always been read ("abc" is 0,
 // "12x" is 12); values beyond int saturate instead of wrapping.
