@@ -461,4 +461,17 @@ TEST_F(AssignCli, SampleDataMatchesDirectSearch) {
     }
 }
 
+// A near tie that only double arithmetic settles: x = 1 between centres -2^-30 and 2.
+// Their float scores differ by less than their error bound, so the distances decide,
+// and 1 - (-2^-30) rounds to 1 in float: a difference formed in float ties the two
+// centres (the lower index would win), the exact one gives centre 1.
+TEST_F(AssignCli, DistancesFormedInDouble) {
+    spit(path("model.txt"), "2 1\n-9.31322575e-10\n2");
+    spit(path("one.txt"), "1 1\n1\n");
+    spit(path("list.txt"), "1\n" + path("one.txt") + "\n");
+    const RunResult r = run(kAssign, {path("list.txt"), path("model.txt"), path("result.txt")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(path("result.txt")), "1 2\n0 1\n");
+}
+
 }  // namespace

@@ -129,6 +129,13 @@ TEST_F(TrainerCli, DefaultsAndBlockSizeEstimate) {
                            "estimated block size = 470625\n"),
               std::string::npos)
         << neg.out;
+    // Without -i: at most 30 iterations.
+    spit(path("groups.txt"), kTwoGroups);
+    const RunResult plain = run(kMt, {"-k", "2", path("groups.txt"), path("model.txt")});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(plain.out.substr(0, plain.out.find("Try to")),
+              echo(path("groups.txt"), path("model.txt"), "30", "2", "-1", "<null>", "4"));
+    EXPECT_NE(plain.out.find("\nMax iter:   30\n"), std::string::npos) << plain.out;
 }
 
 TEST_F(TrainerCli, RefusedInputsLeaveNoModel) {
