@@ -18,6 +18,7 @@
 
 #include "atomic_file.h"
 #include "fixed_order.h"
+#include "messages.h"
 #include "product.h"
 #include "sampler.h"
 #include "search.h"
@@ -327,7 +328,7 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
         mine = prepareSums(peers) && reserveSearch(blockSize);
         all = peers ? peers->agree(mine) : mine;
     }
-    if (!mine) std::cerr << "Insufficient memory! Try with a smaller block size." << std::endl;
+    if (!mine) insufficient_memory();
     if (!all) return false;
     // One pass accumulator per search worker, when the copies cost little next to the
     // data: each worker then adds the rows it has just searched, still in cache.

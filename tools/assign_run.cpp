@@ -60,11 +60,6 @@ bool reserve_workers(int rows) {
 
 }  // namespace
 
-bool cannot_write(const char* path) {
-    std::cerr << "Cannot open file '" << path << "' for writing." << std::endl;
-    return false;
-}
-
 int accept_assign_options(int argc, char** argv, AssignOptions& options) {
     char bad = 0;
     const ParseResult parsed = parse_assign_options(argc, argv, options, bad);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kmeans.h"
+#include "messages.h"
 #include "options.h"
 #include "sift_io.h"
 
@@ -70,9 +71,6 @@ bool open_outputs(const AssignOptions& options, int k, AssignOutputs& outputs);
 
 // Both outputs closed: false after the message.
 bool close_outputs(const AssignOptions& options, AssignOutputs& outputs);
-
-// "Cannot open file '<path>' for writing." on standard error; returns false.
-bool cannot_write(const char* path);
 
 // One list entry, index `index`: reads the descriptor file (an unreadable one has its
 // message and counts nothing), finds each descriptor's nearest centre, writes the

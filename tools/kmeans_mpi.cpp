@@ -331,7 +331,7 @@ int train(Ranks& ranks, TrainerOptions& options) {
         return 1;
     if (options.maxIter <= 0 && options.minClusterFile != nullptr) {
         ok = KMeans::reserveSearch(rows);
-        if (!ok) std::cerr << "Insufficient memory! Try with a smaller block size." << std::endl;
+        if (!ok) insufficient_memory();
         if (!ranks.agree(ok)) return 1;
         model.nearestCentres(matrix.get(), rows, nearest.get());
     }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 
+#include "messages.h"
 #include "mpi_run.h"
 
 namespace {
@@ -128,14 +129,14 @@ void Outbox::hold(int stream, const std::string& bytes) {
             if (spill_ == nullptr) ::close(fd);
         }
         if (spill_ == nullptr) {
-            fail("Cannot open file '" + spillName_ + "' for writing.");
+            fail(cannot_write_text(spillName_));
             return;
         }
     }
     const SpillHeader header{std::int32_t(stream), std::uint32_t(bytes.size())};
     if (std::fwrite(&header, sizeof header, 1, spill_) != 1 ||
         std::fwrite(bytes.data(), 1, bytes.size(), spill_) != bytes.size())
-        fail("Cannot open file '" + spillName_ + "' for writing.");
+        fail(cannot_write_text(spillName_));
 }
 
 void Outbox::send(int stream, const char* data, std::size_t size) {
@@ -149,7 +150,7 @@ void Outbox::sendHeld() {
     if (spill_ == nullptr) return;
     // A file that failed is not read back: its pieces may be incomplete.
     if (!failed() && (std::fflush(spill_) != 0 || std::fseek(spill_, 0, SEEK_SET) != 0))
-        fail("Cannot open file '" + spillName_ + "' for writing.");
+        fail(cannot_write_text(spillName_));
     std::string bytes;
     SpillHeader header;
     while (!failed() && std::fread(&header, sizeof header, 1, spill_) == 1) {

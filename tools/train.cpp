@@ -89,10 +89,6 @@ void settle_block_size(TrainerOptions& options, int n, int d) {
     std::cout << "Block size: " << options.blockSize << std::endl;
 }
 
-void cannot_write(const char* path) {
-    std::cerr << "Cannot open file '" << path << "' for writing." << std::endl;
-}
-
 bool enough_rows(const TrainerOptions& options, int n) {
     if (n >= options.k) return true;
     std::cerr << "The number of individus is less than the number of cluster." << std::endl;
@@ -169,7 +165,7 @@ int train_and_write(const TrainerOptions& options, std::unique_ptr<float[]> matr
     // No assignment pass ran: the min cluster file gets every vector's nearest seed.
     if (options.maxIter <= 0 && options.minClusterFile != nullptr) {
         if (!KMeans::reserveSearch(n)) {
-            std::cerr << "Insufficient memory! Try with a smaller block size." << std::endl;
+            insufficient_memory();
             return 1;
         }
         model.nearestCentres(matrix.get(), n, nearest.get());

@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "messages.h"
 #include "options.h"
 #include "text_scan.h"
 
@@ -30,7 +31,6 @@ bool enough_rows(const TrainerOptions& options, int n);
 void body_unread(ReadStatus status, const char* path, int rows, int d);
 // The nearest-centre array of n rows, or null.
 std::unique_ptr<int[]> new_nearest_array(int n);
-void cannot_write(const char* path);
 
 // The outputs may neither name the data file nor each other, and each must be
 // writable (a temporary file is created beside it and removed): checked before the
