@@ -46,9 +46,11 @@ class KMeans {
 public:
     const float* data;  // borrowed: n rows of d+1 floats, column d = -0.5
     float* centers;     // owned: k rows of d+1 floats, column d = |c|^2
-    float* sums;        // owned: k rows of d floats
-    float* sqnorms;     // owned: k floats
-    int* counts;        // owned: k ints
+    // The interface's float accumulators: only add() fills them (no program calls
+    // it) and relocate() zeroes them; training sums into exact integer totals instead.
+    float* sums;     // owned: k rows of d floats
+    float* sqnorms;  // owned: k floats
+    int* counts;     // owned: k ints
     int n;
     int d;
     int k;

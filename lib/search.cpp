@@ -50,11 +50,12 @@
 //    and rows without a finite score are measured against every centre.
 //
 // Tiles: a worker scores kTileRows rows (fewer for many centres) per sgemm call, so a
-// tile's scores are still in cache when its rows are chosen. The scores of a large
-// call (a training block) go through a private tile buffer and are streamed to the
-// caller's matrix, which is never read back; a small call's (a descriptor file) go
-// straight to the caller's matrix. With a shift, each tile of rows is first copied
-// as x - mu.
+// tile's scores are still in cache when its rows are chosen. Training and assign
+// keep no scores (the caller's matrix is null): each tile's scores stay in a private
+// buffer. Only KMeans::minCluster, whose interface hands back every score, passes a
+// matrix: a large call's scores go through the tile buffer and are streamed to it, a
+// small call's straight into it. With a shift, each tile of rows is first copied as
+// x - mu.
 #include "search.h"
 
 #include <cmath>
