@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -227,6 +229,23 @@ TEST_F(Refusals, ScoreMatrixBeyondMemory) {
     EXPECT_EQ(r.out.find("Finish normally."), std::string::npos);
     EXPECT_FALSE(exists(path("model.txt")));
     EXPECT_FALSE(exists(path("min.txt")));
+}
+
+// Under an address-space limit a program on the OpenBLAS product starts itself again
+// with one OpenBLAS thread before the library loads (its loader's threads would each
+// map a buffer, and retry for ever when that fails); without a limit nothing changes.
+TEST_F(Refusals, OneOpenBlasThreadUnderAnAddressSpaceLimit) {
+#ifdef KMEANS_SANITIZED
+    GTEST_SKIP() << "a sanitized program cannot run under an address-space limit";
+#endif
+    const RunResult limited = run(OPENBLAS_THREADS_PROBE, {}, "", 8000000000ULL);
+    ASSERT_EQ(limited.status, 0) << limited.err;
+    EXPECT_EQ(limited.out, "1\n");
+    if (sysconf(_SC_NPROCESSORS_ONLN) < 2 || std::getenv("OPENBLAS_NUM_THREADS") != nullptr)
+        GTEST_SKIP() << "one thread here anyway: the limit's effect cannot be seen";
+    const RunResult free = run(OPENBLAS_THREADS_PROBE, {});
+    ASSERT_EQ(free.status, 0) << free.err;
+    EXPECT_NE(free.out, "1\n");
 }
 
 // Under any address-space limit a program finishes, with the same output as without
