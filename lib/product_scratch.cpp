@@ -16,6 +16,9 @@
 // pool, and any thread's next product reuses it.
 extern "C" void* blas_memory_alloc(int procpos) __attribute__((weak));
 extern "C" void blas_memory_free(void* buffer) __attribute__((weak));
+// "OpenBLAS 0.3.21 DYNAMIC_ARCH ...": the pool above is internal to the library, so it
+// is only used in the versions whose pool is known (0.3.x).
+extern "C" char* openblas_get_config() __attribute__((weak));
 
 namespace {
 
@@ -40,8 +43,17 @@ bool can_map(std::size_t bytes) {
 
 constexpr int kMostBuffers = 64;
 
+// Whether the loaded OpenBLAS keeps the pool described above.
+static bool known_pool() {
+    static const bool known = [] {
+        const char* config = openblas_get_config != nullptr ? openblas_get_config() : nullptr;
+        return config != nullptr && std::strncmp(config, "OpenBLAS 0.3.", 13) == 0;
+    }();
+    return known;
+}
+
 bool reserve_product_scratch(int workers) {
-    if (blas_memory_alloc == nullptr || blas_memory_free == nullptr) return true;
+    if (blas_memory_alloc == nullptr || blas_memory_free == nullptr || !known_pool()) return true;
     static std::mutex lock;
     static int held = 0;  // buffers known to be in the pool
     // OpenBLAS's buffer size is a build setting. Until one buffer has been seen

@@ -14,7 +14,8 @@
 // False, with nothing kept, when the address space cannot hold it: the caller
 // reports its memory message. At most 64 are taken (product_scratch.cpp says why).
 // True at once when the pool already holds that many,
-// and always with a BLAS that keeps no such pool. Call it from one thread, before
+// and always with a BLAS that keeps no such pool (or an OpenBLAS other than 0.3.x,
+// whose pool is not known). Call it from one thread, before
 // the workers start (the drivers' set-up does).
 bool reserve_product_scratch(int workers);
 
