@@ -2,15 +2,18 @@
 #   make demo   installs what is missing, builds, trains and assigns the bundled sample
 #   make test   installs what is missing, builds, runs the whole test suite (ctest)
 #   make bench  the same for the benchmark packages, then the whole benchmark
+# and `make install PREFIX=/some/dir` (default /usr/local): the programs, libkmeans,
+# its headers, CMake package and kmeans.pc.
 BUILD ?= build
 JOBS ?= 2
 PACKAGES = g++ cmake make libopenblas-dev libopenblas-pthread-dev libblas-dev libdnnl-dev libgtest-dev \
-  openmpi-bin libopenmpi-dev
+  openmpi-bin libopenmpi-dev pkg-config
 # Only for `make bench`: Google Benchmark, the peers (scikit-learn, FAISS), timing tools.
 BENCH_PACKAGES = libbenchmark-dev python3-sklearn python3-faiss hyperfine time
 OUT ?= $(BUILD)/demo
+PREFIX ?= /usr/local
 
-.PHONY: all deps build demo test test-openblas bench asan tsan sanitize fuzz slow clean format format-check
+.PHONY: all deps build install demo test test-openblas bench asan tsan sanitize fuzz slow clean format format-check
 
 all: build
 
@@ -20,6 +23,11 @@ deps:
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
+
+install: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(BUILD) -j $(JOBS)
+	cmake --install $(BUILD)
 
 demo: build
 	@sh scripts/demo.sh $(BUILD) $(OUT)
