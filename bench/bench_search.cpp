@@ -24,6 +24,7 @@
 
 #include "kmeans.h"
 #include "product.h"
+#include "search.h"
 
 namespace {
 

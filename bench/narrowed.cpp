@@ -10,6 +10,7 @@
 
 #include "data_file.h"
 #include "kmeans.h"
+#include "search.h"
 
 int main(int argc, char** argv) {
     if (argc < 4) {

@@ -17,6 +17,7 @@
 #include <new>
 
 #include "atomic_file.h"
+#include "exact_sums.h"
 #include "fixed_order.h"
 #include "messages.h"
 #include "product.h"
@@ -34,7 +35,8 @@ KMeans::KMeans()
       counts(nullptr),
       n(0),
       d(0),
-      k(0) {}
+      k(0),
+      exact_(new (std::nothrow) ExactSums) {}
 
 KMeans::~KMeans() { release(); }
 
@@ -263,38 +265,40 @@ bool KMeans::prepareSums(RunPeers* peers) {
         if (peers) lowest = -int(peers->largest(-float(lowest)));
     }
     const float reach = max_abs(centers, std::size_t(k), d);
-    if (!held || !exact_.allocate(k, d, choose_grid(maxAbs, exact, rows, d, reach, lowest)))
+    if (!held || !exact_ ||
+        !exact_->allocate(k, d, choose_grid(maxAbs, exact, rows, d, reach, lowest)))
         return false;
-    exact_.bindRows(data, std::size_t(n), offGrid_.get());
+    exact_->bindRows(data, std::size_t(n), offGrid_.get());
     return true;
 }
 
 void KMeans::add(const float* row, int cluster) {
-    if (!exact_.ready()) {
+    if (!exact_) return;  // (no memory for even the empty totals)
+    if (!exact_->ready()) {
         // Rows not known in advance: a grid sized from the bound data and this row,
         // with registers that take any other value exactly.
         const std::size_t bound = data ? std::size_t(n) : 0;
         const float maxAbs = std::max(max_abs(row, 1, d), max_abs(data, bound, d));
         const float reach = max_abs(centers, std::size_t(k), d);
-        if (!exact_.allocate(k, d, open_grid(maxAbs, d, reach))) return;
+        if (!exact_->allocate(k, d, open_grid(maxAbs, d, reach))) return;
     }
     float* sum = sums + std::size_t(cluster) * std::size_t(d);
     for (int t = 0; t < d; ++t) sum[t] += row[t];
     sqnorms[cluster] += float(squared_norm(row, d));
-    exact_.addRows(row, 1, &cluster, centers, cluster, cluster + 1);
+    exact_->addRows(row, 1, &cluster, centers, cluster, cluster + 1);
     counts[cluster] += 1;
 }
 
 double KMeans::relocate() {
     double distortion = 0;
     const std::size_t stride = std::size_t(d) + 1;
-    if (exact_.ready()) {
-        exact_.settle();
+    if (exact_ && exact_->ready()) {
+        exact_->settle();
         for (int c = 0; c < k; ++c) {
             if (counts[c] == 0) continue;  // an empty cluster keeps its centre
-            distortion += exact_.moveCentre(c, counts[c], centers + std::size_t(c) * stride);
+            distortion += exact_->moveCentre(c, counts[c], centers + std::size_t(c) * stride);
         }
-        exact_.clear();
+        exact_->clear();
     }
     const std::size_t kd = std::size_t(k) * std::size_t(d);
     std::memset(sums, 0, sizeof(float) * kd);
@@ -335,7 +339,7 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     // Otherwise the one, filled by cluster ranges after each block's search.
     const std::size_t stride = std::size_t(d) + 1;
     SumParts parts;
-    if (maxIter > 0) parts.split(exact_, maxSearchWorkers(blockSize), std::size_t(n) * stride);
+    if (maxIter > 0) parts.split(*exact_, maxSearchWorkers(blockSize), std::size_t(n) * stride);
     // Two passes over the rows, for the search only: a run without iterations skips them.
     const float* shift = maxIter > 0 && choose_shift(data, n, d, mu.get()) ? mu.get() : nullptr;
     if (maxIter > 0) row_bounds(data, n, d, shift, bounds.get());
@@ -364,13 +368,13 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
             searchBlock(plan, data + first * stride, size, bounds.get() + first, nullptr,
                         nearest + first, true, &passCounts_.back(), parts.get());
             if (!parts.get())
-                accumulateBlock(exact_, data + first * stride, size, nearest + first, centers);
+                accumulateBlock(*exact_, data + first * stride, size, nearest + first, centers);
             std::cout << "Time for searching min clsuter: " << std::time(nullptr) - t2 << std::endl;
         }
         std::cout << "Assignment time = " << std::time(nullptr) - t1 << std::endl;
-        parts.gather(exact_);
-        if (peers && !peers->share(exact_)) return false;
-        std::memcpy(counts, exact_.counts(), sizeof(int) * std::size_t(k));
+        parts.gather(*exact_);
+        if (peers && !peers->share(*exact_)) return false;
+        std::memcpy(counts, exact_->counts(), sizeof(int) * std::size_t(k));
         std::cout << "Relocate cluster\n";
         const std::time_t t3 = std::time(nullptr);
         const double distortion = relocate();

@@ -18,9 +18,12 @@
 #include <memory>
 #include <vector>
 
-#include "exact_sums.h"
-#include "search.h"
-#include "text_scan.h"
+#include "read_status.h"
+
+// Internals the model only points to (exact_sums.h, search.h).
+class ExactSums;
+struct SearchPlan;
+struct SearchCounts;
 
 // What a training run shares with the processes that hold the other rows of its data
 // (the distributed trainer); a run on one machine has none. Every process calls each
@@ -131,24 +134,9 @@ private:
     // The pass's exact totals on the grid of the data bound (or of `peers`' data
     // together); false when memory is short.
     bool prepareSums(RunPeers* peers);
-    ExactSums exact_;
+    std::unique_ptr<ExactSums> exact_;         // the pass's totals
     std::unique_ptr<std::uint8_t[]> offGrid_;  // n marks: the rows off a wide grid
     std::vector<SearchCounts> passCounts_;
-};
-
-// Argument record of one worker of the multi-threaded search.
-struct MinClusterTask {
-    const float* rows;
-    int count;
-    int d;
-    int k;
-    const float* centers;
-    float* scores;
-    int* nearest;
-    const SearchPlan* plan;
-    const float* bounds;  // the rows' bounds, or null
-    ExactSums* sums;      // the worker's pass accumulator, or null
-    SearchCounts counts;  // written by the worker
 };
 
 #endif

@@ -15,6 +15,21 @@
 #include "search.h"
 #include "workers.h"
 
+// Argument record of one worker of the multi-threaded search.
+struct MinClusterTask {
+    const float* rows;
+    int count;
+    int d;
+    int k;
+    const float* centers;
+    float* scores;
+    int* nearest;
+    const SearchPlan* plan;
+    const float* bounds;  // the rows' bounds, or null
+    ExactSums* sums;      // the worker's pass accumulator, or null
+    SearchCounts counts;  // written by the worker
+};
+
 void* KMeans::threadRoutine(void* arg) {
     MinClusterTask* task = static_cast<MinClusterTask*>(arg);
     if (task->count <= 0) return nullptr;

@@ -29,17 +29,11 @@
 #include <string>
 #include <type_traits>
 
+#include "read_status.h"
+
 // How the reading of an input file ended: every reader returns one, and its caller
 // words the message (unreadable_message for too_large and endless, the same for
 // every file).
-enum class ReadStatus {
-    ok,
-    cannot_open,   // missing, unreadable, or a directory
-    wrong_format,  // not what its format says: refused as a whole
-    too_large,     // its text does not fit in memory
-    endless,       // not a regular file, and more than kMostStreamBytes of text
-    no_memory,     // the matrix it holds does not fit in memory
-};
 
 constexpr std::size_t kMostStreamBytes = std::size_t(1) << 30;
 
