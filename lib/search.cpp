@@ -73,7 +73,9 @@
 #include "product.h"
 #include "top_two.h"
 
+#ifdef KMEANS_TEST_HOOKS
 SearchTestHooks search_test_hooks;
+#endif
 
 namespace {
 
@@ -279,6 +281,7 @@ int choose(const SearchPlan& plan, const float* s, const float* x, float bound, 
     return nearest_among(x, plan, nullptr, plan.k);
 }
 
+#ifdef KMEANS_TEST_HOOKS
 // Test hook: every score moved by 3/4 of its row's bound, the sign alternating along
 // the row and from row to row.
 void perturb(const SearchPlan& plan, float* scores, int rows, const float* bounds) {
@@ -291,6 +294,7 @@ void perturb(const SearchPlan& plan, float* scores, int rows, const float* bound
                 float(((i + j) & 1 ? 0.75 : -0.75) * error);
     }
 }
+#endif
 
 // Copies a tile of scores to the caller's matrix. When a call's scores are too many
 // to stay in cache anyway (a training block), they go out with streaming stores: no
@@ -408,17 +412,21 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
             first += size;
             continue;
         }
+#ifdef KMEANS_TEST_HOOKS
         if (search_test_hooks.perturb) perturb(plan, out, size, rowBounds);
+#endif
         for (int i = 0; i < size; ++i) {
             const float* s = out + std::size_t(i) * kk;
             int& chosen = nearest[std::size_t(first) + std::size_t(i)];
+#ifdef KMEANS_TEST_HOOKS
             if (search_test_hooks.plainArgmax) {
                 const int index = top_two(s, k).index;
                 chosen = index < 0 ? 0 : index;
-            } else {
-                chosen = choose(plan, s, x + std::size_t(i) * stride, rowBounds[i],
-                                candidates.get(), local);
+                continue;
             }
+#endif
+            chosen =
+                choose(plan, s, x + std::size_t(i) * stride, rowBounds[i], candidates.get(), local);
         }
         if (scores != nullptr && out == tile)
             copy_scores(scores + std::size_t(first) * kk, tile, std::size_t(size) * kk, stream);

@@ -76,11 +76,14 @@ struct SearchCounts {
 void search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
                   float* scores, int* nearest, SearchCounts* counts, ExactSums* sums = nullptr);
 
-// Test-only switches, off in the programs.
+#ifdef KMEANS_TEST_HOOKS
+// Switches for the tests, which compile this search with KMEANS_TEST_HOOKS: they
+// exist in no program.
 struct SearchTestHooks {
     bool perturb = false;      // move every float score by +-(3/4) E (alternating) first
     bool plainArgmax = false;  // choose by the float argmax alone, without the certificate
 };
 extern SearchTestHooks search_test_hooks;
+#endif
 
 #endif  // KMEANS_SEARCH_H
