@@ -371,7 +371,6 @@ FixedGrid open_grid(float maxAbs, int d, float maxCentre) {
     // The grid of the largest float, with levels down to the least subnormal.
     FixedGrid g = choose_grid(FLT_MAX, false, 1e9, d, maxCentre, -149);
     g.maxAbs = maxAbs;
-    g.open = true;
     // Any two floats lie within 2^129 of each other in a coordinate; d of them
     // squared, over 2^40 rows.
     g.spreadWords = long_words(kSpreadBase, 2 * 129 + 32 + 40);
@@ -450,8 +449,8 @@ bool ExactSums::addRowsBuilt(Build build, const float* rows, int count, const in
     const std::size_t stride = std::size_t(d_) + 1;
     const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(rows);
     const std::uintptr_t from = reinterpret_cast<std::uintptr_t>(boundRows_);
-    const bool bound = !grid_.open && boundRows_ != nullptr && at >= from &&
-                       at < from + boundCount_ * stride * sizeof(float);
+    const bool bound =
+        boundRows_ != nullptr && at >= from && at < from + boundCount_ * stride * sizeof(float);
     const std::uint8_t* off = nullptr;
     if (bound && offGrid_ != nullptr) off = offGrid_ + (at - from) / (stride * sizeof(float));
     const RowsTarget to{d_,

@@ -75,7 +75,6 @@ struct FixedGrid {
     float maxAbs = 0;     // the data's largest |x|
     int levels = 1;       // the value grid's levels; 1: every row on the first
     int spreadWords = 0;  // words of a cluster's spread register
-    bool open = false;    // rows not known in advance: every row takes every level
 };
 
 // The grid of a run over `rows` rows (all processes together) of d values up to
@@ -125,9 +124,8 @@ public:
                       const float* centres, int first, int last);
 
     // Ends a pass's additions: every partial 64-bit sum of a wide grid is carried into
-    // its 128-bit total and every long register into digits. The totals are then
-    // sums() (narrow) or wideSums() (wide), spreads() and counts() and the registers,
-    // ready to be added to another part's or process's.
+    // its 128-bit total and every long register into digits, ready to be added to
+    // another part's or process's (add, pack).
     void settle();
     // Adds another settled part's totals (same k, d and grid) into these.
     void add(const ExactSums& other);
@@ -137,10 +135,7 @@ public:
     std::size_t cells() const;
     void pack(int128* cells) const;
     void unpack(const int128* cells);
-    std::int64_t* sums() { return low_; }   // k*d, narrow
-    int128* wideSums() { return high_; }    // k*d*levels, wide (null when narrow)
-    int128* spreads() { return spreads_; }  // k
-    int* counts() { return counts_; }       // k
+    int* counts() { return counts_; }  // k
     // Value totals: k*d per level.
     std::size_t values() const {
         return std::size_t(k_) * std::size_t(d_) * std::size_t(grid_.levels);

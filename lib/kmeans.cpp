@@ -334,6 +334,7 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     }
     if (!mine) insufficient_memory();
     if (!all) return false;
+    if (peers && maxIter > 0 && !peers->reserve(*exact_)) return false;
     // One pass accumulator per search worker, when the copies cost little next to the
     // data: each worker then adds the rows it has just searched, still in cache.
     // Otherwise the one, filled by cluster ranges after each block's search.

@@ -37,6 +37,10 @@ public:
     virtual double totalRows() = 0;
     // The largest of every process's `value`.
     virtual float largest(float value) = 0;
+    // Room to exchange totals laid out as `sums` (its grid chosen), taken before the
+    // first pass: false on every process when one is short (it has said so), and the
+    // run stops before iterating.
+    virtual bool reserve(const ExactSums& sums) = 0;
     // A pass's settled totals (member counts included), each replaced by its sum over
     // every process; false when that failed (the run stops).
     virtual bool share(ExactSums& sums) = 0;

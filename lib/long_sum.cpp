@@ -48,12 +48,6 @@ void long_carry(std::int64_t* words, int count) {
     }
 }
 
-bool long_zero(const std::int64_t* words, int count) {
-    std::int64_t any = 0;
-    for (int j = 0; j < count; ++j) any |= words[j];
-    return any == 0;
-}
-
 double long_value(const std::int64_t* words, int count, int base) {
     double v = 0;
     for (int j = count - 1; j >= 0; --j) v += std::ldexp(double(words[j]), base + 32 * j);

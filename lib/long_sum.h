@@ -1,6 +1,7 @@
 // long_sum.h - exact sums of doubles of any magnitude within a known range, for the
-// parts of a pass's totals that no 64- or 128-bit grid holds (exact_sums.h), and the
-// exact mean of a sum held on several grids.
+// squared distances that no 128-bit grid holds (exact_sums.h), and the exact mean of
+// a sum held on several levels of a grid. exact_mean builds its number from the same
+// 32-bit digits and carries.
 //
 // A register is `count` signed 64-bit words; word j weighs 2^(base + 32 j), so that a
 // register for values in [2^base, 2^top) takes about (top - base) / 32 words. Adding
@@ -57,8 +58,6 @@ inline void long_add(std::int64_t* words, int count, int base, double v) {
 // Brings every word but the last to a digit in [0, 2^32), carrying into the next;
 // the value is unchanged.
 void long_carry(std::int64_t* words, int count);
-
-bool long_zero(const std::int64_t* words, int count);
 
 // The register's value, to about one rounding (for terms that are themselves
 // rounded: a distortion, an offset).

@@ -5,13 +5,8 @@
 // region record, stamped with its file and cluster index.
 #include "assign_run.h"
 #include "kmeans.h"
-#include "options.h"
 
 int main(int argc, char** argv) {
-    if (assign_asks_version(argc, argv)) {
-        print_version(KMEANS_PROGRAM);
-        return 0;
-    }
     AssignOptions options;
     const int refused = accept_assign_options(argc, argv, options);
     if (refused >= 0) return refused;

@@ -35,7 +35,6 @@
 #include "kmeans.h"
 #include "mpi_outbox.h"
 #include "mpi_run.h"
-#include "options.h"
 
 namespace {
 
@@ -128,10 +127,6 @@ int other_rank(const AssignOptions& options, const KMeans& model, float* scores)
 
 int assign_across_ranks(int argc, char** argv) {
     const int rank = mpi_rank();
-    if (assign_asks_version(argc, argv)) {
-        if (rank == 0) print_version(KMEANS_PROGRAM);
-        return 0;
-    }
     AssignOptions options;
     int refused = 0;
     if (rank == 0) {

@@ -50,19 +50,22 @@ bool write_counts(std::ostream& out, const int* counts, int k) {
     return bool(out);
 }
 
-// The product library's scratch for the workers that search a block of `rows` rows.
-bool reserve_workers(int rows) {
-    if (KMeans::reserveSearch(rows)) return true;
+// The search's memory message (the score matrix R or the product's scratch); false.
+bool cannot_allocate_r() {
     std::cerr << "Cannot allocate R. Try to change the block size with a smaller value."
               << std::endl;
     return false;
 }
+
+// The product library's scratch for the workers that search a block of `rows` rows.
+bool reserve_workers(int rows) { return KMeans::reserveSearch(rows) || cannot_allocate_r(); }
 
 }  // namespace
 
 int accept_assign_options(int argc, char** argv, AssignOptions& options) {
     char bad = 0;
     const ParseResult parsed = parse_assign_options(argc, argv, options, bad);
+    if (parsed == ParseResult::version) return print_version(KMEANS_PROGRAM);
     if (!options_accepted(parsed, bad, argv[0], print_help)) return 1;
     KMeans::nb_threads = options.threads;
 
@@ -169,10 +172,7 @@ bool assign_entry(const AssignContext& run, int index, const std::string& name) 
 // could use would ask for tens of gigabytes that no search ever touches.
 bool allocate_scores(int blockSize, int k, std::unique_ptr<float[]>& scores) {
     scores.reset(new (std::nothrow) float[std::size_t(blockSize) * std::size_t(k)]);
-    if (scores) return reserve_workers(1);
-    std::cerr << "Cannot allocate R. Try to change the block size with a smaller value."
-              << std::endl;
-    return false;
+    return scores ? reserve_workers(1) : cannot_allocate_r();
 }
 
 bool open_outputs(const AssignOptions& options, int k, AssignOutputs& outputs) {

@@ -118,14 +118,8 @@ void add_cells(void* in, void* inout, int* len, MPI_Datatype*) {
 // What a training run shares across the ranks (KMeans::run's peers).
 class MpiPeers : public RunPeers {
 public:
-    MpiPeers(Ranks& ranks, int totalRows, int firstRow, int rows, int k, int d, const float* matrix)
-        : ranks_(ranks),
-          total_(totalRows),
-          first_(firstRow),
-          rows_(rows),
-          k_(k),
-          d_(d),
-          matrix_(matrix) {
+    MpiPeers(Ranks& ranks, int totalRows, int firstRow, int rows, int d, const float* matrix)
+        : ranks_(ranks), total_(totalRows), first_(firstRow), rows_(rows), d_(d), matrix_(matrix) {
         MPI_Type_contiguous(int(sizeof(int128)), MPI_BYTE, &cell_);
         MPI_Type_commit(&cell_);
         MPI_Op_create(&add_cells, 1, &add_);
@@ -137,12 +131,14 @@ public:
     MpiPeers(const MpiPeers&) = delete;
     MpiPeers& operator=(const MpiPeers&) = delete;
 
-    // The allreduce buffer: k*d value totals, k spreads, k counts, one cell each.
-    bool reserve() {
-        const std::size_t total = std::size_t(k_) * (std::size_t(d_) + 2);
-        cells_.reset(new (std::nothrow) int128[total]);
-        held_ = cells_ ? total : 0;
-        return cells_ != nullptr;
+    // The allreduce buffer: one 16-byte cell for each of the totals' integers.
+    bool reserve(const ExactSums& sums) override {
+        cells_.reset(new (std::nothrow) int128[sums.cells()]);
+        const bool ok = cells_ != nullptr;
+        if (!ok)
+            std::cerr << "Cannot allocate the exchange buffer of " << sums.cells()
+                      << " 16-byte cells." << std::endl;
+        return ranks_.agree(ok);
     }
 
     bool agree(bool ok) override { return ranks_.agree(ok); }
@@ -154,19 +150,7 @@ public:
     }
 
     bool share(ExactSums& sums) override {
-        // The registers of data off the grid take more cells than reserve() counted:
-        // the buffer grows once, on every rank alike (the grid is the same on all).
-        const std::size_t total = sums.cells();
-        if (total > held_) {
-            cells_.reset();
-            cells_.reset(new (std::nothrow) int128[total]);
-            held_ = cells_ ? total : 0;
-            const bool ok = held_ != 0;
-            if (!ok)
-                std::cerr << "Cannot allocate the exchange buffer of " << total << " 16-byte cells."
-                          << std::endl;
-            if (!ranks_.agree(ok)) return false;
-        }
+        const std::size_t total = sums.cells();  // as reserved
         int128* cell = cells_.get();
         sums.pack(cell);
         // One allreduce, in pieces below 2^31 cells (MPI counts are int).
@@ -204,11 +188,9 @@ private:
     int total_;
     int first_;
     int rows_;
-    int k_;
     int d_;
     const float* matrix_;
     std::unique_ptr<int128[]> cells_;
-    std::size_t held_ = 0;  // cells_'s length
     MPI_Datatype cell_;
     MPI_Op add_;
 };
@@ -318,12 +300,8 @@ int train(Ranks& ranks, TrainerOptions& options) {
     if (!load_share(ranks, options, matrix, n, d, firstRow, rows)) return 1;
 
     std::unique_ptr<int[]> nearest = new_nearest_array(rows);
-    MpiPeers peers(ranks, n, firstRow, rows, options.k, d, matrix.get());
-    ok = nearest && peers.reserve();
-    if (nearest && !ok)
-        std::cerr << "Cannot allocate the exchange buffer of " << options.k << " x " << d + 2
-                  << " 16-byte cells." << std::endl;
-    if (!ranks.agree(ok)) return 1;
+    MpiPeers peers(ranks, n, firstRow, rows, d, matrix.get());
+    if (!ranks.agree(nearest != nullptr)) return 1;
 
     KMeans model;
     if (!model.run(matrix.get(), rows, d, options.k, options.maxIter, nearest.get(),
@@ -355,10 +333,6 @@ int train(Ranks& ranks, TrainerOptions& options) {
 
 int run(int argc, char** argv) {
     Ranks ranks;
-    if (trainer_asks_version(argc, argv)) {
-        print_version(KMEANS_PROGRAM);  // on rank 0: the other ranks' output is dropped
-        return 0;
-    }
     TrainerOptions options;
     // The command line is the same on every rank, and so is its outcome.
     const int refused = accept_trainer_options(argc, argv, options);

@@ -10,10 +10,6 @@
 
 int main(int argc, char** argv) {
     atomic_file_guard_signals();
-    if (trainer_asks_version(argc, argv)) {
-        print_version(KMEANS_PROGRAM);
-        return 0;
-    }
     TrainerOptions options;
     const int refused = accept_trainer_options(argc, argv, options);
     if (refused >= 0) return refused;

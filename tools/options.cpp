@@ -93,18 +93,7 @@ bool options_accepted(ParseResult result, char bad, const char* program,
     return false;
 }
 
-bool trainer_asks_version(int argc, char** argv) {
-    TrainerOptions ignored;
-    char bad = 0;
-    return parse_trainer_options(argc, argv, ignored, bad) == ParseResult::version;
-}
-
-bool assign_asks_version(int argc, char** argv) {
-    AssignOptions ignored;
-    char bad = 0;
-    return parse_assign_options(argc, argv, ignored, bad) == ParseResult::version;
-}
-
-void print_version(const char* program) {
+int print_version(const char* program) {
     std::cout << program << " " << KMEANS_VERSION << std::endl;
+    return 0;
 }

@@ -51,15 +51,10 @@ ParseResult parse_assign_options(int argc, char** argv, AssignOptions& options, 
 bool options_accepted(ParseResult result, char bad, const char* program,
                       void (*help)(const char* program));
 
-// Whether the command line asks for --version (parsed as above, so that "-x --version"
-// is still the mistake -x and "-m --version" names a file). The drivers answer it
-// before accepting the options: print_version, exit status 0.
-bool trainer_asks_version(int argc, char** argv);
-bool assign_asks_version(int argc, char** argv);
-
 // "<program> <version>" on standard output, the version being the build's
-// (CMakeLists.txt: project VERSION).
-void print_version(const char* program);
+// (CMakeLists.txt: project VERSION); returns 0, the exit status of a --version
+// (which the drivers' option acceptance answers: under MPI, only rank 0 speaks).
+int print_version(const char* program);
 
 // strtol in base 10, unvalidated as the options have always been read ("abc" is 0,
 // "12x" is 12); values beyond int saturate instead of wrapping.

@@ -53,6 +53,7 @@ void print_help(const char* program) {
 int accept_trainer_options(int argc, char** argv, TrainerOptions& options) {
     char bad = 0;
     const ParseResult parsed = parse_trainer_options(argc, argv, options, bad);
+    if (parsed == ParseResult::version) return print_version(KMEANS_PROGRAM);
     if (!options_accepted(parsed, bad, argv[0], print_help)) return 1;
     KMeans::nb_threads = options.threads;
 

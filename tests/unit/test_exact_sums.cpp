@@ -39,23 +39,13 @@ FixedGrid grid_of(const std::vector<float>& rows, int n, int d, const std::vecto
     return choose_grid(maxAbs, exact, n, d, max_abs(centres.data(), std::size_t(k), d), lowest);
 }
 
-// Everything the update step reads, as bytes.
-std::vector<unsigned char> totals(ExactSums& s) {
-    std::vector<unsigned char> out;
-    const auto put = [&out](const void* p, std::size_t bytes) {
-        const auto* b = static_cast<const unsigned char*>(p);
-        out.insert(out.end(), b, b + bytes);
-    };
-    if (s.grid().wide)
-        put(s.wideSums(), sizeof(int128) * s.values());
-    else
-        put(s.sums(), sizeof(std::int64_t) * s.values());
-    put(s.spreads(), sizeof(int128) * std::size_t(s.clusters()));
-    put(s.counts(), sizeof(int) * std::size_t(s.clusters()));
+// Everything the update step reads (value totals at every level, spreads, counts,
+// registers), as the packed cells' bytes.
+std::vector<unsigned char> totals(const ExactSums& s) {
     std::vector<int128> cells(s.cells());
     s.pack(cells.data());
-    put(cells.data(), sizeof(int128) * cells.size());
-    return out;
+    const auto* b = reinterpret_cast<const unsigned char*>(cells.data());
+    return std::vector<unsigned char>(b, b + sizeof(int128) * cells.size());
 }
 
 }  // namespace
