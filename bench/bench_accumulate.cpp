@@ -18,10 +18,13 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "exact_sums.h"
-#include "fixed_order.h"
+#include "detail/exact_sums.h"
+#include "detail/fixed_order.h"
+#include "detail/search.h"
 #include "kmeans.h"
-#include "search.h"
+
+using namespace kmeans;
+using namespace kmeans::detail;
 
 namespace {
 

@@ -23,9 +23,12 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "detail/product.h"
 #include "kmeans.h"
-#include "product.h"
 #include "sift_io.h"
+
+using namespace kmeans;
+using namespace kmeans::detail;
 
 namespace {
 

@@ -11,6 +11,8 @@
 
 #include "data_file.h"
 
+using namespace kmeans;
+
 int main(int argc, char** argv) {
     int runs = 3, threads = 2, opt;
     while ((opt = getopt(argc, argv, "r:p:")) != -1) {

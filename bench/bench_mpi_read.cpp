@@ -11,6 +11,8 @@
 
 #include "data_file.h"
 
+using namespace kmeans;
+
 int main(int argc, char** argv) {
     MPI_Init(&argc, &argv);
     int rank = 0, size = 1;

@@ -28,6 +28,8 @@
 #include "data_file.h"
 #include "sift_io.h"
 
+using namespace kmeans;
+
 namespace {
 
 using bench::now;

@@ -22,9 +22,12 @@
 #include <random>
 #include <vector>
 
+#include "detail/product.h"
+#include "detail/search.h"
 #include "kmeans.h"
-#include "product.h"
-#include "search.h"
+
+using namespace kmeans;
+using namespace kmeans::detail;
 
 namespace {
 

@@ -9,8 +9,11 @@
 #include <memory>
 
 #include "data_file.h"
+#include "detail/search.h"
 #include "kmeans.h"
-#include "search.h"
+
+using namespace kmeans;
+using namespace kmeans::detail;
 
 int main(int argc, char** argv) {
     if (argc < 4) {

@@ -7,6 +7,8 @@
 #include "binary_data.h"
 #include "fuzz_util.h"
 
+using namespace kmeans;
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     silence_console();
     return 0;

@@ -5,6 +5,8 @@
 #include "data_file.h"
 #include "fuzz_util.h"
 
+using namespace kmeans;
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     silence_console();
     return 0;

@@ -2,6 +2,8 @@
 #include "fuzz_util.h"
 #include "list_file.h"
 
+using namespace kmeans;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     MemFile file(data, size);
     if (!file.ok()) return 0;

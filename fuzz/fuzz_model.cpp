@@ -5,6 +5,8 @@
 #include "fuzz_util.h"
 #include "kmeans.h"
 
+using namespace kmeans;
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     silence_console();
     return 0;

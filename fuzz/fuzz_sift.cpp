@@ -3,6 +3,8 @@
 #include "fuzz_util.h"
 #include "sift_io.h"
 
+using namespace kmeans;
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     silence_console();
     return 0;

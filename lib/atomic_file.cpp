@@ -16,6 +16,8 @@
 #include <cstring>
 #include <memory>
 
+namespace kmeans {
+
 namespace {
 
 // The named temporary being written, for the signal handlers (one at a time).
@@ -307,3 +309,5 @@ void atomic_file_guard_signals() {
         sigaction(sig, &action, nullptr);
     }
 }
+
+}  // namespace kmeans

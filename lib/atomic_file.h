@@ -26,6 +26,8 @@
 #include <cstdio>
 #include <string>
 
+namespace kmeans {
+
 class AtomicFile {
 public:
     AtomicFile() = default;
@@ -69,5 +71,7 @@ bool atomic_file_probe(const char* path);
 // Installs the SIGINT, SIGTERM, SIGHUP and SIGXFSZ handlers that remove a temporary in
 // progress.
 void atomic_file_guard_signals();
+
+}  // namespace kmeans
 
 #endif  // KMEANS_ATOMIC_FILE_H

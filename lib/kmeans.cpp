@@ -17,13 +17,17 @@
 #include <new>
 
 #include "atomic_file.h"
-#include "exact_sums.h"
-#include "fixed_order.h"
+#include "detail/exact_sums.h"
+#include "detail/fixed_order.h"
+#include "detail/product.h"
+#include "detail/search.h"
 #include "messages.h"
-#include "product.h"
 #include "sampler.h"
-#include "search.h"
 #include "text_scan.h"
+
+namespace kmeans {
+
+using namespace detail;
 
 int KMeans::nb_threads = 8;
 
@@ -307,6 +311,26 @@ double KMeans::relocate() {
     return distortion;
 }
 
+// The buffer in which a run exchanges its totals with its peers: one cell for each
+// of the totals' integers. False on every process when one is short of it.
+static bool reserve_cells(const ExactSums& sums, std::unique_ptr<TotalCell[]>& cells,
+                          RunPeers& peers) {
+    cells.reset(new (std::nothrow) TotalCell[sums.cells()]);
+    const bool ok = cells != nullptr;
+    if (!ok)
+        std::cerr << "Cannot allocate the exchange buffer of " << sums.cells() << " 16-byte cells."
+                  << std::endl;
+    return peers.agree(ok);
+}
+
+// A pass's totals summed over every process.
+static bool share_totals(ExactSums& sums, TotalCell* cells, RunPeers& peers) {
+    sums.pack(cells);
+    if (!peers.share(cells, sums.cells())) return false;
+    sums.unpack(cells);
+    return true;
+}
+
 bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     // (A process of a distributed run may hold no rows: it searches no block.)
     if (blockSize > n) blockSize = n;
@@ -334,7 +358,9 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     }
     if (!mine) insufficient_memory();
     if (!all) return false;
-    if (peers && maxIter > 0 && !peers->reserve(*exact_)) return false;
+    // The totals as exchanged with peers, held for the whole run.
+    std::unique_ptr<TotalCell[]> exchange;
+    if (peers && maxIter > 0 && !reserve_cells(*exact_, exchange, *peers)) return false;
     // One pass accumulator per search worker, when the copies cost little next to the
     // data: each worker then adds the rows it has just searched, still in cache.
     // Otherwise the one, filled by cluster ranges after each block's search.
@@ -374,7 +400,7 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
         }
         std::cout << "Assignment time = " << std::time(nullptr) - t1 << std::endl;
         parts.gather(*exact_);
-        if (peers && !peers->share(*exact_)) return false;
+        if (peers && !share_totals(*exact_, exchange.get(), *peers)) return false;
         std::memcpy(counts, exact_->counts(), sizeof(int) * std::size_t(k));
         std::cout << "Relocate cluster\n";
         const std::time_t t3 = std::time(nullptr);
@@ -394,3 +420,5 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     std::cout << "Finish normally." << std::endl;
     return true;
 }
+
+}  // namespace kmeans

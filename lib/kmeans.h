@@ -9,7 +9,7 @@
 //
 // The nearest-centre search has two variants of searchBlock with one signature:
 // min_cluster.cpp (one thread) and min_cluster_mt.cpp (nb_threads workers). Each
-// program links exactly one of them; its internals are in search.h.
+// program links exactly one of them; its internals are in detail/search.h.
 #ifndef KMEANS_KMEANS_H
 #define KMEANS_KMEANS_H
 
@@ -20,10 +20,18 @@
 
 #include "read_status.h"
 
-// Internals the model only points to (exact_sums.h, search.h).
+namespace kmeans {
+
+// Internals the model only points to (detail/exact_sums.h, detail/search.h).
+namespace detail {
 class ExactSums;
 struct SearchPlan;
 struct SearchCounts;
+}  // namespace detail
+
+// One cell of a pass's totals as processes exchange them: a 16-byte signed integer.
+// Processes combine their cells by adding them one by one.
+__extension__ typedef __int128 TotalCell;
 
 // What a training run shares with the processes that hold the other rows of its data
 // (the distributed trainer); a run on one machine has none. Every process calls each
@@ -37,13 +45,10 @@ public:
     virtual double totalRows() = 0;
     // The largest of every process's `value`.
     virtual float largest(float value) = 0;
-    // Room to exchange totals laid out as `sums` (its grid chosen), taken before the
-    // first pass: false on every process when one is short (it has said so), and the
-    // run stops before iterating.
-    virtual bool reserve(const ExactSums& sums) = 0;
-    // A pass's settled totals (member counts included), each replaced by its sum over
-    // every process; false when that failed (the run stops).
-    virtual bool share(ExactSums& sums) = 0;
+    // A pass's settled totals (member counts included) as `count` cells, the same
+    // count on every process: each replaced by its sum over every process; false when
+    // that failed (the run stops).
+    virtual bool share(TotalCell* cells, std::size_t count) = 0;
     // The first d values of the rows with these indices (among every process's rows,
     // in file order) into `count` augmented rows (stride d+1) of `rows`.
     virtual void gatherRows(const int* indices, int count, float* rows) = 0;
@@ -107,30 +112,31 @@ public:
     // Nearest centre of each row of one block; scores receives n*k floats.
     static void minCluster(const float* rows, int n, int d, int k, const float* centers,
                            float* scores, int* nearest);
-    // The search variant's entry: one block against prepared centres (search.h).
+    // The search variant's entry: one block against prepared centres (detail/search.h).
     // `announce` prints the multi-threaded search's "#thread = " line.
     // `parts` (or null): one pass accumulator per worker, which adds the rows it
-    // searched (exact_sums.h: the parts' sum does not depend on who added what).
-    static void searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
-                            float* scores, int* nearest, bool announce, SearchCounts* counts,
-                            ExactSums* const* parts = nullptr);
+    // searched (detail/exact_sums.h: the parts' sum does not depend on who added what).
+    static void searchBlock(const detail::SearchPlan& plan, const float* rows, int n,
+                            const float* bounds, float* scores, int* nearest, bool announce,
+                            detail::SearchCounts* counts,
+                            detail::ExactSums* const* parts = nullptr);
     static void* threadRoutine(void* task);  // worker of the multi-threaded search
     // How many products the search variant runs at most at once on blocks of up to
     // n rows, and the product library's scratch for that many taken
-    // (product.h): false when the address space cannot hold it.
+    // (detail/product.h): false when the address space cannot hold it.
     static int maxSearchWorkers(int n);
     // Whether the linked CBLAS can serve this search variant; prints why not.
     static bool blasReady();
     static bool reserveSearch(int n);
     // Adds a searched block's rows to the pass's totals: the search variant's
-    // workers each take a range of clusters (exact_sums.h: any order gives the same
+    // workers each take a range of clusters (detail/exact_sums.h: any order gives the same
     // totals).
-    static void accumulateBlock(ExactSums& sums, const float* rows, int n, const int* nearest,
-                                const float* centers);
+    static void accumulateBlock(detail::ExactSums& sums, const float* rows, int n,
+                                const int* nearest, const float* centers);
 
     // One entry per assignment pass of the last training run: how many rows the
     // float scores left undecided (measured in double).
-    const std::vector<SearchCounts>& passCounts() const { return passCounts_; }
+    const std::vector<detail::SearchCounts>& passCounts() const { return passCounts_; }
 
 private:
     void release();
@@ -138,9 +144,11 @@ private:
     // The pass's exact totals on the grid of the data bound (or of `peers`' data
     // together); false when memory is short.
     bool prepareSums(RunPeers* peers);
-    std::unique_ptr<ExactSums> exact_;         // the pass's totals
-    std::unique_ptr<std::uint8_t[]> offGrid_;  // n marks: the rows off a wide grid
-    std::vector<SearchCounts> passCounts_;
+    std::unique_ptr<detail::ExactSums> exact_;  // the pass's totals
+    std::unique_ptr<std::uint8_t[]> offGrid_;   // n marks: the rows off a wide grid
+    std::vector<detail::SearchCounts> passCounts_;
 };
+
+}  // namespace kmeans
 
 #endif

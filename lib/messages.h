@@ -7,6 +7,8 @@
 #include <iostream>
 #include <string>
 
+namespace kmeans {
+
 inline void insufficient_memory() {
     std::cerr << "Insufficient memory! Try with a smaller block size." << std::endl;
 }
@@ -20,5 +22,7 @@ inline bool cannot_write(const char* path) {
     std::cerr << cannot_write_text(path) << std::endl;
     return false;
 }
+
+}  // namespace kmeans
 
 #endif  // KMEANS_MESSAGES_H

@@ -1,8 +1,12 @@
 // min_cluster.cpp - the single-threaded nearest-centre search: every row of the
 // block on the calling thread. Prints nothing and ignores KMeans::nb_threads.
-#include "exact_sums.h"
+#include "detail/exact_sums.h"
+#include "detail/search.h"
 #include "kmeans.h"
-#include "search.h"
+
+namespace kmeans {
+
+using namespace detail;
 
 void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
                          float* scores, int* nearest, bool, SearchCounts* counts,
@@ -18,3 +22,5 @@ void KMeans::accumulateBlock(ExactSums& sums, const float* rows, int n, const in
                              const float* centers) {
     sums.addRows(rows, n, nearest, centers, 0, sums.clusters());
 }
+
+}  // namespace kmeans

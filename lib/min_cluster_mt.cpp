@@ -9,11 +9,15 @@
 #include <memory>
 #include <new>
 
-#include "exact_sums.h"
+#include "detail/exact_sums.h"
+#include "detail/product.h"
+#include "detail/search.h"
 #include "kmeans.h"
-#include "product.h"
-#include "search.h"
 #include "workers.h"
+
+namespace kmeans {
+
+using namespace detail;
 
 // Argument record of one worker of the multi-threaded search.
 struct MinClusterTask {
@@ -103,3 +107,5 @@ void KMeans::accumulateBlock(ExactSums& sums, const float* rows, int n, const in
     run_workers(workers,
                 [&](int t) { sums.addRows(rows, n, nearest, centers, bounds[t], bounds[t + 1]); });
 }
+
+}  // namespace kmeans

@@ -3,6 +3,8 @@
 #ifndef KMEANS_READ_STATUS_H
 #define KMEANS_READ_STATUS_H
 
+namespace kmeans {
+
 enum class ReadStatus {
     ok,
     cannot_open,   // missing, unreadable, or a directory
@@ -11,5 +13,7 @@ enum class ReadStatus {
     endless,       // not a regular file, and more than kMostStreamBytes of text
     no_memory,     // the matrix it holds does not fit in memory
 };
+
+}  // namespace kmeans
 
 #endif  // KMEANS_READ_STATUS_H

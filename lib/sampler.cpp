@@ -1,8 +1,4 @@
-// sampler.cpp - the Sampler draws and the engine's strided cblas_dscal.
-//
-// This file must never include <cblas.h>: cblas_dscal below has the BLAS routine's
-// parameter list, and only because no extern "C" declaration is in sight does it get a
-// C++-mangled symbol of its own instead of replacing the library's (see dscal.h).
+// sampler.cpp - the Sampler draws and the engine's strided cblas_dscal (dscal.h).
 #include "sampler.h"
 
 #include <cstddef>
@@ -10,7 +6,9 @@
 #include <iostream>
 #include <memory>
 
-#include "dscal.h"
+#include "detail/dscal.h"
+
+namespace kmeans {
 
 namespace {
 
@@ -198,8 +196,10 @@ int Sampler::sample(int const* freq, int n, int* out, int m, bool replacement, i
     return 1;
 }
 
-void cblas_dscal(int n, double alpha, double* x, int incx) {
+void detail::cblas_dscal(int n, double alpha, double* x, int incx) {
     // Offsets in elements from x itself, formed in 64 bits (i * incx can pass 2^31);
     // a negative stride therefore walks backwards from x.
     for (int i = 0; i < n; ++i) x[static_cast<std::ptrdiff_t>(i) * incx] *= alpha;
 }
+
+}  // namespace kmeans

@@ -19,10 +19,11 @@
 // Refused requests print "Cannot sampling. Please support pmf or frequencies' table !"
 // on std::cerr and leave the output, the generator and everything else untouched.
 //
-// The engine's strided cblas_dscal is declared in dscal.h, not here, so that this
-// header can share a translation unit with <cblas.h> (see dscal.h for why).
+// The engine's strided cblas_dscal is an internal routine (detail/dscal.h).
 #ifndef KMEANS_SAMPLER_H
 #define KMEANS_SAMPLER_H
+
+namespace kmeans {
 
 class Sampler {
 public:
@@ -66,5 +67,7 @@ public:
     // positive weights, or a total that is not positive (rejection could never finish).
     static int sample(int const* freq, int n, int* out, int m, bool replacement, int seed);
 };
+
+}  // namespace kmeans
 
 #endif  // KMEANS_SAMPLER_H

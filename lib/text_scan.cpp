@@ -19,6 +19,8 @@
 #include <new>
 #include <system_error>
 
+namespace kmeans {
+
 namespace {
 
 // One guarded read on this thread: the mapping's range, and where to return to.
@@ -271,3 +273,5 @@ void MappedFile::release(const char* from, const char* to) const {
     const std::uintptr_t hi = reinterpret_cast<std::uintptr_t>(to) / page * page;
     if (hi > lo) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
 }
+
+}  // namespace kmeans

@@ -31,6 +31,8 @@
 
 #include "read_status.h"
 
+namespace kmeans {
+
 // How the reading of an input file ended: every reader returns one, and its caller
 // words the message (unreadable_message for too_large and endless, the same for
 // every file).
@@ -174,5 +176,7 @@ inline bool scan_int(const char*& p, const char* end, int& out) {
     p = q;
     return true;
 }
+
+}  // namespace kmeans
 
 #endif

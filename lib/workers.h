@@ -17,6 +17,8 @@
 #include <new>
 #include <type_traits>
 
+namespace kmeans {
+
 constexpr int kMostWorkers = 64;
 
 template <typename Fn>
@@ -51,5 +53,7 @@ void run_workers(int count, Fn&& fn) {
             fn(i);
     }
 }
+
+}  // namespace kmeans
 
 #endif  // KMEANS_WORKERS_H

@@ -6,6 +6,8 @@
 #include "assign_run.h"
 #include "kmeans.h"
 
+using namespace kmeans;
+
 int main(int argc, char** argv) {
     AssignOptions options;
     const int refused = accept_assign_options(argc, argv, options);

@@ -36,6 +36,8 @@
 #include "mpi_outbox.h"
 #include "mpi_run.h"
 
+using namespace kmeans;
+
 namespace {
 
 // The Outbox streams of the two files, and the tags of a rank's run.

@@ -19,6 +19,8 @@
 #include "file_clash.h"
 #include "list_file.h"
 
+using namespace kmeans;
+
 namespace {
 
 void print_help(const char* program) {

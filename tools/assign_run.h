@@ -21,7 +21,7 @@
 
 // What every entry of one run shares.
 struct AssignContext {
-    const KMeans* model;
+    const kmeans::KMeans* model;
     int type;               // SIFT type of the descriptor files
     int blockSize;          // rows per search block
     float* scores;          // blockSize * k floats of scratch
@@ -34,8 +34,9 @@ struct AssignContext {
 
 // The context of a run with these options, writing to these streams (the regions
 // only with -d).
-AssignContext assign_context(const AssignOptions& options, const KMeans& model, float* scores,
-                             int* counts, std::ostream& result, std::ostream& regions);
+AssignContext assign_context(const AssignOptions& options, const kmeans::KMeans& model,
+                             float* scores, int* counts, std::ostream& result,
+                             std::ostream& regions);
 
 // The list's entries and the two output files, created and the result's header
 // written. Entries past the list's last name have an empty name.
@@ -53,7 +54,7 @@ int accept_assign_options(int argc, char** argv, AssignOptions& options);
 
 // Reads a model file: false after the message ("Cannot open file..." or the
 // format's refusal).
-bool load_model(const char* path, KMeans& model);
+bool load_model(const char* path, kmeans::KMeans& model);
 
 // R, block size * k floats, and the product library's scratch for one worker (each
 // entry reserves the workers its own block can run): false after the message.

@@ -11,6 +11,8 @@
 
 #include "workers.h"
 
+using namespace kmeans;
+
 namespace {
 
 bool ends_with(const char* s, const char* suffix) {

@@ -34,18 +34,18 @@ struct BinaryLayout {
 
 // Reads n, d and the layout of a mapped binary file; checks that the size fits them
 // exactly. (That every vecs record announces the same d is checked while filling.)
-ReadStatus read_binary_header(const MappedFile& file, DataFormat format, int& n, int& d,
-                              BinaryLayout& layout);
+kmeans::ReadStatus read_binary_header(const kmeans::MappedFile& file, DataFormat format, int& n,
+                                      int& d, BinaryLayout& layout);
 
 // Fills the n x (d+1) augmented matrix (column d = -0.5) from the mapped file; false
 // on a value that is not a finite float, a vecs record with another d, or a file cut
 // short while it is read.
 // Uses up to `threads` threads.
-bool fill_binary(const MappedFile& file, const BinaryLayout& layout, int n, int d, float* matrix,
-                 int threads);
+bool fill_binary(const kmeans::MappedFile& file, const BinaryLayout& layout, int n, int d,
+                 float* matrix, int threads);
 // The same for the file's rows [first, first + count) only: matrix row 0 is file row
 // `first`.
-bool fill_binary_rows(const MappedFile& file, const BinaryLayout& layout, std::size_t first,
+bool fill_binary_rows(const kmeans::MappedFile& file, const BinaryLayout& layout, std::size_t first,
                       int count, int d, float* matrix, int threads);
 
 #endif

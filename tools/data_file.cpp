@@ -21,6 +21,8 @@
 
 #include "workers.h"
 
+using namespace kmeans;
+
 namespace {
 
 // Below this body size one thread parses faster than several can be started.

@@ -20,13 +20,13 @@
 class DataFile {
 public:
     // Maps the file (text_scan.h says how a pipe or device is read, and when not).
-    ReadStatus open(const char* path);
+    kmeans::ReadStatus open(const char* path);
     // Two integers n >= 1 and d >= 1, and a size the file could hold (every value
     // takes at least two bytes): otherwise wrong_format.
-    ReadStatus readHeader(int& n, int& d);
+    kmeans::ReadStatus readHeader(int& n, int& d);
     // Allocates the n x (d+1) matrix (non-throwing new; no_memory on failure) and
     // fills it, using up to `threads` threads. On any status but ok, *matrix is null.
-    ReadStatus readBody(int n, int d, int threads, float** matrix);
+    kmeans::ReadStatus readBody(int n, int d, int threads, float** matrix);
     // Drops the mapping: once the matrix is filled the file's pages need not stay
     // in this process's memory.
     void close() { file_.close(); }
@@ -42,12 +42,12 @@ public:
     //   3. readShare allocates and fills this part's rows: rows x (d+1) floats, file
     //      rows [firstRow, firstRow + rows). A part may hold no rows.
     // The values read are those the whole-file read would put in these rows.
-    ReadStatus countShare(int part, int parts, std::uint64_t& values);
-    ReadStatus readShare(int n, int d, int part, int parts, std::uint64_t before, int threads,
-                         float** matrix, int& firstRow, int& rows);
+    kmeans::ReadStatus countShare(int part, int parts, std::uint64_t& values);
+    kmeans::ReadStatus readShare(int n, int d, int part, int parts, std::uint64_t before,
+                                 int threads, float** matrix, int& firstRow, int& rows);
 
 private:
-    MappedFile file_;
+    kmeans::MappedFile file_;
     DataFormat format_ = DataFormat::text;  // from the file's name (binary_data.h)
     BinaryLayout layout_;                   // of a binary file, once its header is read
     const char* cursor_ = nullptr;          // just past a text header

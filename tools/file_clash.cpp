@@ -5,6 +5,8 @@
 
 #include "atomic_file.h"
 
+using namespace kmeans;
+
 namespace {
 
 struct Identity {

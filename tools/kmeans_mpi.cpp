@@ -32,43 +32,28 @@
 #include <iostream>
 #include <memory>
 #include <new>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "atomic_file.h"
 #include "data_file.h"
-#include "exact_sums.h"
 #include "kmeans.h"
 #include "mpi_run.h"
 #include "options.h"
 #include "train.h"
 
+using namespace kmeans;
+
 namespace {
 
-// Discards what is written to it.
-class NullBuffer : public std::streambuf {
-protected:
-    int overflow(int c) override { return c == EOF ? 0 : c; }
-    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
-
-// The streams of one rank, and the agreement that reports a failure once.
+// This rank and the agreement that reports a failure once. Ranks other than 0 drop
+// their standard output and hold their standard error for the whole run.
 class Ranks {
 public:
     Ranks() {
-        if (rank_ != 0) {
-            savedOut_ = std::cout.rdbuf(&null_);
-            savedErr_ = std::cerr.rdbuf(&held_);
-        }
+        if (rank_ != 0) held_.emplace(HeldOutput::Hold::errors);
     }
-    ~Ranks() {
-        if (rank_ != 0) {
-            std::cout.rdbuf(savedOut_);
-            std::cerr.rdbuf(savedErr_);
-        }
-    }
-    Ranks(const Ranks&) = delete;
-    Ranks& operator=(const Ranks&) = delete;
 
     int rank() const { return rank_; }
     int size() const { return size_; }
@@ -76,28 +61,15 @@ public:
     // True when `ok` holds on every rank. Otherwise the lowest rank where it does
     // not prints what it held (rank 0 has printed already); the others drop theirs.
     bool agree(bool ok) {
-        int mine = ok ? size_ : rank_;
-        int first = size_;
-        MPI_Allreduce(&mine, &first, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
-        if (rank_ != 0) {
-            const std::string text = held_.str();
-            held_.str(std::string());
-            if (first == rank_ && !text.empty()) {
-                std::cerr.rdbuf(savedErr_);
-                std::cerr << text << std::flush;
-                std::cerr.rdbuf(&held_);
-            }
-        }
+        const int first = first_failing_rank(ok);
+        if (held_) held_->settle(first == rank_);
         return first == size_;
     }
 
 private:
     const int rank_ = mpi_rank();
     const int size_ = mpi_ranks();
-    NullBuffer null_;
-    std::stringbuf held_;
-    std::streambuf* savedOut_ = nullptr;
-    std::streambuf* savedErr_ = nullptr;
+    std::optional<HeldOutput> held_;
 };
 
 // Sum of 16-byte integer cells, for the allreduce of the totals. MPI may hand over
@@ -105,9 +77,9 @@ private:
 void add_cells(void* in, void* inout, int* len, MPI_Datatype*) {
     const unsigned char* a = static_cast<const unsigned char*>(in);
     unsigned char* b = static_cast<unsigned char*>(inout);
-    for (int i = 0; i < *len; ++i, a += sizeof(int128), b += sizeof(int128)) {
-        int128 x;
-        int128 y;
+    for (int i = 0; i < *len; ++i, a += sizeof(TotalCell), b += sizeof(TotalCell)) {
+        TotalCell x;
+        TotalCell y;
         std::memcpy(&x, a, sizeof x);
         std::memcpy(&y, b, sizeof y);
         y += x;
@@ -120,7 +92,7 @@ class MpiPeers : public RunPeers {
 public:
     MpiPeers(Ranks& ranks, int totalRows, int firstRow, int rows, int d, const float* matrix)
         : ranks_(ranks), total_(totalRows), first_(firstRow), rows_(rows), d_(d), matrix_(matrix) {
-        MPI_Type_contiguous(int(sizeof(int128)), MPI_BYTE, &cell_);
+        MPI_Type_contiguous(int(sizeof(TotalCell)), MPI_BYTE, &cell_);
         MPI_Type_commit(&cell_);
         MPI_Op_create(&add_cells, 1, &add_);
     }
@@ -131,16 +103,6 @@ public:
     MpiPeers(const MpiPeers&) = delete;
     MpiPeers& operator=(const MpiPeers&) = delete;
 
-    // The allreduce buffer: one 16-byte cell for each of the totals' integers.
-    bool reserve(const ExactSums& sums) override {
-        cells_.reset(new (std::nothrow) int128[sums.cells()]);
-        const bool ok = cells_ != nullptr;
-        if (!ok)
-            std::cerr << "Cannot allocate the exchange buffer of " << sums.cells()
-                      << " 16-byte cells." << std::endl;
-        return ranks_.agree(ok);
-    }
-
     bool agree(bool ok) override { return ranks_.agree(ok); }
     double totalRows() override { return total_; }
     float largest(float value) override {
@@ -149,19 +111,13 @@ public:
         return all;
     }
 
-    bool share(ExactSums& sums) override {
-        const std::size_t total = sums.cells();  // as reserved
-        int128* cell = cells_.get();
-        sums.pack(cell);
+    bool share(TotalCell* cells, std::size_t count) override {
         // One allreduce, in pieces below 2^31 cells (MPI counts are int).
         const std::size_t piece = std::size_t(1) << 30;
-        for (std::size_t at = 0; at < total; at += piece) {
-            const int count = int(std::min(piece, total - at));
-            if (MPI_Allreduce(MPI_IN_PLACE, cell + at, count, cell_, add_, MPI_COMM_WORLD) !=
-                MPI_SUCCESS)
+        for (std::size_t at = 0; at < count; at += piece)
+            if (MPI_Allreduce(MPI_IN_PLACE, cells + at, int(std::min(piece, count - at)), cell_,
+                              add_, MPI_COMM_WORLD) != MPI_SUCCESS)
                 return false;
-        }
-        sums.unpack(cell);
         return true;
     }
 
@@ -190,7 +146,6 @@ private:
     int rows_;
     int d_;
     const float* matrix_;
-    std::unique_ptr<int128[]> cells_;
     MPI_Datatype cell_;
     MPI_Op add_;
 };

@@ -9,8 +9,8 @@
 
 class ListFile {
 public:
-    ReadStatus open(const char* path) {
-        const ReadStatus status = file_.open(path);
+    kmeans::ReadStatus open(const char* path) {
+        const kmeans::ReadStatus status = file_.open(path);
         cursor_ = file_.data();
         return status;
     }
@@ -18,7 +18,7 @@ public:
     bool readCount(int& count) {
         bool ok = false;
         cutShort_ = !file_.guard([&] {
-            ok = scan_int(cursor_, file_.end(), count) && count >= 0;
+            ok = kmeans::scan_int(cursor_, file_.end(), count) && count >= 0;
             return true;
         });
         return ok && !cutShort_;
@@ -27,8 +27,8 @@ public:
     std::string next() {
         const char* s = cursor_;
         if (cutShort_ || !file_.guard([&] {
-                s = skip_space(cursor_, file_.end());
-                cursor_ = skip_token(s, file_.end());
+                s = kmeans::skip_space(cursor_, file_.end());
+                cursor_ = kmeans::skip_token(s, file_.end());
                 return true;
             })) {
             cutShort_ = true;
@@ -41,7 +41,7 @@ public:
     bool cutShort() const { return cutShort_; }
 
 private:
-    MappedFile file_;
+    kmeans::MappedFile file_;
     const char* cursor_ = nullptr;
     bool cutShort_ = false;
 };

@@ -8,6 +8,8 @@
 #include "options.h"
 #include "train.h"
 
+using namespace kmeans;
+
 int main(int argc, char** argv) {
     atomic_file_guard_signals();
     TrainerOptions options;

@@ -13,6 +13,8 @@
 #include "messages.h"
 #include "mpi_run.h"
 
+using namespace kmeans;
+
 namespace {
 
 constexpr int kGo = 1;

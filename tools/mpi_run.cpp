@@ -17,28 +17,42 @@ int mpi_ranks() {
     return size;
 }
 
-HeldOutput::HeldOutput() : savedOut_(std::cout.rdbuf(&out_)), savedErr_(std::cerr.rdbuf(&err_)) {}
+HeldOutput::HeldOutput(Hold what)
+    : savedOut_(std::cout.rdbuf(what == Hold::both ? static_cast<std::streambuf*>(&out_) : &drop_)),
+      savedErr_(std::cerr.rdbuf(&err_)) {}
 
 HeldOutput::~HeldOutput() { release(false); }
 
+void HeldOutput::settle(bool print) {
+    const std::string out = out_.str(), err = err_.str();
+    out_.str(std::string());
+    err_.str(std::string());
+    if (!print || savedOut_ == nullptr) return;
+    if (!out.empty()) savedOut_->sputn(out.data(), std::streamsize(out.size()));
+    if (!err.empty()) savedErr_->sputn(err.data(), std::streamsize(err.size()));
+    savedOut_->pubsync();
+    savedErr_->pubsync();
+}
+
 void HeldOutput::release(bool print) {
     if (savedOut_ == nullptr) return;
+    settle(print);
     std::cout.rdbuf(savedOut_);
     std::cerr.rdbuf(savedErr_);
     savedOut_ = savedErr_ = nullptr;
-    if (!print) return;
-    const std::string out = out_.str(), err = err_.str();
-    if (!out.empty()) std::cout << out << std::flush;
-    if (!err.empty()) std::cerr << err << std::flush;
+}
+
+int first_failing_rank(bool ok) {
+    const int size = mpi_ranks();
+    int mine = ok ? size : mpi_rank(), first = size;
+    MPI_Allreduce(&mine, &first, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+    return first;
 }
 
 bool on_every_rank(const std::function<bool()>& step) {
     const int rank = mpi_rank(), size = mpi_ranks();
     HeldOutput held;
-    const bool ok = step();
-    // The lowest failing rank, or `size` when none failed.
-    int mine = ok ? size : rank, first = size;
-    MPI_Allreduce(&mine, &first, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+    const int first = first_failing_rank(step());
     held.release(first == size ? rank == 0 : rank == first);
     return first == size;
 }

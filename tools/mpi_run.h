@@ -8,6 +8,7 @@
 #define KMEANS_MPI_RUN_H
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <sstream>
 #include <streambuf>
@@ -18,24 +19,39 @@
 int mpi_rank();
 int mpi_ranks();
 
-// While it lives, std::cout and std::cerr write into two strings of its own; it puts
-// their buffers back when released or destroyed. Held text is dropped unless
-// released with `print`.
+// While it lives, std::cout and std::cerr write into two strings of its own (or, with
+// Hold::errors, std::cout into nothing); it puts their buffers back when released or
+// destroyed. Held text is dropped unless settled or released with `print`.
 class HeldOutput {
 public:
-    HeldOutput();
+    enum class Hold { both, errors };
+    explicit HeldOutput(Hold what = Hold::both);
     ~HeldOutput();
     HeldOutput(const HeldOutput&) = delete;  // owns the swapped stream buffers
     HeldOutput& operator=(const HeldOutput&) = delete;
+    // What was held so far written to the streams (with `print`) or dropped; the
+    // streams stay held.
+    void settle(bool print);
     // The streams back; with `print`, what was held written to them first thing.
     void release(bool print);
 
 private:
+    // Discards what is written to it.
+    class Drop : public std::streambuf {
+    protected:
+        int overflow(int c) override { return c == EOF ? 0 : c; }
+        std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+    };
+    Drop drop_;
     std::stringbuf out_;
     std::stringbuf err_;
     std::streambuf* savedOut_;
     std::streambuf* savedErr_;
 };
+
+// The lowest rank where `ok` is false, or the number of ranks when it holds on every
+// rank (a collective call).
+int first_failing_rank(bool ok);
 
 // Runs `step` on every rank with its output held, then the ranks agree (a collective
 // call): when the step succeeded on all of them, rank 0's output is printed and

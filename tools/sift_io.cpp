@@ -13,6 +13,8 @@
 
 #include "text_scan.h"
 
+using namespace kmeans;
+
 namespace {
 
 constexpr int kType3Dim = 128;

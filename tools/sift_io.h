@@ -52,12 +52,12 @@ void decompose(float a, float b, float c, float& a11, float& a12, float& a21, fl
 // '<name>'." or what unreadable_message says. A matrix that does not fit in memory
 // is worded as the wrong format: such an entry is unreadable like a malformed one,
 // gets its line of zeros, and the run goes on with the next file.
-std::string entry_message(ReadStatus status, const char* name);
+std::string entry_message(kmeans::ReadStatus status, const char* name);
 
-ReadStatus read_sift_0(const char* name, float*& matrix, int& n, int& d, int dim);
-ReadStatus read_sift_1(const char* name, float*& matrix, int& n, int& d, int dim,
-                       SiftRegion*& regions);
-ReadStatus read_sift_3(const char* name, float*& matrix, int& n, int& d, int dim,
-                       SiftRegion*& regions);
+kmeans::ReadStatus read_sift_0(const char* name, float*& matrix, int& n, int& d, int dim);
+kmeans::ReadStatus read_sift_1(const char* name, float*& matrix, int& n, int& d, int dim,
+                               SiftRegion*& regions);
+kmeans::ReadStatus read_sift_3(const char* name, float*& matrix, int& n, int& d, int dim,
+                               SiftRegion*& regions);
 
 #endif

@@ -17,6 +17,8 @@
 #include "file_clash.h"
 #include "kmeans.h"
 
+using namespace kmeans;
+
 namespace {
 
 void wrong_format(const char* path) {

@@ -28,7 +28,7 @@ void settle_block_size(TrainerOptions& options, int n, int d);
 bool enough_rows(const TrainerOptions& options, int n);
 // The message of a data body that did not read (ReadStatus other than ok) into rows
 // of d values.
-void body_unread(ReadStatus status, const char* path, int rows, int d);
+void body_unread(kmeans::ReadStatus status, const char* path, int rows, int d);
 // The nearest-centre array of n rows, or null.
 std::unique_ptr<int[]> new_nearest_array(int n);
 

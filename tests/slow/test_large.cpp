@@ -14,6 +14,8 @@
 #include "data_file.h"
 #include "kmeans.h"
 
+using namespace kmeans;
+
 TEST(Large, TrainsRowsPastTwoToThe31Floats) {
     const int n = 17000000;
     const int d = 128;

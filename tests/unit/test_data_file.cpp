@@ -14,6 +14,8 @@
 #include "data_file.h"
 #include "support/temp_dir.h"
 
+using namespace kmeans;
+
 namespace {
 
 class DataFileTest : public TempDirTest {

@@ -8,11 +8,14 @@
 #include <random>
 #include <vector>
 
-#include "exact_sums.h"
-#include "fixed_order.h"
+#include "detail/exact_sums.h"
+#include "detail/fixed_order.h"
 #include "kmeans.h"
 #include "support/exact_mean.h"
 #include "support/printed_distortions.h"
+
+using namespace kmeans;
+using namespace kmeans::detail;
 
 namespace {
 

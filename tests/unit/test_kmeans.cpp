@@ -20,6 +20,8 @@
 #include "support/printed_distortions.h"
 #include "support/temp_dir.h"
 
+using namespace kmeans;
+
 namespace {
 
 std::string read_file(const std::string& path) {

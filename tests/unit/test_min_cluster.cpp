@@ -14,10 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "detail/search.h"
+#include "detail/top_two.h"
 #include "kmeans.h"
-#include "search.h"
 #include "support/nearest_centre.h"
-#include "top_two.h"
+
+using namespace kmeans;
+using namespace kmeans::detail;
 
 namespace {
 

@@ -11,8 +11,9 @@
 // Expected indices come from the draw's definition worked by hand (comments give the
 // arithmetic) or from a naive linear scan, never from the routine's own output.
 //
-// <cblas.h> and sampler.h share this unit on purpose: sampler.h must stay includable
-// next to the BLAS header (kmeans.cpp includes both).
+// <cblas.h>, sampler.h and dscal.h share this unit on purpose: the engine's headers
+// must stay includable next to the BLAS header, and the engine's cblas_dscal must
+// neither clash with the library's declaration nor replace its routine.
 #include <cblas.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -29,13 +30,13 @@
 #include <string>
 #include <vector>
 
+#include "detail/dscal.h"
 #include "sampler.h"
 
-// The engine's cblas_dscal cannot be declared in a unit that sees <cblas.h> (same
-// parameters, other language linkage); this unit reaches it by its C++ symbol, the
-// Itanium mangling of cblas_dscal(int, double, double*, int). Had the routine taken C
-// linkage (and replaced the BLAS one), this symbol would not exist and the link would fail.
-void engine_dscal(int n, double alpha, double* x, int incx) __asm__("_Z11cblas_dscalidPdi");
+using namespace kmeans;
+
+// The engine's cblas_dscal beside the BLAS routine of the same name.
+constexpr auto engine_dscal = &kmeans::detail::cblas_dscal;
 
 namespace {
 

@@ -15,6 +15,8 @@
 #include "sift_io.h"
 #include "support/temp_dir.h"
 
+using namespace kmeans;
+
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;

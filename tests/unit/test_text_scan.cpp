@@ -18,6 +18,8 @@
 #include "support/temp_dir.h"
 #include "text_scan.h"
 
+using namespace kmeans;
+
 namespace {
 
 // What `in >> f` makes of one whole token: false if the stream fails or stops short.

@@ -13,6 +13,8 @@
 
 #include "workers.h"
 
+using namespace kmeans;
+
 TEST(RunWorkers, EveryPartOnceAndTheFirstOnTheCaller) {
     for (int count : {1, 5, 300}) {
         std::vector<int> calls(static_cast<std::size_t>(count), 0);

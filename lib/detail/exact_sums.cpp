@@ -9,7 +9,7 @@
 // A row marked off the grid takes the same loop, which also keeps each value's
 // remainder off the grid, v - round(v), exact in double; the finer levels then take
 // it 2^50 at a time, by the same rounding.
-#include "exact_sums.h"
+#include "detail/exact_sums.h"
 
 #include <algorithm>
 #include <cfloat>
@@ -17,7 +17,9 @@
 #include <cstring>
 #include <new>
 
-#include "fixed_order.h"
+#include "detail/fixed_order.h"
+
+namespace kmeans::detail {
 
 namespace {
 
@@ -675,3 +677,5 @@ void balanced_cluster_ranges(const int* nearest, int count, int k, int parts, in
     }
     while (p <= parts) bounds[p++] = k;
 }
+
+}  // namespace kmeans::detail

@@ -11,7 +11,9 @@
 
 #include <cstddef>
 
-#include "product.h"
+#include "detail/product.h"
+
+namespace kmeans::detail {
 
 bool score_product(int m, int n, int k, const float* a, int lda, const float* b, int ldb, float* c,
                    int ldc) {
@@ -48,3 +50,5 @@ void score_product_single_thread() {}
 bool score_product_concurrent() { return true; }
 
 const char* score_product_library() { return "oneDNN"; }
+
+}  // namespace kmeans::detail

@@ -11,6 +11,8 @@
 #ifndef KMEANS_PRODUCT_H
 #define KMEANS_PRODUCT_H
 
+namespace kmeans::detail {
+
 // False when the library could not compute it (short of memory for its own
 // scratch); c is then undefined and the caller measures the tile another way.
 bool score_product(int m, int n, int k, const float* a, int lda, const float* b, int ldb, float* c,
@@ -34,5 +36,7 @@ bool score_product_concurrent();
 
 // "oneDNN" or "OpenBLAS": what computes the product, for logs and benchmarks.
 const char* score_product_library();
+
+}  // namespace kmeans::detail
 
 #endif

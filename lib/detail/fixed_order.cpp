@@ -1,6 +1,8 @@
 // fixed_order.cpp - plain sequential loops on purpose: the order of the additions is
 // part of the result (see fixed_order.h).
-#include "fixed_order.h"
+#include "detail/fixed_order.h"
+
+namespace kmeans::detail {
 
 double squared_norm(const float* v, int d) {
     double sum = 0;
@@ -18,3 +20,5 @@ double squared_distance(const float* x, const float* c, int d) {
     }
     return sum;
 }
+
+}  // namespace kmeans::detail

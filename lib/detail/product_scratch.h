@@ -10,6 +10,8 @@
 #ifndef KMEANS_PRODUCT_SCRATCH_H
 #define KMEANS_PRODUCT_SCRATCH_H
 
+namespace kmeans::detail {
+
 // Makes sure the product library holds scratch for `workers` concurrent products.
 // False, with nothing kept, when the address space cannot hold it: the caller
 // reports its memory message. At most 64 are taken (product_scratch.cpp says why).
@@ -18,5 +20,7 @@
 // whose pool is not known). Call it from one thread, before
 // the workers start (the drivers' set-up does).
 bool reserve_product_scratch(int workers);
+
+}  // namespace kmeans::detail
 
 #endif

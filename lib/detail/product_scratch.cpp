@@ -1,6 +1,6 @@
 // product_scratch.cpp - filling OpenBLAS's buffer pool while a failure can still be
 // reported.
-#include "product_scratch.h"
+#include "detail/product_scratch.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -19,6 +19,8 @@ extern "C" void blas_memory_free(void* buffer) __attribute__((weak));
 // "OpenBLAS 0.3.21 DYNAMIC_ARCH ...": the pool above is internal to the library, so it
 // is only used in the versions whose pool is known (0.3.x).
 extern "C" char* openblas_get_config() __attribute__((weak));
+
+namespace kmeans::detail {
 
 namespace {
 
@@ -90,3 +92,5 @@ bool reserve_product_scratch(int workers) {
     if (int(taken.size()) > held) held = int(taken.size());
     return ok;
 }
+
+}  // namespace kmeans::detail

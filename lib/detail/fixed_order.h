@@ -6,6 +6,8 @@
 #ifndef KMEANS_FIXED_ORDER_H
 #define KMEANS_FIXED_ORDER_H
 
+namespace kmeans::detail {
+
 // Sum of v[t]^2, t = 0 .. d-1, in double, in that order. Each square of a float is
 // exact in double (48 significant bits); only the d-1 additions round.
 double squared_norm(const float* v, int d);
@@ -16,5 +18,7 @@ float norm_column(const float* c, int d);
 // Sum of (x[t] - c[t])^2, t = 0 .. d-1, each difference and square formed in double,
 // summed in that order: the distance that defines a row's nearest centre.
 double squared_distance(const float* x, const float* c, int d);
+
+}  // namespace kmeans::detail
 
 #endif  // KMEANS_FIXED_ORDER_H

@@ -7,12 +7,14 @@
 // max(NaN, lo) gives lo). The lanes' pairs are then merged in registers, the tail
 // goes through the scalar step, and a second vector pass finds the first index that
 // holds the best value.
-#include "top_two.h"
+#include "detail/top_two.h"
 
 #include <limits>
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
+
+namespace kmeans::detail {
 
 namespace {
 
@@ -175,3 +177,5 @@ TopTwo top_two(const float* s, int k) {
 #else
 TopTwo top_two(const float* s, int k) { return top_two_scalar(s, k); }
 #endif
+
+}  // namespace kmeans::detail

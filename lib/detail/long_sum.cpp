@@ -1,8 +1,10 @@
 // long_sum.cpp - long registers (long_sum.h) and the mean they make exact.
-#include "long_sum.h"
+#include "detail/long_sum.h"
 
 #include <algorithm>
 #include <cmath>
+
+namespace kmeans::detail {
 
 namespace {
 
@@ -105,3 +107,5 @@ float exact_mean(const int128* levels, int count, int shift, int step, int membe
     const float r = float(std::ldexp(double(std::uint64_t(kept) + (up ? 1 : 0)), drop + unit));
     return negative ? -r : r;
 }
+
+}  // namespace kmeans::detail

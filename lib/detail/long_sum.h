@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace kmeans::detail {
+
 using int128 = __int128;
 
 // Words of a register for values in [2^base, 2^top), with room for sums of up to
@@ -66,5 +68,7 @@ double long_value(const std::int64_t* words, int count, int base);
 // The mean (S / members) rounded once to float, to nearest, ties to even, where S is
 // the sum over j < count of levels[j] * 2^-(shift + step j).
 float exact_mean(const int128* levels, int count, int shift, int step, int members);
+
+}  // namespace kmeans::detail
 
 #endif  // KMEANS_LONG_SUM_H

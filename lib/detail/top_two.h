@@ -8,6 +8,8 @@
 #ifndef KMEANS_TOP_TWO_H
 #define KMEANS_TOP_TWO_H
 
+namespace kmeans::detail {
+
 struct TopTwo {
     int index;
     float best;
@@ -23,5 +25,7 @@ TopTwo top_two_scalar(const float* s, int k);
 TopTwo top_two_avx2(const float* s, int k);    // needs AVX2
 TopTwo top_two_avx512(const float* s, int k);  // needs AVX-512F
 #endif
+
+}  // namespace kmeans::detail
 
 #endif  // KMEANS_TOP_TWO_H

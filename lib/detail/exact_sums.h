@@ -34,7 +34,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "long_sum.h"
+#include "detail/long_sum.h"
+
+namespace kmeans::detail {
 
 // The largest |x| among the first d values of `count` augmented rows (stride d+1);
 // non-finite values are not counted.
@@ -199,5 +201,7 @@ private:
 // ints of scratch.
 void balanced_cluster_ranges(const int* nearest, int count, int k, int parts, int* members,
                              int* bounds);
+
+}  // namespace kmeans::detail
 
 #endif  // KMEANS_EXACT_SUMS_H

@@ -17,6 +17,8 @@
 
 #include <memory>
 
+namespace kmeans::detail {
+
 class ExactSums;
 
 // The centres as one search sees them. Without a shift the product's operand is
@@ -85,5 +87,7 @@ struct SearchTestHooks {
 };
 extern SearchTestHooks search_test_hooks;
 #endif
+
+}  // namespace kmeans::detail
 
 #endif  // KMEANS_SEARCH_H

@@ -56,7 +56,7 @@
 // matrix: a large call's scores go through the tile buffer and are streamed to it, a
 // small call's straight into it. With a shift, each tile of rows is first copied as
 // x - mu.
-#include "search.h"
+#include "detail/search.h"
 
 #include <cmath>
 #include <cstdint>
@@ -68,10 +68,12 @@
 #include <memory>
 #include <new>
 
-#include "exact_sums.h"
-#include "fixed_order.h"
-#include "product.h"
-#include "top_two.h"
+#include "detail/exact_sums.h"
+#include "detail/fixed_order.h"
+#include "detail/product.h"
+#include "detail/top_two.h"
+
+namespace kmeans::detail {
 
 #ifdef KMEANS_TEST_HOOKS
 SearchTestHooks search_test_hooks;
@@ -436,3 +438,5 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
     finish_copies();
     if (counts != nullptr) *counts += local;
 }
+
+}  // namespace kmeans::detail

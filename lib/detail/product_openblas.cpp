@@ -3,15 +3,8 @@
 // Debian's reference BLAS.
 #include <cblas.h>
 
-#include "product.h"
-#include "product_scratch.h"
-
-bool score_product(int m, int n, int k, const float* a, int lda, const float* b, int ldb, float* c,
-                   int ldc) {
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, n, k, 1.0f, a, lda, b, ldb, 0.0f, c,
-                ldc);
-    return true;
-}
+#include "detail/product.h"
+#include "detail/product_scratch.h"
 
 // OpenBLAS's own switches, weak: the reference BLAS links too, and computes on the
 // calling thread anyway. (Its loader's threads: openblas_preinit.cpp.)
@@ -19,6 +12,15 @@ extern "C" void openblas_set_num_threads(int) __attribute__((weak));
 
 // 0 for OpenBLAS's sequential build, 1 for its pthread build, 2 for OpenMP.
 extern "C" int openblas_get_parallel() __attribute__((weak));
+
+namespace kmeans::detail {
+
+bool score_product(int m, int n, int k, const float* a, int lda, const float* b, int ldb, float* c,
+                   int ldc) {
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, n, k, 1.0f, a, lda, b, ldb, 0.0f, c,
+                ldc);
+    return true;
+}
 
 bool score_product_concurrent() {
     return openblas_get_parallel == nullptr || openblas_get_parallel() != 0;
@@ -36,3 +38,5 @@ void score_product_single_thread() {
 bool score_product_reserve(int workers) { return reserve_product_scratch(workers); }
 
 const char* score_product_library() { return "OpenBLAS"; }
+
+}  // namespace kmeans::detail
