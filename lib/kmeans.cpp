@@ -331,11 +331,35 @@ static bool share_totals(ExactSums& sums, TotalCell* cells, RunPeers& peers) {
     return true;
 }
 
+void KMeans::assignmentPass(int blockSize, const float* shift, const float* bounds, int* nearest,
+                            SumParts& parts) {
+    const int blocks = n / blockSize + (n % blockSize != 0 ? 1 : 0);
+    const std::size_t stride = std::size_t(d) + 1;
+    std::cout << "nb blocks = " << blocks << std::endl;
+    const std::time_t t1 = std::time(nullptr);
+    SearchPlan plan;
+    prepare(plan, centers, k, d, shift);
+    passCounts_.emplace_back();
+    for (int b = 0; b < blocks; ++b) {
+        const std::time_t t2 = std::time(nullptr);
+        const std::size_t first = std::size_t(b) * std::size_t(blockSize);
+        const int size = (b == blocks - 1 && n % blockSize != 0) ? n % blockSize : blockSize;
+        std::cout << "Block " << b << std::endl;
+        std::cout << "Block size = " << size << std::endl;
+        searchBlock(plan, data + first * stride, size, bounds + first, nullptr, nearest + first,
+                    true, &passCounts_.back(), parts.get());
+        if (!parts.get())
+            accumulateBlock(*exact_, data + first * stride, size, nearest + first, centers);
+        std::cout << "Time for searching min clsuter: " << std::time(nullptr) - t2 << std::endl;
+    }
+    std::cout << "Assignment time = " << std::time(nullptr) - t1 << std::endl;
+    parts.gather(*exact_);
+}
+
 bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     // (A process of a distributed run may hold no rows: it searches no block.)
     if (blockSize > n) blockSize = n;
     if (blockSize < 1) blockSize = n > 0 ? n : 1;
-    const int blocks = n / blockSize + (n % blockSize != 0 ? 1 : 0);
     const std::size_t cells = std::size_t(blockSize) * std::size_t(k);
     // The run's scratch: the score matrix, every row's bound |x - mu| (computed once:
     // the rows do not change) and the shift mu, if the data sit far from zero. The
@@ -364,9 +388,9 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     // One pass accumulator per search worker, when the copies cost little next to the
     // data: each worker then adds the rows it has just searched, still in cache.
     // Otherwise the one, filled by cluster ranges after each block's search.
-    const std::size_t stride = std::size_t(d) + 1;
     SumParts parts;
-    if (maxIter > 0) parts.split(*exact_, maxSearchWorkers(blockSize), std::size_t(n) * stride);
+    if (maxIter > 0)
+        parts.split(*exact_, maxSearchWorkers(blockSize), std::size_t(n) * (std::size_t(d) + 1));
     // Two passes over the rows, for the search only: a run without iterations skips them.
     const float* shift = maxIter > 0 && choose_shift(data, n, d, mu.get()) ? mu.get() : nullptr;
     if (maxIter > 0) row_bounds(data, n, d, shift, bounds.get());
@@ -381,25 +405,7 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     // the sentinel cannot be met by a real value.
     double previous = -1;
     for (int it = 0; it < maxIter; ++it) {
-        std::cout << "nb blocks = " << blocks << std::endl;
-        const std::time_t t1 = std::time(nullptr);
-        SearchPlan plan;
-        prepare(plan, centers, k, d, shift);
-        passCounts_.emplace_back();
-        for (int b = 0; b < blocks; ++b) {
-            const std::time_t t2 = std::time(nullptr);
-            const std::size_t first = std::size_t(b) * std::size_t(blockSize);
-            const int size = (b == blocks - 1 && n % blockSize != 0) ? n % blockSize : blockSize;
-            std::cout << "Block " << b << std::endl;
-            std::cout << "Block size = " << size << std::endl;
-            searchBlock(plan, data + first * stride, size, bounds.get() + first, nullptr,
-                        nearest + first, true, &passCounts_.back(), parts.get());
-            if (!parts.get())
-                accumulateBlock(*exact_, data + first * stride, size, nearest + first, centers);
-            std::cout << "Time for searching min clsuter: " << std::time(nullptr) - t2 << std::endl;
-        }
-        std::cout << "Assignment time = " << std::time(nullptr) - t1 << std::endl;
-        parts.gather(*exact_);
+        assignmentPass(blockSize, shift, bounds.get(), nearest, parts);
         if (peers && !share_totals(*exact_, exchange.get(), *peers)) return false;
         std::memcpy(counts, exact_->counts(), sizeof(int) * std::size_t(k));
         std::cout << "Relocate cluster\n";

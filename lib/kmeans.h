@@ -27,6 +27,7 @@ namespace detail {
 class ExactSums;
 struct SearchPlan;
 struct SearchCounts;
+class SumParts;
 }  // namespace detail
 
 // One cell of a pass's totals as processes exchange them: a 16-byte signed integer.
@@ -144,6 +145,11 @@ private:
     // The pass's exact totals on the grid of the data bound (or of `peers`' data
     // together); false when memory is short.
     bool prepareSums(RunPeers* peers);
+    // One assignment pass of the training loop: every block of the bound rows searched
+    // against the centres (shifted by `shift`, or not), its rows added to the totals
+    // (through `parts`, or block by block), the totals gathered.
+    void assignmentPass(int blockSize, const float* shift, const float* bounds, int* nearest,
+                        detail::SumParts& parts);
     std::unique_ptr<detail::ExactSums> exact_;  // the pass's totals
     std::unique_ptr<std::uint8_t[]> offGrid_;   // n marks: the rows off a wide grid
     std::vector<detail::SearchCounts> passCounts_;

@@ -341,6 +341,31 @@ static void measure_every_centre(const SearchPlan& plan, const float* rows, int 
         nearest[i] = nearest_among(rows + std::size_t(i) * stride, plan, nullptr, plan.k);
 }
 
+// A tile's rows as the product takes them: with a shift, x - mu into `moved` (rounded
+// as row_bounds rounds it); and unless the caller gave them, the rows' bounds into
+// `tileBounds`.
+static void prepare_tile(const SearchPlan& plan, const float* x, int size, bool haveBounds,
+                         float* moved, float* tileBounds) {
+    const int d = plan.d;
+    const std::size_t stride = std::size_t(d) + 1;
+    if (plan.shift != nullptr) {
+        for (int i = 0; i < size; ++i) {
+            const float* xi = x + std::size_t(i) * stride;
+            float* ai = moved + std::size_t(i) * stride;
+            if (haveBounds) {
+                for (int t = 0; t < d; ++t) ai[t] = xi[t] - plan.shift[t];
+            } else {
+                tileBounds[i] = bound_row<true, true>(xi, d, plan.shift, ai);
+            }
+            ai[d] = xi[d];
+        }
+    } else if (!haveBounds) {
+        for (int i = 0; i < size; ++i)
+            tileBounds[i] =
+                bound_row<false, false>(x + std::size_t(i) * stride, d, nullptr, nullptr);
+    }
+}
+
 void search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
                   float* scores, int* nearest, SearchCounts* counts, ExactSums* sums) {
     if (count <= 0 || plan.k <= 0) return;
@@ -384,25 +409,8 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
         const int left = count - first;
         const int size = left < tileRows ? left : tileRows;
         const float* x = rows + std::size_t(first) * stride;
-        const float* a = x;
-        if (shifted) {
-            // x - mu, rounded as row_bounds rounds it; the bounds too unless given.
-            for (int i = 0; i < size; ++i) {
-                const float* xi = x + std::size_t(i) * stride;
-                float* ai = moved + std::size_t(i) * stride;
-                if (bounds != nullptr) {
-                    for (int t = 0; t < d; ++t) ai[t] = xi[t] - plan.shift[t];
-                } else {
-                    tileBounds[i] = bound_row<true, true>(xi, d, plan.shift, ai);
-                }
-                ai[d] = xi[d];
-            }
-            a = moved;
-        } else if (bounds == nullptr) {
-            for (int i = 0; i < size; ++i)
-                tileBounds[i] =
-                    bound_row<false, false>(x + std::size_t(i) * stride, d, nullptr, nullptr);
-        }
+        const float* a = shifted ? moved : x;
+        prepare_tile(plan, x, size, bounds != nullptr, moved, tileBounds);
         const float* rowBounds = bounds != nullptr ? bounds + first : tileBounds;
         float* out = (scores != nullptr && !stream) ? scores + std::size_t(first) * kk : tile;
         if (!score_product(size, k, lda, a, lda, plan.operand, lda, out, k)) {
