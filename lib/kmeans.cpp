@@ -19,6 +19,7 @@
 #include "atomic_file.h"
 #include "detail/exact_sums.h"
 #include "detail/fixed_order.h"
+#include "detail/model_formats.h"
 #include "detail/product.h"
 #include "detail/search.h"
 #include "messages.h"
@@ -106,19 +107,53 @@ static bool write_centres(std::FILE* out, int k, int d, const float* centers) {
 }
 
 // Written whole or not at all (atomic_file.h): a run killed while writing never
-// leaves a truncated model that looks finished.
+// leaves a truncated model that looks finished. A name ending in .npy or .fvecs
+// writes the centres' float values exactly (detail/model_formats.h); any other, text.
 bool KMeans::writeModel(const char* path) const {
     AtomicFile file;
-    return file.open(path) && write_centres(file.stream(), k, d, centers) && file.commit();
+    const ModelFormat format = model_format(path);
+    if (!file.open(path)) return false;
+    const bool written = format == ModelFormat::text
+                             ? write_centres(file.stream(), k, d, centers)
+                             : write_binary_model(file.stream(), format, centers, k, d);
+    return written && file.commit();
+}
+
+// Every centre's norm column, rebuilt from its values as the search wants it.
+static void fill_norm_column(float* centers, int k, int d) {
+    const std::size_t stride = std::size_t(d) + 1;
+    for (int i = 0; i < k; ++i) {
+        float* c = centers + std::size_t(i) * stride;
+        c[d] = norm_column(c, d);
+    }
 }
 
 // Read with the same scanner and the same refusals as the trainer's data file: a
 // model either reads whole (k, d >= 1, k*d finite floats, norms rebuilt) or is
-// refused, and a refused model holds nothing.
+// refused, and a refused model holds nothing. A .npy or .fvecs name is read as that
+// format (detail/model_formats.h).
 ReadStatus KMeans::readModel(const char* path) {
+    const ModelFormat format = model_format(path);
     MappedFile file;
-    const ReadStatus opened = file.open(path);
+    const ReadStatus opened = file.open(path, format == ModelFormat::text);
     if (opened != ReadStatus::ok) return opened;
+    if (format != ModelFormat::text) {
+        // A .npy or .fvecs model, filled straight from the mapped file, with the same
+        // outcome: whole, or refused and holding nothing.
+        int fileK = 0;
+        int fileD = 0;
+        ModelLayout layout;
+        const ReadStatus header = read_binary_model_header(file, format, fileK, fileD, layout);
+        if (header != ReadStatus::ok) return header;
+        if (!allocate(fileK, fileD)) return ReadStatus::no_memory;
+        if (!read_binary_model(file, layout, k, d, centers)) {
+            release();
+            k = d = 0;
+            return ReadStatus::wrong_format;
+        }
+        fill_norm_column(centers, k, d);
+        return ReadStatus::ok;
+    }
     const char* p = file.data();
     const char* const end = file.end();
     int fileK = 0;
@@ -146,10 +181,7 @@ ReadStatus KMeans::readModel(const char* path) {
         k = d = 0;
         return ReadStatus::wrong_format;
     }
-    for (int i = 0; i < k; ++i) {
-        float* c = centers + std::size_t(i) * stride;
-        c[d] = norm_column(c, d);
-    }
+    fill_norm_column(centers, k, d);
     return ReadStatus::ok;
 }
 
