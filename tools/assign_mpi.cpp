@@ -16,7 +16,9 @@
 //
 // Memory of a rank: what assign holds (the model, R, one descriptor file at a
 // time), plus the output it holds until its turn, up to KMEANS_MPI_HOLD_BYTES in
-// memory (64 MiB unless set) and the rest in an unlinked temporary file.
+// memory (64 MiB unless set) and the rest in an unlinked temporary file. With
+// --labels, a rank's labels travel as a stream of its output (4 bytes a descriptor)
+// and rank 0 holds every rank's until it writes the file at the end.
 //
 // A rank that fails (an output that cannot be written, memory short for an entry)
 // prints its message in list order, as assign would, and every rank stops: the exit
@@ -43,6 +45,7 @@ namespace {
 // The Outbox streams of the two files, and the tags of a rank's run.
 constexpr int kResultStream = 2;
 constexpr int kRegionStream = 3;
+constexpr int kLabelStream = 4;
 constexpr int kRunTag = 100;    // first and end entry of the run
 constexpr int kNamesTag = 101;  // its names (and 102: their pieces)
 
@@ -68,16 +71,20 @@ std::vector<int> split_list(const AssignOutputs& outputs) {
 }
 
 // Rank 0: the outputs, its own run, then every other rank's output in turn.
-int first_rank(const AssignOptions& options, const KMeans& model, float* scores) {
+int first_rank(const AssignOptions& options, const KMeans& model, float* scores,
+               std::uint64_t& assigned, int& entries) {
     AssignOutputs outputs;
     int opened = open_outputs(options, model.k, outputs) ? 1 : 0;
     MPI_Bcast(&opened, 1, MPI_INT, 0, MPI_COMM_WORLD);
     if (!opened) return 1;
+    entries = outputs.count;
     const std::vector<int> bounds = split_list(outputs);
 
     std::unique_ptr<int[]> counts(new int[std::size_t(model.k)]);
-    const AssignContext run =
-        assign_context(options, model, scores, counts.get(), outputs.result, outputs.regions);
+    Labels labels;
+    AssignContext run = assign_context(options, model, scores, counts.get(), outputs.result,
+                                       outputs.regions, assigned);
+    if (options.labelFile != nullptr) run.labels = &labels;
     bool ok = true;
     for (int i = 0; ok && i < bounds[1]; ++i) {
         const std::size_t at = std::size_t(i);
@@ -86,17 +93,23 @@ int first_rank(const AssignOptions& options, const KMeans& model, float* scores)
     // The other ranks' pieces, written as assign writes its own: each count line
     // flushed once whole, region records flushed as they come.
     ok = relay_ranks(ok, [&](int stream, const char* data, std::size_t size) {
+        if (stream == kLabelStream) {
+            if (labels.append(data, size)) return true;
+            std::cerr << "Cannot allocate the labels of another rank." << std::endl;
+            return false;
+        }
         std::ofstream& file = stream == kResultStream ? outputs.result : outputs.regions;
         file.write(data, std::streamsize(size));
         if (stream == kRegionStream || data[size - 1] == '\n') file.flush();
         return bool(file) ||
                cannot_write(stream == kResultStream ? options.resultFile : options.regionFile);
     });
-    return ok && close_outputs(options, outputs) ? 0 : 1;
+    return ok && close_outputs(options, outputs, run.labels) ? 0 : 1;
 }
 
 // Every other rank: its run, its output held or sent through the Outbox.
-int other_rank(const AssignOptions& options, const KMeans& model, float* scores) {
+int other_rank(const AssignOptions& options, const KMeans& model, float* scores,
+               std::uint64_t& assigned) {
     int opened = 0;
     MPI_Bcast(&opened, 1, MPI_INT, 0, MPI_COMM_WORLD);
     if (!opened) return 1;
@@ -109,13 +122,16 @@ int other_rank(const AssignOptions& options, const KMeans& model, float* scores)
 
     Outbox box;
     OutboxBuffer out(box, kOutStream), err(box, kErrStream), result(box, kResultStream),
-        regions(box, kRegionStream);
-    std::ostream resultFile(&result), regionFile(&regions);
+        regions(box, kRegionStream), labels(box, kLabelStream);
+    std::ostream resultFile(&result), regionFile(&regions), labelFile(&labels);
     std::unique_ptr<int[]> counts(new int[std::size_t(model.k)]);
-    const AssignContext run =
-        assign_context(options, model, scores, counts.get(), resultFile, regionFile);
+    AssignContext run =
+        assign_context(options, model, scores, counts.get(), resultFile, regionFile, assigned);
+    if (options.labelFile != nullptr) run.labelStream = &labelFile;
     bool ok = true;
-    std::streambuf* const console[2] = {std::cout.rdbuf(&out), std::cerr.rdbuf(&err)};
+    // With --quiet the transcript is dropped here, as rank 0 drops its own.
+    std::streambuf* const console[2] = {std::cout.rdbuf(options.quiet ? discarded_output() : &out),
+                                        std::cerr.rdbuf(&err)};
     for (int i = bounds[0]; ok && i < bounds[1] && box.poll(); ++i) {
         const std::size_t at = std::size_t(i - bounds[0]);
         ok = assign_entry(run, i, at < names.size() ? names[at] : "");
@@ -146,8 +162,20 @@ int assign_across_ranks(int argc, char** argv) {
                    allocate_scores(options.blockSize, model.k, scores);
         }))
         return 1;
-    return rank == 0 ? first_rank(options, model, scores.get())
-                     : other_rank(options, model, scores.get());
+    std::uint64_t assigned = 0;
+    int entries = 0;
+    const int status = rank == 0 ? first_rank(options, model, scores.get(), assigned, entries)
+                                 : other_rank(options, model, scores.get(), assigned);
+    if (options.quiet) {
+        // The closing line counts every rank's descriptors, and only a run that ended
+        // well on every rank has one.
+        std::uint64_t total = 0;
+        int agreed = status;
+        MPI_Reduce(&assigned, &total, 1, MPI_UINT64_T, MPI_SUM, 0, MPI_COMM_WORLD);
+        MPI_Allreduce(&status, &agreed, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+        if (rank == 0 && agreed == 0) print_closing_line(options, entries, total);
+    }
+    return status;
 }
 
 }  // namespace

@@ -5,10 +5,13 @@
 // floats, allocated once), k counts, the product library's scratch
 // (product.h), and one descriptor file at a time: its matrix (n*(d+1)
 // floats, released right after the search), its regions (n*32 bytes) and its
-// nearest array (n ints).
+// nearest array (n ints). With --labels, every entry's nearest array is kept to the
+// end instead: 4 bytes a descriptor of the whole list.
 #include "assign_run.h"
 
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -16,22 +19,41 @@
 #include <utility>
 #include <vector>
 
+#include "atomic_file.h"
+#include "binary_data.h"
 #include "file_clash.h"
 #include "list_file.h"
+#include "npy_header.h"
 
 using namespace kmeans;
 
 namespace {
 
-void print_help(const char* program) {
-    std::cerr << "Use: " << program << " [OPTION] <list file> <model file> <result file>"
-              << std::endl;
-    std::cerr << "OPTIONS:" << std::endl;
-    std::cerr << "\t-t <number>:\tSIFT type" << std::endl;
-    std::cerr << "\t-d <string>:\tSIFT region descriptor file" << std::endl;
-    std::cerr << "\t-b <number>:\tBlock size" << std::endl;
-    std::cerr << "\t-p <number>:\tNumber of processors" << std::endl;
+// The usage text: on standard error for a mistake, on standard output for --help.
+void print_usage(std::ostream& out, const char* program) {
+    out << "Use: " << program << " [OPTION] <list file> <model file> <result file>" << std::endl;
+    out << "OPTIONS:" << std::endl;
+    out << "\t-t <number>:\tSIFT type" << std::endl;
+    out << "\t-d <string>:\tSIFT region descriptor file" << std::endl;
+    out << "\t-b <number>:\tBlock size" << std::endl;
+    out << "\t-p <number>:\tNumber of processors" << std::endl;
+    out << "\t--labels=<file>:\tEvery descriptor's cluster index (.npy or text; default: none)"
+        << std::endl;
+    out << "\t--quiet:\tOnly errors and the closing line (default: off)" << std::endl;
+    out << "\t--help:\tThis text" << std::endl;
+    out << "\t--version:\tThe program's version" << std::endl;
 }
+
+void print_help(const char* program) { print_usage(std::cerr, program); }
+
+// --quiet: standard output's own buffer while a null one takes its place.
+class NullBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+NullBuffer quiet_sink;
+std::streambuf* quiet_saved = nullptr;
 
 bool wrong_format(const char* path) {
     std::cerr << unreadable_message(ReadStatus::wrong_format, path) << std::endl;
@@ -69,7 +91,12 @@ int accept_assign_options(int argc, char** argv, AssignOptions& options) {
     const ParseResult parsed = parse_assign_options(argc, argv, options, bad);
     if (parsed == ParseResult::version) return print_version(KMEANS_PROGRAM);
     if (!options_accepted(parsed, bad, argv[0], print_help)) return 1;
+    if (options.help) {
+        print_usage(std::cout, argv[0]);
+        return 0;
+    }
     KMeans::nb_threads = options.threads;
+    if (options.quiet) quiet_saved = std::cout.rdbuf(&quiet_sink);
 
     std::cout << "list: " << options.listFile << std::endl;
     std::cout << "model: " << options.modelFile << std::endl;
@@ -80,6 +107,7 @@ int accept_assign_options(int argc, char** argv, AssignOptions& options) {
               << std::endl;
     std::cout << "\tblock size: " << options.blockSize << std::endl;
     std::cout << "\tp: " << options.threads << std::endl;
+    if (options.labelFile != nullptr) std::cout << "\tlabels: " << options.labelFile << std::endl;
 
     if (options.blockSize < 1) {
         std::cerr << "Error: the block size (-b) must be at least 1." << std::endl;
@@ -90,6 +118,72 @@ int accept_assign_options(int argc, char** argv, AssignOptions& options) {
         return 1;
     }
     return -1;
+}
+
+void print_closing_line(const AssignOptions& options, int entries, std::uint64_t descriptors) {
+    if (!options.quiet) return;
+    if (std::cout.rdbuf() == &quiet_sink) std::cout.rdbuf(quiet_saved);
+    std::cout << "Assigned " << descriptors << " descriptors of " << entries << " files."
+              << std::endl;
+}
+
+std::streambuf* discarded_output() { return &quiet_sink; }
+
+void Labels::keep(std::unique_ptr<int[]> nearest, int n) {
+    count_ += std::uint64_t(n);
+    parts_.push_back(Part{std::move(nearest), std::size_t(n)});
+}
+
+bool Labels::append(const char* bytes, std::size_t size) {
+    // The bytes that complete the carried index first, then whole indices, then the
+    // start of the next one.
+    while (!carry_.empty() && carry_.size() < sizeof(int) && size > 0) {
+        carry_ += *bytes++;
+        --size;
+    }
+    const std::size_t whole = size / sizeof(int) + (carry_.size() == sizeof(int) ? 1 : 0);
+    if (whole > 0) {
+        std::unique_ptr<int[]> values(new (std::nothrow) int[whole]);
+        if (!values) return false;
+        std::size_t at = 0;
+        if (carry_.size() == sizeof(int)) {
+            std::memcpy(&values[at++], carry_.data(), sizeof(int));
+            carry_.clear();
+        }
+        std::memcpy(&values[at], bytes, (whole - at) * sizeof(int));
+        bytes += (whole - at) * sizeof(int);
+        size -= (whole - at) * sizeof(int);
+        count_ += whole;
+        parts_.push_back(Part{std::move(values), whole});
+    }
+    carry_.append(bytes, size);
+    return true;
+}
+
+bool Labels::write(const char* path) const {
+    AtomicFile file;
+    if (!file.open(path)) return false;
+    std::FILE* f = file.stream();
+    bool ok = true;
+    if (data_format(path) == DataFormat::npy) {
+        static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "<i4 is little-endian");
+        const std::string header = npy_header("<i4", "(" + std::to_string(count_) + ",)");
+        ok = std::fwrite(header.data(), 1, header.size(), f) == header.size();
+        for (std::size_t p = 0; ok && p < parts_.size(); ++p)
+            ok = std::fwrite(parts_[p].values.get(), sizeof(int), parts_[p].n, f) == parts_[p].n;
+    } else {
+        ok = std::fprintf(f, "%llu\n", static_cast<unsigned long long>(count_)) > 0;
+        char line[16];
+        for (std::size_t p = 0; ok && p < parts_.size(); ++p) {
+            for (std::size_t i = 0; ok && i < parts_[p].n; ++i) {
+                char* end = std::to_chars(line, line + sizeof line - 1, parts_[p].values[i]).ptr;
+                *end++ = '\n';
+                const std::size_t length = std::size_t(end - line);
+                ok = std::fwrite(line, 1, length, f) == length;
+            }
+        }
+    }
+    return ok && file.commit();
 }
 
 bool load_model(const char* path, KMeans& model) {
@@ -128,6 +222,7 @@ bool assign_rows(const AssignContext& run, int index, const std::string& name,
     model.assign(rows.get(), n, model.d, nearest.get(), run.scores, run.blockSize);
     rows.reset();  // the matrix goes as soon as the search is done
     for (int r = 0; r < n; ++r) run.counts[nearest[r]] += 1;
+    *run.assigned += std::uint64_t(n);
     if (run.regions != nullptr && regions) {
         for (int r = 0; r < n; ++r) {
             regions[r].fileIndex = index;
@@ -137,6 +232,12 @@ bool assign_rows(const AssignContext& run, int index, const std::string& name,
                            std::streamsize(std::size_t(n) * sizeof(SiftRegion)));
         run.regions->flush();
         if (!*run.regions) return cannot_write(run.regionPath);
+    }
+    if (run.labelStream != nullptr) {
+        run.labelStream->write(reinterpret_cast<const char*>(nearest.get()),
+                               std::streamsize(std::size_t(n) * sizeof(int)));
+    } else if (run.labels != nullptr) {
+        run.labels->keep(std::move(nearest), n);
     }
     return true;
 }
@@ -150,11 +251,16 @@ bool assign_entry(const AssignContext& run, int index, const std::string& name) 
     int n = 0;
     int dim = 0;
     ReadStatus status = ReadStatus::ok;
-    switch (run.type) {
-    case 0: status = read_sift_0(name.c_str(), matrix, n, dim, run.model->d); break;
-    case 1: status = read_sift_1(name.c_str(), matrix, n, dim, run.model->d, records); break;
-    case 3: status = read_sift_3(name.c_str(), matrix, n, dim, run.model->d, records); break;
-    default: std::cerr << "This type has not been supported" << std::endl; break;
+    // A binary file is read as such whatever the type: it has no regions.
+    if (data_format(name.c_str()) != DataFormat::text) {
+        status = read_binary_entry(name.c_str(), matrix, n, dim, run.model->d, KMeans::nb_threads);
+    } else {
+        switch (run.type) {
+        case 0: status = read_sift_0(name.c_str(), matrix, n, dim, run.model->d); break;
+        case 1: status = read_sift_1(name.c_str(), matrix, n, dim, run.model->d, records); break;
+        case 3: status = read_sift_3(name.c_str(), matrix, n, dim, run.model->d, records); break;
+        default: std::cerr << "This type has not been supported" << std::endl; break;
+        }
     }
     if (status != ReadStatus::ok) std::cerr << entry_message(status, name.c_str()) << std::endl;
     std::unique_ptr<float[]> rows(matrix);
@@ -185,12 +291,16 @@ bool open_outputs(const AssignOptions& options, int k, AssignOutputs& outputs) {
     if (!load_list(options.listFile, outputs.count, outputs.names)) return false;
     std::vector<std::string> inputs = {options.listFile, options.modelFile};
     inputs.insert(inputs.end(), outputs.names.begin(), outputs.names.end());
-    const std::string clash =
-        find_file_clash(inputs, {options.resultFile, regionFile ? regionFile : ""});
+    const char* labelFile = options.labelFile;
+    const std::string clash = find_file_clash(
+        inputs, {options.resultFile, regionFile ? regionFile : "", labelFile ? labelFile : ""});
     if (!clash.empty()) {
         std::cerr << clash << std::endl;
         return false;
     }
+    // The labels are written at the end, whole: a path that cannot take them is
+    // refused now, before any output exists.
+    if (labelFile != nullptr && !atomic_file_probe(labelFile)) return cannot_write(labelFile);
 
     // The region file is created before the result file and before any entry is
     // read: records that cannot be written must stop the run, not vanish.
@@ -205,18 +315,21 @@ bool open_outputs(const AssignOptions& options, int k, AssignOutputs& outputs) {
     return true;
 }
 
-bool close_outputs(const AssignOptions& options, AssignOutputs& outputs) {
+bool close_outputs(const AssignOptions& options, AssignOutputs& outputs, const Labels* labels) {
     outputs.result.close();
     if (!outputs.result) return cannot_write(options.resultFile);
     if (options.regionFile != nullptr) {
         outputs.regions.close();
         if (!outputs.regions) return cannot_write(options.regionFile);
     }
+    if (labels != nullptr && !labels->write(options.labelFile))
+        return cannot_write(options.labelFile);
     return true;
 }
 
 AssignContext assign_context(const AssignOptions& options, const KMeans& model, float* scores,
-                             int* counts, std::ostream& result, std::ostream& regions) {
+                             int* counts, std::ostream& result, std::ostream& regions,
+                             std::uint64_t& assigned) {
     return AssignContext{&model,
                          options.type,
                          options.blockSize,
@@ -225,7 +338,10 @@ AssignContext assign_context(const AssignOptions& options, const KMeans& model, 
                          &result,
                          options.regionFile != nullptr ? &regions : nullptr,
                          options.resultFile,
-                         options.regionFile};
+                         options.regionFile,
+                         nullptr,
+                         nullptr,
+                         &assigned};
 }
 
 int run_assign(const AssignOptions& options) {
@@ -238,11 +354,16 @@ int run_assign(const AssignOptions& options) {
     if (!open_outputs(options, k, outputs)) return 1;
     std::unique_ptr<int[]> counts(new int[std::size_t(k)]);
 
-    const AssignContext run =
-        assign_context(options, model, scores.get(), counts.get(), outputs.result, outputs.regions);
+    std::uint64_t assigned = 0;
+    Labels labels;
+    AssignContext run = assign_context(options, model, scores.get(), counts.get(), outputs.result,
+                                       outputs.regions, assigned);
+    if (options.labelFile != nullptr) run.labels = &labels;
     for (int i = 0; i < outputs.count; ++i) {
         const std::size_t at = std::size_t(i);
         if (!assign_entry(run, i, at < outputs.names.size() ? outputs.names[at] : "")) return 1;
     }
-    return close_outputs(options, outputs) ? 0 : 1;
+    if (!close_outputs(options, outputs, run.labels)) return 1;
+    print_closing_line(options, outputs.count, assigned);
+    return 0;
 }

@@ -8,6 +8,8 @@
 #ifndef KMEANS_ASSIGN_RUN_H
 #define KMEANS_ASSIGN_RUN_H
 
+#include <cstddef>
+#include <cstdint>
 #include <fstream>
 #include <memory>
 #include <ostream>
@@ -18,6 +20,33 @@
 #include "messages.h"
 #include "options.h"
 #include "sift_io.h"
+
+// --labels: every descriptor's cluster index, in list order then file order, held
+// until the run's end and then written whole or not at all (atomic_file.h): .npy
+// (int32, one dimension) when the name ends in .npy, else text, the count and then
+// one index per line, as the trainers' min cluster file. Holds 4 bytes a descriptor:
+// each entry's nearest array as the search left it (no copy), or the pieces another
+// process sent.
+class Labels {
+public:
+    // An entry's n indices.
+    void keep(std::unique_ptr<int[]> nearest, int n);
+    // Indices as bytes in the machine's order, split anywhere (the pieces of another
+    // process's output): false when memory is short.
+    bool append(const char* bytes, std::size_t size);
+    std::uint64_t count() const { return count_; }
+    // False when the file could not be written completely.
+    bool write(const char* path) const;
+
+private:
+    struct Part {
+        std::unique_ptr<int[]> values;
+        std::size_t n;
+    };
+    std::vector<Part> parts_;
+    std::string carry_;  // the first bytes of an index whose rest is still to come
+    std::uint64_t count_ = 0;
+};
 
 // What every entry of one run shares.
 struct AssignContext {
@@ -30,13 +59,16 @@ struct AssignContext {
     std::ostream* regions;  // the region file, or null without -d
     const char* resultPath;
     const char* regionPath;
+    Labels* labels;             // --labels on the process that writes them, else null
+    std::ostream* labelStream;  // --labels on a process that sends them, else null
+    std::uint64_t* assigned;    // descriptors assigned so far (the closing line)
 };
 
 // The context of a run with these options, writing to these streams (the regions
 // only with -d).
 AssignContext assign_context(const AssignOptions& options, const kmeans::KMeans& model,
                              float* scores, int* counts, std::ostream& result,
-                             std::ostream& regions);
+                             std::ostream& regions, std::uint64_t& assigned);
 
 // The list's entries and the two output files, created and the result's header
 // written. Entries past the list's last name have an empty name.
@@ -49,8 +81,17 @@ struct AssignOutputs {
 
 // Reads the command line, sets KMeans::nb_threads, echoes the settings and checks
 // them. Returns -1 when the run goes on, otherwise the exit status after the
-// messages (usage text, or the refused -b or -p).
+// messages (usage text, or the refused -b or -p), or 0 after --help or --version.
+// With --quiet, standard output is dropped from here on (the echo included), until
+// print_closing_line.
 int accept_assign_options(int argc, char** argv, AssignOptions& options);
+
+// With --quiet, after a complete run: standard output back, and its one line,
+// "Assigned <descriptors> descriptors of <entries> files." Nothing otherwise.
+void print_closing_line(const AssignOptions& options, int entries, std::uint64_t descriptors);
+
+// What --quiet puts in standard output's place: a buffer that discards everything.
+std::streambuf* discarded_output();
 
 // Reads a model file: false after the message ("Cannot open file..." or the
 // format's refusal).
@@ -70,8 +111,10 @@ bool load_list(const char* path, int& count, std::vector<std::string>& names);
 // nothing clashes.
 bool open_outputs(const AssignOptions& options, int k, AssignOutputs& outputs);
 
-// Both outputs closed: false after the message.
-bool close_outputs(const AssignOptions& options, AssignOutputs& outputs);
+// Both outputs closed, then the labels written (with --labels): false after the
+// message.
+bool close_outputs(const AssignOptions& options, AssignOutputs& outputs,
+                   const Labels* labels = nullptr);
 
 // One list entry, index `index`: reads the descriptor file (an unreadable one has its
 // message and counts nothing), finds each descriptor's nearest centre, writes the

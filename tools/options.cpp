@@ -63,17 +63,35 @@ ParseResult parse_trainer_options(int argc, char** argv, TrainerOptions& o, char
     return ParseResult::ok;
 }
 
+// The assigner's long options, beside its letters: getopt_long's answers are past
+// every char, as kVersionOption is.
+constexpr int kAssignLabels = 0x101;
+constexpr int kAssignQuiet = 0x102;
+constexpr int kAssignHelp = 0x103;
+static const option kAssignLongOptions[] = {
+    {"version", no_argument, nullptr, kVersionOption},
+    {"labels", required_argument, nullptr, kAssignLabels},
+    {"quiet", no_argument, nullptr, kAssignQuiet},
+    {"help", no_argument, nullptr, kAssignHelp},
+    {nullptr, 0, nullptr, 0},
+};
+
 ParseResult parse_assign_options(int argc, char** argv, AssignOptions& o, char& bad) {
     reset_getopt();
     int opt;
-    while ((opt = getopt_long(argc, argv, "b:d:t:p:", kLongOptions, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "b:d:t:p:", kAssignLongOptions, nullptr)) != -1) {
         switch (opt) {
         case 'b': o.blockSize = option_value(optarg); break;
         case 'd': o.regionFile = optarg; break;
         case 't': o.type = option_value(optarg); break;
         case 'p': o.threads = option_value(optarg); break;
+        case kAssignLabels: o.labelFile = optarg; break;
+        case kAssignQuiet: o.quiet = true; break;
+        case kAssignHelp: o.help = true; return ParseResult::ok;
         case kVersionOption: return ParseResult::version;
-        case '?': bad = offending(optopt); return ParseResult::unknown_option;
+        case '?':  // a long option's mistake (optopt its answer, or 0) is '-'
+            bad = optopt == 0 || optopt > 0xff ? '-' : char(optopt);
+            return ParseResult::unknown_option;
         default: return ParseResult::usage;
         }
     }

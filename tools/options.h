@@ -33,6 +33,10 @@ struct AssignOptions {
     const char* listFile = nullptr;
     const char* modelFile = nullptr;
     const char* resultFile = nullptr;
+    // Long options only.
+    const char* labelFile = nullptr;  // --labels=FILE: every descriptor's cluster index
+    bool quiet = false;               // --quiet: errors and the closing line only
+    bool help = false;                // --help: the usage text; the operands are not checked
 };
 
 // "i:k:b:m:p:" then <data file> <model file>, no more operands.
@@ -42,7 +46,9 @@ struct AssignOptions {
 ParseResult parse_trainer_options(int argc, char** argv, TrainerOptions& options, char& bad);
 
 // "b:d:t:p:" then <list file> <model file> <result file>, no more operands. The region file is
-// dropped for type 0, which has no regions.
+// dropped for type 0, which has no regions. Long options: --labels=FILE, --quiet,
+// --help (ok with options.help set, met before any mistake) and --version; any other
+// "--word", or one of these given a value it does not take or missing one, is '-'.
 ParseResult parse_assign_options(int argc, char** argv, AssignOptions& options, char& bad);
 
 // Reports a command line that was not accepted: "Unknown option -x" (for

@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 
+#include "binary_data.h"
 #include "text_scan.h"
 
 using namespace kmeans;
@@ -219,5 +220,23 @@ ReadStatus read_sift_3(const char* name, float*& matrix, int& n, int& d, int dim
     }
     matrix = m.release();
     regions = r.release();
+    return ReadStatus::ok;
+}
+
+ReadStatus read_binary_entry(const char* name, float*& matrix, int& n, int& d, int dim,
+                             int threads) {
+    matrix = nullptr;
+    MappedFile file;
+    const ReadStatus opened = file.open(name, false);
+    if (opened != ReadStatus::ok) return opened;
+    BinaryLayout layout;
+    const ReadStatus header = read_binary_header(file, data_format(name), n, d, layout);
+    if (header != ReadStatus::ok) return header;
+    if (d != dim) return ReadStatus::wrong_format;
+    // n*(d+1) floats, formed in 64 bits.
+    std::unique_ptr<float[]> m(new (std::nothrow) float[std::size_t(n) * (std::size_t(d) + 1)]);
+    if (m == nullptr) return ReadStatus::no_memory;
+    if (!fill_binary(file, layout, n, d, m.get(), threads)) return ReadStatus::wrong_format;
+    matrix = m.release();
     return ReadStatus::ok;
 }

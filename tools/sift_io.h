@@ -60,4 +60,11 @@ kmeans::ReadStatus read_sift_1(const char* name, float*& matrix, int& n, int& d,
 kmeans::ReadStatus read_sift_3(const char* name, float*& matrix, int& n, int& d, int dim,
                                SiftRegion*& regions);
 
+// A binary descriptor file, recognised by its name as the trainer's data files are
+// (binary_data.h: .fvecs, .bvecs, .npy), whatever the SIFT type: no regions, no
+// "rows = " line. Its dimension must equal `dim`. The matrix is filled straight from
+// the mapped file on up to `threads` threads.
+kmeans::ReadStatus read_binary_entry(const char* name, float*& matrix, int& n, int& d, int dim,
+                                     int threads);
+
 #endif

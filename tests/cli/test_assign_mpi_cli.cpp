@@ -73,6 +73,27 @@ TEST_F(AssignMpiCli, SameBytesAsAssignOnOneToThreeRanks) {
     }
 }
 
+TEST_F(AssignMpiCli, LabelsAndQuietAsAssign) {
+    // Every rank's labels, relayed through rank 0 in list order, and one closing line.
+    const std::string labels = path("labels.npy");
+    const std::vector<std::string> args = {
+        "--quiet", "--labels=" + labels, "-t", "1", "-b", "300", list_, model_, res_};
+    const RunResult expected = run(kAssign, args, kSample);
+    ASSERT_EQ(expected.status, 0) << expected.err;
+    ASSERT_EQ(expected.out, "Assigned 2956 descriptors of 6 files.\n");
+    const std::string bytes = slurp(labels);
+    ASSERT_EQ(bytes.size(), 128u + 4u * 2956u);
+    for (int ranks = 2; ranks <= 3; ++ranks) {
+        std::remove(labels.c_str());
+        const RunResult r = assignMpi(ranks, args, {"KMEANS_MPI_HOLD_BYTES=1000"});
+        EXPECT_FALSE(r.timedOut) << ranks;
+        EXPECT_EQ(r.status, 0) << ranks;
+        EXPECT_EQ(r.out, expected.out) << ranks;
+        EXPECT_EQ(r.err, expected.err) << ranks;
+        EXPECT_TRUE(slurp(labels) == bytes) << ranks;
+    }
+}
+
 TEST_F(AssignMpiCli, FailureStopsEveryRankWithOneMessage) {
     // A malformed model, refused by every rank; a result file in a directory that does
     // not exist, seen by rank 0 alone; a region file that cannot be written, met by
