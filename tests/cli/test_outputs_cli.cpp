@@ -269,10 +269,7 @@ TEST_F(OutputPaths, ExtraOperandRefused) {
                          " [OPTION] <list file> <model file> <result file>\nOPTIONS:\n"
                          "\t-t <number>:\tSIFT type\n\t-d <string>:\tSIFT region descriptor "
                          "file\n\t-b <number>:\tBlock size\n\t-p <number>:\tNumber of "
-                         "processors\n\t--labels=<file>:\tEvery descriptor's cluster index "
-                         "(.npy or text; default: none)\n\t--quiet:\tOnly errors and the "
-                         "closing line (default: off)\n\t--help:\tThis text\n\t--version:\tThe "
-                         "program's version\n");
+                         "processors\n");
     EXPECT_FALSE(exists(path("reg.bin")));
     EXPECT_FALSE(exists(path("r.txt")));
     EXPECT_FALSE(exists(path("min.txt")));

@@ -1,0 +1,294 @@
+// seeding.cpp - the seedings beside the libc draw of KMeans::init, and the repair of
+// empty clusters. Every random choice is a counter-based draw keyed by the seed and
+// by a row's index among all rows (detail/counter_random.h), every distance that
+// steers a choice is the exact nearest centre's double distance (the certified
+// search, then squared_distance), and every sum that scales a draw is exact (a long
+// register, or integers): so the seeds are the same for any thread count, block size,
+// product library and number of processes.
+//
+// k-means|| (Bahmani et al., "Scalable k-means++", VLDB 2012): one row drawn
+// uniformly, then kRounds rounds in which every row is taken with probability
+// min(1, l D^2(x) / phi), l = k/2 the oversampling, D^2(x) its squared distance to the
+// nearest candidate so far and phi their sum; each round's candidates cost one search
+// pass of the rows against them, which also keeps every row's nearest candidate. The
+// candidates, weighted by the rows nearest to them, are then reduced to k centres by
+// k-means++ (D^2 sampling). Memory: n doubles (D^2), the candidates, about 2.5 k + 1
+// rows, and their weights; the nearest-centre array holds each row's candidate.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <new>
+#include <unordered_set>
+#include <vector>
+
+#include "detail/counter_random.h"
+#include "detail/fixed_order.h"
+#include "detail/long_sum.h"
+#include "detail/search.h"
+#include "kmeans.h"
+#include "messages.h"
+#include "workers.h"
+
+namespace kmeans {
+
+using namespace detail;
+
+namespace {
+
+constexpr int kRounds = 5;
+// The generator's streams: one per kind of draw, so that no two draws share a counter.
+constexpr std::uint64_t kStreamRows = 1;    // random seeding: the rows drawn
+constexpr std::uint64_t kStreamFirst = 2;   // k-means||: the first candidate
+constexpr std::uint64_t kStreamReduce = 3;  // k-means++ on the candidates
+constexpr std::uint64_t kStreamRound = 16;  // + round: the rows taken in a round
+// A long register for sums of squared distances: every double from 2^-1074 up, with
+// room for 2^31 terms below 2^1100.
+constexpr int kLongBase = -1074;
+constexpr int kLongWords = (1100 - kLongBase) / 32 + 3;
+
+// The rows with these indices among every process's rows into `count` augmented rows
+// (column d set to the norm).
+void fetch_rows(const float* data, int d, RunPeers* peers, const int* indices, int count,
+                float* rows) {
+    const std::size_t stride = std::size_t(d) + 1;
+    if (peers) {
+        peers->gatherRows(indices, count, rows);
+    } else {
+        for (int i = 0; i < count; ++i)
+            std::memcpy(rows + std::size_t(i) * stride, data + std::size_t(indices[i]) * stride,
+                        sizeof(float) * std::size_t(d));
+    }
+    for (int i = 0; i < count; ++i) {
+        float* r = rows + std::size_t(i) * stride;
+        r[d] = norm_column(r, d);
+    }
+}
+
+// The exact sum of non-negative doubles over every process, rounded once.
+bool exact_total(const double* values, int count, RunPeers* peers, double& total) {
+    std::int64_t words[kLongWords] = {};
+    for (int i = 0; i < count; ++i) long_add(words, kLongWords, kLongBase, values[i]);
+    long_carry(words, kLongWords);
+    if (peers) {
+        TotalCell cells[kLongWords];
+        for (int j = 0; j < kLongWords; ++j) cells[j] = words[j];
+        if (!peers->share(cells, kLongWords)) return false;
+        for (int j = 0; j < kLongWords; ++j) words[j] = std::int64_t(cells[j]);
+        long_carry(words, kLongWords);
+    }
+    total = long_value(words, kLongWords, kLongBase);
+    return true;
+}
+
+// Each bound row's nearest among `m` candidates into `which`, block by block.
+void search_candidates(const float* data, int n, int d, const float* candidates, int m,
+                       const float* shift, int blockSize, int* which) {
+    SearchPlan plan;
+    if (shift == nullptr || !prepare_search(plan, candidates, m, d, shift))
+        prepare_search(plan, candidates, m, d, nullptr);
+    const std::size_t stride = std::size_t(d) + 1;
+    for (int first = 0; first < n; first += blockSize) {
+        const int size = std::min(blockSize, n - first);
+        KMeans::searchBlock(plan, data + std::size_t(first) * stride, size, nullptr, nullptr,
+                            which + first, false, nullptr);
+    }
+}
+
+// Reduces `m` weighted candidates to k centres by k-means++: the first drawn by weight,
+// each next with probability proportional to weight times its squared distance to
+// the nearest centre chosen so far. Distances of candidate slices are updated in
+// parallel; the sums run in candidate order, the same on every process.
+void reduce_candidates(const float* candidates, int m, const std::vector<std::int64_t>& weight,
+                       int k, int d, std::uint64_t seed, float* centers) {
+    const std::size_t stride = std::size_t(d) + 1;
+    std::vector<double> near(std::size_t(m), std::numeric_limits<double>::infinity());
+    std::vector<char> taken(std::size_t(m), 0);
+    std::int64_t all = 0;
+    for (int c = 0; c < m; ++c) all += weight[std::size_t(c)];
+    int pick = -1;
+    if (all > 0) {
+        std::uint64_t r = counter_below(std::uint64_t(all), seed, kStreamReduce, 0);
+        for (int c = 0; c < m && pick < 0; ++c) {
+            const std::uint64_t w = std::uint64_t(weight[std::size_t(c)]);
+            if (r < w) pick = c;
+            r -= std::min(r, w);
+        }
+    }
+    if (pick < 0) pick = 0;
+    const int workers = std::max(1, std::min(KMeans::nb_threads, kMostWorkers));
+    for (int j = 0; j < k; ++j) {
+        if (j > 0) {
+            double total = 0;
+            for (int c = 0; c < m; ++c)
+                if (!taken[std::size_t(c)])
+                    total += double(weight[std::size_t(c)]) * near[std::size_t(c)];
+            pick = -1;
+            if (total > 0) {
+                const double target = counter_unit(seed, kStreamReduce, std::uint64_t(j)) * total;
+                double before = 0;
+                int last = -1;
+                for (int c = 0; c < m && pick < 0; ++c) {
+                    const double w = double(weight[std::size_t(c)]) * near[std::size_t(c)];
+                    if (taken[std::size_t(c)] || w <= 0) continue;
+                    before += w;
+                    last = c;
+                    if (target < before) pick = c;
+                }
+                if (pick < 0) pick = last;  // the rounding of the sum's last steps
+            }
+            // Nothing left at a positive distance: the first candidate not taken, or, with
+            // fewer candidates than centres, one again.
+            for (int c = 0; c < m && pick < 0; ++c)
+                if (!taken[std::size_t(c)]) pick = c;
+            if (pick < 0) pick = j % m;
+        }
+        taken[std::size_t(pick)] = 1;
+        const float* chosen = candidates + std::size_t(pick) * stride;
+        std::memcpy(centers + std::size_t(j) * stride, chosen, sizeof(float) * stride);
+        if (j + 1 == k) break;
+        run_workers(workers, [&](int w) {
+            const int from = int(std::int64_t(m) * w / workers);
+            const int to = int(std::int64_t(m) * (w + 1) / workers);
+            for (int c = from; c < to; ++c) {
+                const double dist =
+                    squared_distance(candidates + std::size_t(c) * stride, chosen, d);
+                if (dist < near[std::size_t(c)]) near[std::size_t(c)] = dist;
+            }
+        });
+    }
+}
+
+}  // namespace
+
+bool KMeans::seedRandom(std::uint64_t seed, RunPeers* peers) {
+    const long long rows = peers ? (long long)peers->totalRows() : n;
+    std::vector<int> drawn;
+    drawn.reserve(std::size_t(k));
+    std::unordered_set<int> seen;
+    for (std::uint64_t attempt = 0; int(drawn.size()) < k; ++attempt) {
+        const int row = int(counter_below(std::uint64_t(rows), seed, kStreamRows, attempt));
+        if (seen.insert(row).second) drawn.push_back(row);
+    }
+    bool held = allocate(k, d);
+    if (peers && !peers->agree(held)) held = false;
+    if (!held) {
+        release();
+        return false;
+    }
+    fetch_rows(data, d, peers, drawn.data(), k, centers);
+    return true;
+}
+
+bool KMeans::seedParallel(std::uint64_t seed, int blockSize, int* nearest, RunPeers* peers) {
+    const long long rows = peers ? (long long)peers->totalRows() : n;
+    const long long first = peers ? peers->firstRow() : 0;
+    const std::size_t stride = std::size_t(d) + 1;
+    std::unique_ptr<double[]> dist(new (std::nothrow) double[std::size_t(n > 0 ? n : 1)]);
+    std::unique_ptr<float[]> mu(new (std::nothrow) float[std::size_t(d)]);
+    std::unique_ptr<int[]> which(new (std::nothrow) int[std::size_t(n > 0 ? n : 1)]);
+    bool held = dist && mu && which && allocate(k, d);
+    if (peers) held = peers->agree(held);
+    if (!held) {
+        release();
+        return false;
+    }
+    if (blockSize < 1 || blockSize > n) blockSize = n > 0 ? n : 1;
+    const float* shift = choose_shift(data, n, d, mu.get()) ? mu.get() : nullptr;
+    const double oversample = std::max(1.0, 0.5 * double(k));
+
+    // The first candidate, then the rounds; nearest[i] is row i's candidate so far.
+    std::vector<float> candidates(stride);
+    int one = int(counter_below(std::uint64_t(rows), seed, kStreamFirst, 0));
+    fetch_rows(data, d, peers, &one, 1, candidates.data());
+    for (int i = 0; i < n; ++i) {
+        nearest[i] = 0;
+        dist[std::size_t(i)] =
+            squared_distance(data + std::size_t(i) * stride, candidates.data(), d);
+    }
+    for (int round = 0; round < kRounds; ++round) {
+        double phi = 0;
+        if (!exact_total(dist.get(), n, peers, phi)) return false;
+        if (!(phi > 0)) break;  // every row on a candidate
+        std::vector<int> taken;
+        for (int i = 0; i < n; ++i) {
+            const std::uint64_t row = std::uint64_t(first + i);
+            const double u = counter_unit(seed, kStreamRound + std::uint64_t(round), row);
+            if (u * phi < oversample * dist[std::size_t(i)]) taken.push_back(int(first + i));
+        }
+        if (peers) peers->gatherIndices(taken);
+        if (taken.empty()) continue;
+        const int base = int(candidates.size() / stride);
+        const int added = int(taken.size());
+        candidates.resize(candidates.size() + std::size_t(added) * stride);
+        float* fresh = candidates.data() + std::size_t(base) * stride;
+        fetch_rows(data, d, peers, taken.data(), added, fresh);
+        search_candidates(data, n, d, fresh, added, shift, blockSize, which.get());
+        // A nearer new candidate replaces the old one; an equal one does not (the
+        // lower index keeps the row).
+        for (int i = 0; i < n; ++i) {
+            const int c = which[std::size_t(i)];
+            const double now = squared_distance(data + std::size_t(i) * stride,
+                                                fresh + std::size_t(c) * stride, d);
+            if (now < dist[std::size_t(i)]) {
+                dist[std::size_t(i)] = now;
+                nearest[i] = base + c;
+            }
+        }
+    }
+    // Weights: the rows nearest to each candidate, over every process.
+    const int m = int(candidates.size() / stride);
+    std::vector<std::int64_t> weight(std::size_t(m), 0);
+    for (int i = 0; i < n; ++i) ++weight[std::size_t(nearest[i])];
+    if (peers) {
+        std::vector<TotalCell> cells(weight.begin(), weight.end());
+        if (!peers->share(cells.data(), cells.size())) return false;
+        for (int c = 0; c < m; ++c) weight[std::size_t(c)] = std::int64_t(cells[std::size_t(c)]);
+    }
+    std::cout << "k-means||: " << m << " candidates" << std::endl;
+    reduce_candidates(candidates.data(), m, weight, k, d, seed, centers);
+    return true;
+}
+
+bool KMeans::splitEmptyClusters(const int* nearest, std::vector<int>& members, RunPeers* peers) {
+    const std::size_t stride = std::size_t(d) + 1;
+    const long long first = peers ? peers->firstRow() : 0;
+    int empty = 0;
+    for (int c = 0; c < k; ++c) empty += members[std::size_t(c)] == 0;
+    if (peers ? peers->agree(empty == 0) : empty == 0) return true;
+    // Every row's distance to its moved centre (n doubles, only now); a row made a
+    // centre is set to -1.
+    std::unique_ptr<double[]> far(new (std::nothrow) double[std::size_t(n > 0 ? n : 1)]);
+    if (!(peers ? peers->agree(far != nullptr) : far != nullptr)) {
+        if (!far) insufficient_memory();
+        return false;
+    }
+    for (int i = 0; i < n; ++i)
+        far[std::size_t(i)] = squared_distance(data + std::size_t(i) * stride,
+                                               centers + std::size_t(nearest[i]) * stride, d);
+    int repaired = 0;
+    for (int c = 0; c < k; ++c) {
+        if (members[std::size_t(c)] != 0) continue;
+        double best = -1;
+        int row = -1;
+        for (int i = 0; i < n; ++i) {
+            if (far[std::size_t(i)] > best) {
+                best = far[std::size_t(i)];
+                row = int(first + i);
+            }
+        }
+        if (peers) peers->bestOf(best, row);
+        if (!(best > 0)) break;  // every row sits on its centre: nothing to split
+        const long long mine = row - first;
+        if (mine >= 0 && mine < n) far[std::size_t(mine)] = -1;
+        fetch_rows(data, d, peers, &row, 1, centers + std::size_t(c) * stride);
+        members[std::size_t(c)] = 1;
+        ++repaired;
+    }
+    if (repaired > 0) std::cout << "Empty clusters re-seeded: " << repaired << std::endl;
+    return true;
+}
+
+}  // namespace kmeans
