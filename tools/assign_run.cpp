@@ -29,14 +29,16 @@ using namespace kmeans;
 
 namespace {
 
-// The usage text: on standard error for a mistake, on standard output for --help.
-void print_usage(std::ostream& out, const char* program) {
+// The usage text: on standard error for a mistake, as it has always been; on standard
+// output with the long options for --help.
+void print_usage(std::ostream& out, const char* program, bool withLong) {
     out << "Use: " << program << " [OPTION] <list file> <model file> <result file>" << std::endl;
     out << "OPTIONS:" << std::endl;
     out << "\t-t <number>:\tSIFT type" << std::endl;
     out << "\t-d <string>:\tSIFT region descriptor file" << std::endl;
     out << "\t-b <number>:\tBlock size" << std::endl;
     out << "\t-p <number>:\tNumber of processors" << std::endl;
+    if (!withLong) return;
     out << "\t--labels=<file>:\tEvery descriptor's cluster index (.npy or text; default: none)"
         << std::endl;
     out << "\t--quiet:\tOnly errors and the closing line (default: off)" << std::endl;
@@ -44,7 +46,7 @@ void print_usage(std::ostream& out, const char* program) {
     out << "\t--version:\tThe program's version" << std::endl;
 }
 
-void print_help(const char* program) { print_usage(std::cerr, program); }
+void print_help(const char* program) { print_usage(std::cerr, program, false); }
 
 // --quiet: standard output's own buffer while a null one takes its place.
 class NullBuffer : public std::streambuf {
@@ -92,7 +94,7 @@ int accept_assign_options(int argc, char** argv, AssignOptions& options) {
     if (parsed == ParseResult::version) return print_version(KMEANS_PROGRAM);
     if (!options_accepted(parsed, bad, argv[0], print_help)) return 1;
     if (options.help) {
-        print_usage(std::cout, argv[0]);
+        print_usage(std::cout, argv[0], true);
         return 0;
     }
     KMeans::nb_threads = options.threads;

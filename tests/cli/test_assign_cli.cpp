@@ -28,11 +28,7 @@ std::string usage() {
            "\t-t <number>:\tSIFT type\n"
            "\t-d <string>:\tSIFT region descriptor file\n"
            "\t-b <number>:\tBlock size\n"
-           "\t-p <number>:\tNumber of processors\n"
-           "\t--labels=<file>:\tEvery descriptor's cluster index (.npy or text; default: none)\n"
-           "\t--quiet:\tOnly errors and the closing line (default: off)\n"
-           "\t--help:\tThis text\n"
-           "\t--version:\tThe program's version\n";
+           "\t-p <number>:\tNumber of processors\n";
 }
 
 std::string wrong(const std::string& name) { return "Error: Wrong format file: '" + name + "'.\n"; }

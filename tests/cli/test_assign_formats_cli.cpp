@@ -49,14 +49,17 @@ Descriptors read_type0(const std::string& path) {
     return x;
 }
 
-std::string usage() {
-    return "Use: " + kAssign +
-           " [OPTION] <list file> <model file> <result file>\n"
-           "OPTIONS:\n"
-           "\t-t <number>:\tSIFT type\n"
-           "\t-d <string>:\tSIFT region descriptor file\n"
-           "\t-b <number>:\tBlock size\n"
-           "\t-p <number>:\tNumber of processors\n"
+// The usage of a mistake, as it has always been; --help adds the long options.
+std::string usage(bool withLong = true) {
+    const std::string base = "Use: " + kAssign +
+                             " [OPTION] <list file> <model file> <result file>\n"
+                             "OPTIONS:\n"
+                             "\t-t <number>:\tSIFT type\n"
+                             "\t-d <string>:\tSIFT region descriptor file\n"
+                             "\t-b <number>:\tBlock size\n"
+                             "\t-p <number>:\tNumber of processors\n";
+    if (!withLong) return base;
+    return base +
            "\t--labels=<file>:\tEvery descriptor's cluster index (.npy or text; default: none)\n"
            "\t--quiet:\tOnly errors and the closing line (default: off)\n"
            "\t--help:\tThis text\n"
@@ -212,7 +215,7 @@ TEST_F(AssignFormatsCli, HelpQuietAndRefusedLabels) {
     EXPECT_EQ(help.err, "");
     const RunResult late = run(kAssign, {"-x", "--help"});  // a mistake before it
     EXPECT_EQ(late.status, 1);
-    EXPECT_EQ(late.err, "Unknown option -x\n" + usage());
+    EXPECT_EQ(late.err, "Unknown option -x\n" + usage(false));
 
     const RunResult quiet =
         assign({"--quiet", "-t", "1", "list_type1.txt", path("model.npy"), path("q.txt")});
@@ -237,7 +240,7 @@ TEST_F(AssignFormatsCli, HelpQuietAndRefusedLabels) {
          "Error: '" + path("r.txt") + "' is also an output: '" + path("r.txt") + "'.\n"},
         {{"--labels=" + path("no/dir/l.txt")},
          "Cannot open file '" + path("no/dir/l.txt") + "' for writing.\n"},
-        {{"--quiet=1"}, "Unknown option --\n" + usage()},
+        {{"--quiet=1"}, "Unknown option --\n" + usage(false)},
     };
     for (const auto& c : refused) {
         std::vector<std::string> args = c.args;
@@ -249,7 +252,7 @@ TEST_F(AssignFormatsCli, HelpQuietAndRefusedLabels) {
     }
     const RunResult missing = run(kAssign, {"l", "m", "r", "--labels"});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "Unknown option --\n" + usage());
+    EXPECT_EQ(missing.err, "Unknown option --\n" + usage(false));
 }
 
 }  // namespace
