@@ -245,13 +245,67 @@ bool KMeans::reserveSearch(int n) { return score_product_reserve(maxSearchWorker
 
 // ---------------------------------------------------------------- training
 
+bool KMeans::seedRun(int clusters, int restart, int blockSize, int* nearest, RunPeers* peers) {
+    const std::uint64_t seed = settings_.seed + std::uint64_t(restart);
+    bool seeded = true;
+    std::cout << "Init ..." << std::endl;
+    if (settings_.init == TrainSettings::Init::kmeanspp) {
+        k = clusters;
+        seeded = seedParallel(seed, blockSize, nearest, peers);
+    } else if (settings_.seeded || settings_.restarts > 1) {
+        k = clusters;
+        seeded = seedRandom(seed, peers);
+    } else {
+        init(clusters, peers);  // run() reports arrays it could not allocate
+    }
+    if (!seeded) {
+        insufficient_memory();
+        return false;
+    }
+    std::cout << "Init ... finished" << std::endl;
+    return true;
+}
+
 bool KMeans::run(const float* rows, int rowCount, int dim, int clusters, int maxIter, int* nearest,
                  int blockSize, RunPeers* peers) {
     setData(rows, rowCount, dim);
-    std::cout << "Init ..." << std::endl;
-    init(clusters, peers);
-    std::cout << "Init ... finished" << std::endl;
-    return run(maxIter, nearest, blockSize, peers);
+    if (settings_.init == TrainSettings::Init::given)
+        return run(maxIter, nearest, blockSize, peers);
+    const int restarts = settings_.restarts > 1 ? settings_.restarts : 1;
+    if (restarts == 1)
+        return seedRun(clusters, 0, blockSize, nearest, peers) &&
+               run(maxIter, nearest, blockSize, peers);
+    // Restarts: the best run's centres and assignment are kept aside, k*(d+1) floats
+    // and n ints.
+    const std::size_t cells = std::size_t(clusters) * (std::size_t(dim) + 1);
+    std::unique_ptr<float[]> bestCentres(new (std::nothrow) float[cells]);
+    std::unique_ptr<int[]> bestNearest(new (std::nothrow) int[std::size_t(n > 0 ? n : 1)]);
+    const bool held = bestCentres && bestNearest;
+    if (!(peers ? peers->agree(held) : held)) {
+        if (!held) insufficient_memory();
+        return false;
+    }
+    double best = -1;
+    int kept = 0;
+    for (int r = 0; r < restarts; ++r) {
+        std::cout << "Restart " << r << " (seed " << settings_.seed + std::uint64_t(r) << ")"
+                  << std::endl;
+        if (!seedRun(clusters, r, blockSize, nearest, peers) ||
+            !run(maxIter, nearest, blockSize, peers))
+            return false;
+        std::cout << "Restart " << r << " final distortion = " << finalDistortion_ << std::endl;
+        if (r == 0 || finalDistortion_ < best) {
+            best = finalDistortion_;
+            kept = r;
+            std::memcpy(bestCentres.get(), centers, sizeof(float) * cells);
+            std::memcpy(bestNearest.get(), nearest, sizeof(int) * std::size_t(n));
+        }
+    }
+    std::memcpy(centers, bestCentres.get(), sizeof(float) * cells);
+    std::memcpy(nearest, bestNearest.get(), sizeof(int) * std::size_t(n));
+    finalDistortion_ = best;
+    std::cout << "Kept restart " << kept << ": distortion = " << best << std::endl;
+    return true;
 }
 
 void KMeans::init(int clusters, RunPeers* peers) {
@@ -436,21 +490,30 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     // -1: no previous step yet. A distortion is a sum of squares, never negative, so
     // the sentinel cannot be met by a real value.
     double previous = -1;
+    finalDistortion_ = -1;
+    std::vector<int> members;  // with splitEmpty: the pass's counts, kept by the repair
     for (int it = 0; it < maxIter; ++it) {
         assignmentPass(blockSize, shift, bounds.get(), nearest, parts);
         if (peers && !share_totals(*exact_, exchange.get(), *peers)) return false;
         std::memcpy(counts, exact_->counts(), sizeof(int) * std::size_t(k));
+        if (settings_.splitEmpty) members.assign(counts, counts + k);
         std::cout << "Relocate cluster\n";
         const std::time_t t3 = std::time(nullptr);
         const double distortion = relocate();
         std::cout << "Time for relocating clusters = " << std::time(nullptr) - t3 << std::endl;
         std::cout << "Step [" << it << "] distorion = " << distortion << std::endl;
+        finalDistortion_ = distortion;
+        if (settings_.splitEmpty && !splitEmptyClusters(nearest, members, peers)) return false;
         // A step that does not decrease the distortion ends the loop (>=, not >): Lloyd's
         // steps never increase it in exact arithmetic, so a value that does not go down
         // means the assignment has settled (or only rounding moves it), and further
         // steps would repeat the same pass.
         if (previous != -1 && distortion >= previous) {
             std::cout << "Stop before criteron." << std::endl;
+            return true;
+        }
+        if (previous != -1 && previous - distortion < settings_.tol * previous) {
+            std::cout << "Stop: the relative decrease is below the tolerance." << std::endl;
             return true;
         }
         previous = distortion;

@@ -46,13 +46,49 @@ public:
     virtual double totalRows() = 0;
     // The largest of every process's `value`.
     virtual float largest(float value) = 0;
-    // A pass's settled totals (member counts included) as `count` cells, the same
-    // count on every process: each replaced by its sum over every process; false when
-    // that failed (the run stops).
+    // A pass's settled totals (member counts included), or another exact sum, as
+    // `count` cells, the same count on every process: each replaced by its sum over
+    // every process; false when that failed (the run stops).
     virtual bool share(TotalCell* cells, std::size_t count) = 0;
+    // Index of this process's first row among every process's rows (each process holds
+    // a consecutive range of them, in process order).
+    virtual long long firstRow() = 0;
+    // Every process's `indices` (ascending), concatenated in process order, into
+    // `indices` on every process.
+    virtual void gatherIndices(std::vector<int>& indices) = 0;
+    // The largest `value` of every process, ties to the lowest `index`: both replaced
+    // on every process by the winner's.
+    virtual void bestOf(double& value, int& index) = 0;
     // The first d values of the rows with these indices (among every process's rows,
     // in file order) into `count` augmented rows (stride d+1) of `rows`.
     virtual void gatherRows(const int* indices, int count, float* rows) = 0;
+};
+
+// How a training run seeds, repeats, stops and repairs. The defaults are the run the
+// programs have always made: k distinct rows drawn after libc's srand(1000), one run,
+// a stop when the distortion does not decrease, empty clusters kept.
+struct TrainSettings {
+    enum class Init {
+        random,    // k distinct rows
+        kmeanspp,  // D^2 seeding made for big data: k-means|| then weighted k-means++
+        given,     // the centres the model holds already (readModel)
+    };
+    Init init = Init::random;
+    // Draws from the counter-based generator keyed by `seed` (detail/counter_random.h),
+    // the same on every machine, thread count, block size and process count; without
+    // it, random seeding uses libc's generator as it always has. kmeans++ and
+    // restarts always use the counter-based generator.
+    bool seeded = false;
+    std::uint64_t seed = 1000;
+    // Runs from the seeds seed, seed+1, ..., each trained to its end; the one with the
+    // lowest final distortion is kept (ties to the first).
+    int restarts = 1;
+    // Besides a step that does not decrease the distortion, a step whose relative
+    // decrease (previous - now) / previous falls below tol ends the run.
+    double tol = 0;
+    // After each update step, every empty cluster takes as its centre one of the rows
+    // farthest from their own centres (the farthest first, ties to the lowest row).
+    bool splitEmpty = false;
 };
 
 class KMeans {
@@ -77,6 +113,10 @@ public:
     KMeans& operator=(const KMeans&) = delete;
 
     void setData(const float* data, int n, int d);
+    // The settings of the next training runs (the defaults until called).
+    void configure(const TrainSettings& settings) { settings_ = settings; }
+    // The last training run's final distortion (the last step's), -1 before any step.
+    double finalDistortion() const { return finalDistortion_; }
 
     // Full training: binds data, seeds k centres with srand(1000), iterates.
     // Returns false only when the scratch of the run (score matrix, row bounds,
@@ -150,6 +190,19 @@ private:
     // (through `parts`, or block by block), the totals gathered.
     void assignmentPass(int blockSize, const float* shift, const float* bounds, int* nearest,
                         detail::SumParts& parts);
+    // Seeding (seeding.cpp): k distinct rows from the counter-based generator, and
+    // k-means||. Both allocate the arrays; false when memory is short (after the
+    // message on some process).
+    bool seedRandom(std::uint64_t seed, RunPeers* peers);
+    bool seedParallel(std::uint64_t seed, int blockSize, int* nearest, RunPeers* peers);
+    // Every empty cluster re-seeded at a row farthest from its moved centre
+    // (seeding.cpp); `nearest` holds the last pass's assignment.
+    // `members`: every cluster's member count over every process, kept up to date.
+    bool splitEmptyClusters(const int* nearest, std::vector<int>& members, RunPeers* peers);
+    // The seeding of restart `restart` (its seed: settings_.seed + restart).
+    bool seedRun(int clusters, int restart, int blockSize, int* nearest, RunPeers* peers);
+    TrainSettings settings_;
+    double finalDistortion_ = -1;
     std::unique_ptr<detail::ExactSums> exact_;  // the pass's totals
     std::unique_ptr<std::uint8_t[]> offGrid_;   // n marks: the rows off a wide grid
     std::vector<detail::SearchCounts> passCounts_;

@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -35,13 +36,16 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "atomic_file.h"
 #include "data_file.h"
 #include "kmeans.h"
 #include "mpi_run.h"
+#include "npy_header.h"
 #include "options.h"
 #include "train.h"
+#include "train_settings.h"
 
 using namespace kmeans;
 
@@ -119,6 +123,31 @@ public:
                               add_, MPI_COMM_WORLD) != MPI_SUCCESS)
                 return false;
         return true;
+    }
+
+    long long firstRow() override { return first_; }
+
+    void gatherIndices(std::vector<int>& indices) override {
+        const int mine = int(indices.size());
+        std::vector<int> counts(std::size_t(ranks_.size()));
+        MPI_Allgather(&mine, 1, MPI_INT, counts.data(), 1, MPI_INT, MPI_COMM_WORLD);
+        std::vector<int> offsets(counts.size(), 0);
+        for (std::size_t r = 1; r < counts.size(); ++r) offsets[r] = offsets[r - 1] + counts[r - 1];
+        std::vector<int> all(std::size_t(offsets.back() + counts.back()));
+        MPI_Allgatherv(indices.data(), mine, MPI_INT, all.data(), counts.data(), offsets.data(),
+                       MPI_INT, MPI_COMM_WORLD);
+        indices.swap(all);
+    }
+
+    void bestOf(double& value, int& index) override {
+        // The largest value, then the lowest index among the ranks that have it.
+        double best = value;
+        MPI_Allreduce(&value, &best, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+        int mine = value == best ? index : INT_MAX;
+        int lowest = INT_MAX;
+        MPI_Allreduce(&mine, &lowest, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+        value = best;
+        index = lowest;
     }
 
     // Each row comes from the one rank that holds it: its bits, zeros elsewhere,
@@ -199,17 +228,25 @@ bool load_share(Ranks& ranks, TrainerOptions& options, std::unique_ptr<float[]>&
     return true;
 }
 
-// The min cluster file, "n" then one index per line, as kmeans_mt writes it: every
-// rank formats its own lines and writes them at its offset (an exclusive prefix sum
-// of the lengths) into the temporary that rank 0 created; rank 0 renames it into
-// place once all have written. False on every rank when any write failed.
-bool write_min_cluster_shared(Ranks& ranks, const char* path, int n, const int* nearest, int rows) {
+// A file of one index per row, as kmeans_mt writes it: text ("n" then one index per
+// line: the min cluster file, and labels not named .npy) or .npy int32 (labels).
+// Every rank formats its own rows and writes them at its offset (an exclusive prefix
+// sum of the lengths) into the temporary that rank 0 created (rank 0 first writes the
+// head); rank 0 renames it into place once all have written. False on every rank when
+// any write failed.
+bool write_indices_shared(Ranks& ranks, const char* path, int n, const int* index, int rows,
+                          bool npy) {
     std::string text;
-    if (ranks.rank() == 0) text = std::to_string(n) + "\n";
-    char number[16];
-    for (int i = 0; i < rows; ++i) {
-        const int len = std::snprintf(number, sizeof number, "%d\n", nearest[i]);
-        text.append(number, std::size_t(len));
+    if (npy) {
+        if (ranks.rank() == 0) text = npy_header("<i4", "(" + std::to_string(n) + ",)");
+        text.append(reinterpret_cast<const char*>(index), sizeof(int) * std::size_t(rows));
+    } else {
+        if (ranks.rank() == 0) text = std::to_string(n) + "\n";
+        char number[16];
+        for (int i = 0; i < rows; ++i) {
+            const int len = std::snprintf(number, sizeof number, "%d\n", index[i]);
+            text.append(number, std::size_t(len));
+        }
     }
     AtomicFile file;
     // A temporary with a name: the other ranks open it to write their lines.
@@ -250,6 +287,8 @@ bool write_min_cluster_shared(Ranks& ranks, const char* path, int n, const int* 
 int train(Ranks& ranks, TrainerOptions& options) {
     bool ok = ranks.rank() != 0 || check_outputs(options);  // rank 0 probes the outputs
     if (!ranks.agree(ok)) return 1;
+    KMeans model;  // with --init=<model file>, every rank reads it
+    if (!ranks.agree(prepare_model(options, model))) return 1;
     std::unique_ptr<float[]> matrix;
     int n = 0, d = 0, firstRow = 0, rows = 0;
     if (!load_share(ranks, options, matrix, n, d, firstRow, rows)) return 1;
@@ -258,10 +297,19 @@ int train(Ranks& ranks, TrainerOptions& options) {
     MpiPeers peers(ranks, n, firstRow, rows, d, matrix.get());
     if (!ranks.agree(nearest != nullptr)) return 1;
 
-    KMeans model;
+    if (!ranks.agree(model_fits(options, model, d))) return 1;
     if (!model.run(matrix.get(), rows, d, options.k, options.maxIter, nearest.get(),
                    options.blockSize, &peers))
         return 1;
+    // The labels take the nearest array's place unless the min cluster file needs it.
+    std::unique_ptr<int[]> labels;
+    if (options.labelsFile != nullptr) {
+        const bool own = options.minClusterFile != nullptr;
+        if (own) labels = new_nearest_array(rows);
+        ok = (!own || labels) && KMeans::reserveSearch(rows);
+        if (!ok && (!own || labels)) insufficient_memory();
+        if (!ranks.agree(ok)) return 1;
+    }
     if (options.maxIter <= 0 && options.minClusterFile != nullptr) {
         ok = KMeans::reserveSearch(rows);
         if (!ok) insufficient_memory();
@@ -276,12 +324,23 @@ int train(Ranks& ranks, TrainerOptions& options) {
         status = 1;
     }
     MPI_Bcast(&status, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    quiet_end();
     std::cout << "K-mean finish !" << std::endl;
-    matrix.reset();  // the min cluster file needs only the nearest array
+    if (options.labelsFile == nullptr) matrix.reset();  // only the nearest array is needed
     if (options.minClusterFile != nullptr &&
-        !write_min_cluster_shared(ranks, options.minClusterFile, n, nearest.get(), rows)) {
+        !write_indices_shared(ranks, options.minClusterFile, n, nearest.get(), rows, false)) {
         if (ranks.rank() == 0) cannot_write(options.minClusterFile);
         return 1;
+    }
+    if (options.labelsFile != nullptr) {
+        int* out = labels ? labels.get() : nearest.get();
+        model.nearestCentres(matrix.get(), rows, out);
+        const std::size_t len = std::strlen(options.labelsFile);
+        const bool npy = len >= 4 && std::strcmp(options.labelsFile + len - 4, ".npy") == 0;
+        if (!write_indices_shared(ranks, options.labelsFile, n, out, rows, npy)) {
+            if (ranks.rank() == 0) cannot_write(options.labelsFile);
+            return 1;
+        }
     }
     return status;
 }

@@ -35,21 +35,46 @@ static const option kLongOptions[] = {
 };
 
 // The character reported for a '?' from getopt_long: the short option's letter, or '-'
-// for an unknown long option (optopt 0) or --version=value (optopt kVersionOption).
+// for an unknown long option (optopt 0) or a long one given a value it does not take,
+// or missing one (optopt its code, from kVersionOption up).
 static char offending(int optopt_value) {
-    return optopt_value == 0 || optopt_value == kVersionOption ? '-' : char(optopt_value);
+    return optopt_value == 0 || optopt_value >= kVersionOption ? '-' : char(optopt_value);
 }
+
+// The trainers' long options: --version and --help, and the training settings, each
+// answered by its own code beyond every char.
+enum TrainerLong { kInit = 0x101, kSeed, kRestarts, kTol, kEmpty, kLabels, kQuiet, kHelp };
+static const option kTrainerLongOptions[] = {
+    {"version", no_argument, nullptr, kVersionOption},
+    {"help", no_argument, nullptr, kHelp},
+    {"init", required_argument, nullptr, kInit},
+    {"seed", required_argument, nullptr, kSeed},
+    {"restarts", required_argument, nullptr, kRestarts},
+    {"tol", required_argument, nullptr, kTol},
+    {"empty", required_argument, nullptr, kEmpty},
+    {"labels", required_argument, nullptr, kLabels},
+    {"quiet", no_argument, nullptr, kQuiet},
+    {nullptr, 0, nullptr, 0},
+};
 
 ParseResult parse_trainer_options(int argc, char** argv, TrainerOptions& o, char& bad) {
     reset_getopt();
     int opt;
-    while ((opt = getopt_long(argc, argv, "i:k:b:m:p:", kLongOptions, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "i:k:b:m:p:", kTrainerLongOptions, nullptr)) != -1) {
         switch (opt) {
         case 'i': o.maxIter = option_value(optarg); break;
         case 'k': o.k = option_value(optarg); break;
         case 'b': o.blockSize = option_value(optarg); break;
         case 'm': o.minClusterFile = optarg; break;
         case 'p': o.threads = option_value(optarg); break;
+        case kInit: o.init = optarg; break;
+        case kSeed: o.seed = optarg; break;
+        case kRestarts: o.restarts = optarg; break;
+        case kTol: o.tol = optarg; break;
+        case kEmpty: o.empty = optarg; break;
+        case kLabels: o.labelsFile = optarg; break;
+        case kQuiet: o.quiet = true; break;
+        case kHelp: return ParseResult::help;
         case kVersionOption: return ParseResult::version;
         case '?': bad = offending(optopt); return ParseResult::unknown_option;
         default: return ParseResult::usage;

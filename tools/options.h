@@ -13,6 +13,7 @@ enum class ParseResult {
     unknown_option,  // an option letter not in the string, or one missing its value
     usage,           // too few or too many operands, or another getopt surprise
     version,         // --version, met before any mistake; the operands are not checked
+    help,            // --help, likewise
 };
 
 struct TrainerOptions {
@@ -23,6 +24,14 @@ struct TrainerOptions {
     int threads = kDefaultThreads;
     const char* dataFile = nullptr;
     const char* modelFile = nullptr;
+    // The long options, as given (null or false when not): checked by the driver.
+    const char* init = nullptr;        // --init: random, kmeans++ or a model file
+    const char* seed = nullptr;        // --seed
+    const char* restarts = nullptr;    // --restarts
+    const char* tol = nullptr;         // --tol
+    const char* empty = nullptr;       // --empty: keep or split
+    const char* labelsFile = nullptr;  // --labels
+    bool quiet = false;                // --quiet
 };
 
 struct AssignOptions {
@@ -39,7 +48,8 @@ struct AssignOptions {
     bool help = false;                // --help: the usage text; the operands are not checked
 };
 
-// "i:k:b:m:p:" then <data file> <model file>, no more operands.
+// "i:k:b:m:p:" and the trainers' long options, then <data file> <model file>, no more
+// operands.
 // `bad` receives the offending option character on unknown_option, '-' for a long
 // option other than --version (or --version given a value): "Unknown option --", as
 // getopt has always answered any "--word".

@@ -16,6 +16,7 @@
 #include "data_file.h"
 #include "file_clash.h"
 #include "kmeans.h"
+#include "train_settings.h"
 
 using namespace kmeans;
 
@@ -40,14 +41,42 @@ bool write_min_cluster(const char* path, const int* nearest, int n) {
 
 namespace {
 
-void print_help(const char* program) {
-    std::cerr << "Use: " << program << " [OPTION] <data file> <model file>" << std::endl;
-    std::cerr << "OPTIONS:" << std::endl;
-    std::cerr << "\t-i <number>:\tNumber of iterations" << std::endl;
-    std::cerr << "\t-k <number>:\tNumber of clusters" << std::endl;
-    std::cerr << "\t-b <number>:\tBlock size" << std::endl;
-    std::cerr << "\t-m <string>:\tFile contaning individus' min cluster" << std::endl;
-    std::cerr << "\t-p <number>:\tNumber of processors" << std::endl;
+void print_usage(std::ostream& out, const char* program) {
+    out << "Use: " << program << " [OPTION] <data file> <model file>" << std::endl;
+    out << "OPTIONS:" << std::endl;
+    out << "\t-i <number>:\tNumber of iterations" << std::endl;
+    out << "\t-k <number>:\tNumber of clusters" << std::endl;
+    out << "\t-b <number>:\tBlock size" << std::endl;
+    out << "\t-m <string>:\tFile contaning individus' min cluster" << std::endl;
+    out << "\t-p <number>:\tNumber of processors" << std::endl;
+}
+
+// The usage of a refused command line, on standard error, as it has always been.
+void print_help(const char* program) { print_usage(std::cerr, program); }
+
+// --help: the usage with the long options and their defaults, on standard output.
+int print_long_help(const char* program) {
+    print_usage(std::cout, program);
+    std::cout << "\t-i 30, -k 1000, -b estimated, -m none, -p 4 by default\n"
+                 "LONG OPTIONS:\n"
+                 "\t--init=random|kmeans++|<model file>\tSeeding: k distinct rows (default), "
+                 "k-means|| then k-means++, or the centres of a model (text, .npy, .fvecs)\n"
+                 "\t--seed=N\tDraws keyed by N, the same everywhere (default: random uses "
+                 "libc's srand(1000); kmeans++ and restarts use 1000)\n"
+                 "\t--restarts=R\tR seedings (seed, seed+1, ...), the lowest final distortion "
+                 "kept (default 1)\n"
+                 "\t--tol=X\tStop when the relative decrease of the distortion falls below X "
+                 "(default 0: only a rise stops)\n"
+                 "\t--empty=keep|split\tEmpty clusters kept (default) or re-seeded at the "
+                 "rows farthest from their centres\n"
+                 "\t--labels=FILE\tEvery row's nearest centre under the written model (.npy "
+                 "int32 or text)\n"
+                 "\t--quiet\tOnly errors and the final line\n"
+                 "\t--version\tThe program's name and version\n"
+                 "\t--help\tThis text\n"
+                 "A model path ending in .npy or .fvecs is written as float32, exactly."
+              << std::endl;
+    return 0;
 }
 
 }  // namespace
@@ -56,8 +85,10 @@ int accept_trainer_options(int argc, char** argv, TrainerOptions& options) {
     char bad = 0;
     const ParseResult parsed = parse_trainer_options(argc, argv, options, bad);
     if (parsed == ParseResult::version) return print_version(KMEANS_PROGRAM);
+    if (parsed == ParseResult::help) return print_long_help(argv[0]);
     if (!options_accepted(parsed, bad, argv[0], print_help)) return 1;
     KMeans::nb_threads = options.threads;
+    if (options.quiet) quiet_begin();
 
     std::cout << "data file: " << options.dataFile << std::endl;
     std::cout << "model file: " << options.modelFile << std::endl;
@@ -68,6 +99,7 @@ int accept_trainer_options(int argc, char** argv, TrainerOptions& options) {
     std::cout << "\tm: " << (options.minClusterFile ? options.minClusterFile : "<null>")
               << std::endl;
     std::cout << "\tp: " << options.threads << std::endl;
+    echo_train_settings(options);
 
     if (options.k < 1) {
         std::cerr << "Error: the number of clusters (-k) must be at least 1." << std::endl;
@@ -77,6 +109,8 @@ int accept_trainer_options(int argc, char** argv, TrainerOptions& options) {
         std::cerr << "Error: the number of processors (-p) must be at least 1." << std::endl;
         return 1;
     }
+    TrainSettings settings;
+    if (!train_settings(options, settings)) return 1;
     return -1;
 }
 
@@ -115,13 +149,16 @@ std::unique_ptr<int[]> new_nearest_array(int n) {
 
 bool check_outputs(const TrainerOptions& options) {
     const char* minClusterFile = options.minClusterFile;
+    const char* labelsFile = options.labelsFile;
+    const char* init = options.init ? options.init : "";
     const std::string clash = find_file_clash(
-        {options.dataFile}, {options.modelFile, minClusterFile ? minClusterFile : ""});
+        {options.dataFile, init},
+        {options.modelFile, minClusterFile ? minClusterFile : "", labelsFile ? labelsFile : ""});
     if (!clash.empty()) {
         std::cerr << clash << std::endl;
         return false;
     }
-    for (const char* output : {options.modelFile, minClusterFile}) {
+    for (const char* output : {options.modelFile, minClusterFile, labelsFile}) {
         if (output != nullptr && !atomic_file_probe(output)) {
             cannot_write(output);
             return false;
@@ -158,13 +195,25 @@ bool load_data(TrainerOptions& options, std::unique_ptr<float[]>& matrix, int& n
     return true;
 }
 
-int train_and_write(const TrainerOptions& options, std::unique_ptr<float[]> matrix, int n, int d) {
+int train_and_write(const TrainerOptions& options, KMeans& model, std::unique_ptr<float[]> matrix,
+                    int n, int d) {
     std::unique_ptr<int[]> nearest = new_nearest_array(n);
     if (!nearest) return 1;
-    KMeans model;
+    if (!model_fits(options, model, d)) return 1;
     if (!model.run(matrix.get(), n, d, options.k, options.maxIter, nearest.get(),
                    options.blockSize))
         return 1;
+    // The labels: one more search, under the centres written. They take the nearest
+    // array's place unless the min cluster file still needs it (then n ints more).
+    std::unique_ptr<int[]> labels;
+    if (options.labelsFile != nullptr) {
+        const bool own = options.minClusterFile != nullptr;
+        if (own) labels = new_nearest_array(n);
+        if ((own && !labels) || !KMeans::reserveSearch(n)) {
+            if (!own || labels) insufficient_memory();
+            return 1;
+        }
+    }
     // No assignment pass ran: the min cluster file gets every vector's nearest seed.
     if (options.maxIter <= 0 && options.minClusterFile != nullptr) {
         if (!KMeans::reserveSearch(n)) {
@@ -178,21 +227,33 @@ int train_and_write(const TrainerOptions& options, std::unique_ptr<float[]> matr
         cannot_write(options.modelFile);
         status = 1;
     }
+    quiet_end();
     std::cout << "K-mean finish !" << std::endl;
-    matrix.reset();  // the min cluster file needs only the nearest array
-    if (options.minClusterFile != nullptr &&
-        !write_min_cluster(options.minClusterFile, nearest.get(), n)) {
-        cannot_write(options.minClusterFile);
-        return 1;
+    if (options.minClusterFile != nullptr) {
+        if (options.labelsFile == nullptr) matrix.reset();  // only the nearest array is needed
+        if (!write_min_cluster(options.minClusterFile, nearest.get(), n)) {
+            cannot_write(options.minClusterFile);
+            return 1;
+        }
+    }
+    if (options.labelsFile != nullptr) {
+        int* out = labels ? labels.get() : nearest.get();
+        model.nearestCentres(matrix.get(), n, out);
+        if (!write_labels(options.labelsFile, out, n)) {
+            cannot_write(options.labelsFile);
+            return 1;
+        }
     }
     return status;
 }
 
 int run_trainer(TrainerOptions& options) {
     if (!check_outputs(options)) return 1;
+    KMeans model;
+    if (!prepare_model(options, model)) return 1;
     std::unique_ptr<float[]> matrix;
     int n = 0;
     int d = 0;
     if (!load_data(options, matrix, n, d)) return 1;
-    return train_and_write(options, std::move(matrix), n, d);
+    return train_and_write(options, model, std::move(matrix), n, d);
 }

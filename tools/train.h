@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "kmeans.h"
 #include "messages.h"
 #include "options.h"
 #include "text_scan.h"
@@ -44,9 +45,12 @@ bool check_outputs(const TrainerOptions& options);
 bool load_data(TrainerOptions& options, std::unique_ptr<float[]>& matrix, int& n, int& d);
 
 // Trains options.k centres on the matrix, writes the model file, releases the matrix
-// and writes the min cluster file (when options.minClusterFile is set). Returns the
+// and writes the min cluster file (when options.minClusterFile is set) and the labels
+// (--labels). Returns the
 // exit status: 0, or 1 after the message.
-int train_and_write(const TrainerOptions& options, std::unique_ptr<float[]> matrix, int n, int d);
+// With --init=<model file>, the model holds its centres already (prepare_model).
+int train_and_write(const TrainerOptions& options, kmeans::KMeans& model,
+                    std::unique_ptr<float[]> matrix, int n, int d);
 
 // The three in order, after the settings have been echoed and validated.
 int run_trainer(TrainerOptions& options);

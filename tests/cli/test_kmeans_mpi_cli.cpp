@@ -114,6 +114,43 @@ TEST_F(KmeansMpiCli, SameBytesAsKmeansMtOnOneToThreeRanks) {
     }
 }
 
+TEST_F(KmeansMpiCli, TrainingOptionsGiveKmeansMtBytesOnOneToThreeRanks) {
+    // k-means|| (each rank draws its own rows' candidates), empty clusters repaired
+    // across ranks, restarts and labels in both formats.
+    const std::vector<std::string> options = {
+        "-k",           "20", "-i",           "5", "--seed=7", "--init=kmeans++", "--empty=split",
+        "--restarts=2", "-m", path("min.txt")};
+    auto args = [&](const std::string& labels) {
+        std::vector<std::string> line = options;
+        line.insert(line.end(),
+                    {"--labels=" + path(labels), kSample + "/train.txt", path("model.txt")});
+        return line;
+    };
+    ASSERT_EQ(run(kMt, args("labels.npy")).status, 0);
+    const std::string model = slurp(path("model.txt")), min = slurp(path("min.txt"));
+    const std::string labels = slurp(path("labels.npy"));
+    for (int ranks = 1; ranks <= 3; ++ranks) {
+        for (const std::string file : {"labels.npy", "labels.txt"}) {
+            const RunResult r =
+                run(kMpirun, mpi_args(ranks, kKmeansMpi, args("r" + file)), "", 0, kTimeout);
+            const std::string why = std::to_string(ranks) + " ranks, " + file;
+            ASSERT_EQ(r.status, 0) << why << r.err;
+            EXPECT_TRUE(slurp(path("model.txt")) == model) << why;
+            EXPECT_TRUE(slurp(path("min.txt")) == min) << why;
+        }
+        EXPECT_TRUE(slurp(path("rlabels.npy")) == labels) << ranks;
+        // The text labels: "n", then the .npy's values one per line.
+        std::string text = "2956\n";
+        const std::size_t values = labels.size() - 4 * 2956;
+        for (std::size_t i = 0; i < 2956; ++i) {
+            std::int32_t v;
+            std::memcpy(&v, labels.data() + values + 4 * i, 4);
+            text += std::to_string(v) + "\n";
+        }
+        EXPECT_TRUE(slurp(path("rlabels.txt")) == text) << ranks;
+    }
+}
+
 TEST_F(KmeansMpiCli, MalformedShareOrPipeStopsEveryRank) {
     // "x" in the last row: only rank 2 of 3 reads it. One message, status 1, and the
     // model of an earlier run left as it was, with nothing beside it.
