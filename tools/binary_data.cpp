@@ -9,22 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "npy_header.h"
 #include "workers.h"
 
 using namespace kmeans;
 
 namespace {
-
-bool ends_with(const char* s, const char* suffix) {
-    const std::size_t n = std::strlen(s), m = std::strlen(suffix);
-    return n >= m && std::strcmp(s + n - m, suffix) == 0;
-}
-
-// Little-endian integers at p (the file's byte order, whatever the machine's).
-std::uint32_t le32(const unsigned char* p) {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-           std::uint32_t(p[3]) << 24;
-}
 
 ReadStatus vecs_header(const MappedFile& file, int valueBytes, int& n, int& d,
                        BinaryLayout& layout) {
@@ -46,66 +36,11 @@ ReadStatus vecs_header(const MappedFile& file, int valueBytes, int& n, int& d,
     return ReadStatus::ok;
 }
 
-// The value of 'key' in a .npy header dictionary, as written by numpy: the text after
-// "'key':" up to the next ',' that is not inside parentheses or quotes.
-std::string dict_value(const std::string& header, const char* key) {
-    const std::string quoted = std::string("'") + key + "'";
-    std::size_t at = header.find(quoted);
-    if (at == std::string::npos) return std::string();
-    at = header.find(':', at + quoted.size());
-    if (at == std::string::npos) return std::string();
-    std::size_t end = at + 1;
-    int depth = 0;
-    bool inQuote = false;
-    for (; end < header.size(); ++end) {
-        const char c = header[end];
-        if (c == '\'') inQuote = !inQuote;
-        if (inQuote) continue;
-        if (c == '(') ++depth;
-        if (c == ')') --depth;
-        if ((c == ',' && depth == 0) || c == '}') break;
-    }
-    std::string v = header.substr(at + 1, end - at - 1);
-    const std::size_t first = v.find_first_not_of(" \t");
-    const std::size_t last = v.find_last_not_of(" \t");
-    return first == std::string::npos ? std::string() : v.substr(first, last - first + 1);
-}
-
-// "(n, d)" with two positive integers that fit an int.
-bool parse_shape(const std::string& s, int& n, int& d) {
-    if (s.size() < 2 || s.front() != '(' || s.back() != ')') return false;
-    long long values[3];
-    int count = 0;
-    std::size_t i = 1;
-    while (i < s.size() - 1) {
-        while (i < s.size() - 1 && s[i] == ' ') ++i;
-        if (i == s.size() - 1) break;
-        if (count == 3 || !std::isdigit(static_cast<unsigned char>(s[i]))) return false;
-        long long v = 0;
-        while (i < s.size() - 1 && std::isdigit(static_cast<unsigned char>(s[i]))) {
-            v = v * 10 + (s[i] - '0');
-            if (v > INT_MAX) return false;
-            ++i;
-        }
-        while (i < s.size() - 1 && (s[i] == ' ' || s[i] == 'L')) ++i;
-        values[count++] = v;
-        if (i < s.size() - 1 && s[i] != ',') return false;
-        if (i < s.size() - 1) ++i;
-    }
-    if (count != 2 || values[0] < 1 || values[1] < 1) return false;
-    n = int(values[0]);
-    d = int(values[1]);
-    return true;
-}
-
-// numpy writes headers of a few hundred bytes; anything longer is not one of ours.
-constexpr std::size_t kMostHeaderBytes = std::size_t(1) << 16;
-
 ReadStatus npy_header(const MappedFile& file, int& n, int& d, BinaryLayout& layout) {
     const std::size_t size = file.size();
     // The header is copied out of the mapping first: parsing it builds strings, which
     // must not be abandoned halfway by a file cut short (MappedFile::guard).
-    std::vector<unsigned char> prefix(std::min(size, kMostHeaderBytes + 12));
+    std::vector<unsigned char> prefix(std::min(size, kMostNpyHeaderBytes + 12));
     if (!file.guard([&] {
             std::memcpy(prefix.data(), file.data(), prefix.size());
             return true;
@@ -126,9 +61,9 @@ ReadStatus npy_header(const MappedFile& file, int& n, int& d, BinaryLayout& layo
     } else {
         return ReadStatus::wrong_format;
     }
-    if (length > size - start || length > kMostHeaderBytes) return ReadStatus::wrong_format;
+    if (length > size - start || length > kMostNpyHeaderBytes) return ReadStatus::wrong_format;
     const std::string header(reinterpret_cast<const char*>(bytes) + start, length);
-    const std::string descr = dict_value(header, "descr");
+    const std::string descr = npy_dict_value(header, "descr");
     int valueBytes = 0;
     if (descr == "'<f4'")
         valueBytes = 4;
@@ -138,8 +73,8 @@ ReadStatus npy_header(const MappedFile& file, int& n, int& d, BinaryLayout& layo
         valueBytes = 8;
     else
         return ReadStatus::wrong_format;
-    if (dict_value(header, "fortran_order") != "False") return ReadStatus::wrong_format;
-    if (!parse_shape(dict_value(header, "shape"), n, d)) return ReadStatus::wrong_format;
+    if (npy_dict_value(header, "fortran_order") != "False") return ReadStatus::wrong_format;
+    if (!npy_shape(npy_dict_value(header, "shape"), n, d)) return ReadStatus::wrong_format;
     const std::uint64_t body = std::uint64_t(n) * std::uint64_t(d) * std::uint64_t(valueBytes);
     if (size - start - length != body) return ReadStatus::wrong_format;  // cut short, or more
     layout.offset = start + length;
@@ -154,9 +89,9 @@ constexpr std::size_t kReleaseBytes = std::size_t(16) << 20;
 }  // namespace
 
 DataFormat data_format(const char* path) {
-    if (ends_with(path, ".fvecs")) return DataFormat::fvecs;
-    if (ends_with(path, ".bvecs")) return DataFormat::bvecs;
-    if (ends_with(path, ".npy")) return DataFormat::npy;
+    if (name_ends_with(path, ".fvecs")) return DataFormat::fvecs;
+    if (name_ends_with(path, ".bvecs")) return DataFormat::bvecs;
+    if (name_ends_with(path, ".npy")) return DataFormat::npy;
     return DataFormat::text;
 }
 

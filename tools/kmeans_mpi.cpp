@@ -335,8 +335,7 @@ int train(Ranks& ranks, TrainerOptions& options) {
     if (options.labelsFile != nullptr) {
         int* out = labels ? labels.get() : nearest.get();
         model.nearestCentres(matrix.get(), rows, out);
-        const std::size_t len = std::strlen(options.labelsFile);
-        const bool npy = len >= 4 && std::strcmp(options.labelsFile + len - 4, ".npy") == 0;
+        const bool npy = name_ends_with(options.labelsFile, ".npy");
         if (!write_indices_shared(ranks, options.labelsFile, n, out, rows, npy)) {
             if (ranks.rank() == 0) cannot_write(options.labelsFile);
             return 1;

@@ -18,11 +18,6 @@ using namespace kmeans;
 
 namespace {
 
-bool ends_with(const char* s, const char* suffix) {
-    const std::size_t n = std::strlen(s), m = std::strlen(suffix);
-    return n >= m && std::strcmp(s + n - m, suffix) == 0;
-}
-
 bool refuse(const char* option, const char* value, const char* wanted) {
     std::cerr << "Error: --" << option << "=" << value << ": " << wanted << "." << std::endl;
     return false;
@@ -117,7 +112,7 @@ bool write_labels(const char* path, const int* labels, int n) {
     if (!file.open(path)) return false;
     std::FILE* f = file.stream();
     bool ok;
-    if (ends_with(path, ".npy")) {
+    if (name_ends_with(path, ".npy")) {
         // int32 in the machine's order, which the header says is little-endian.
         static_assert(sizeof(int) == 4, "labels are int32");
         const std::string header = npy_header("<i4", "(" + std::to_string(n) + ",)");

@@ -18,76 +18,11 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "model files are little
 
 namespace {
 
-bool ends_with(const char* s, const char* suffix) {
-    const std::size_t n = std::strlen(s), m = std::strlen(suffix);
-    return n >= m && std::strcmp(s + n - m, suffix) == 0;
-}
-
-std::uint32_t le32(const unsigned char* p) {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-           std::uint32_t(p[3]) << 24;
-}
-
-// numpy writes headers of a few hundred bytes; anything longer is no model of ours.
-constexpr std::size_t kMostHeaderBytes = std::size_t(1) << 16;
-
-// The text after "'key':" in a header dictionary, up to the next ',' or '}' outside
-// parentheses and quotes, without the blanks around it; empty when the key is absent.
-std::string dict_value(const std::string& header, const char* key) {
-    const std::string quoted = std::string("'") + key + "'";
-    std::size_t at = header.find(quoted);
-    if (at == std::string::npos) return std::string();
-    at = header.find(':', at + quoted.size());
-    if (at == std::string::npos) return std::string();
-    std::size_t end = at + 1;
-    int depth = 0;
-    bool inQuote = false;
-    for (; end < header.size(); ++end) {
-        const char c = header[end];
-        if (c == '\'') inQuote = !inQuote;
-        if (inQuote) continue;
-        if (c == '(') ++depth;
-        if (c == ')') --depth;
-        if ((c == ',' && depth == 0) || c == '}') break;
-    }
-    const std::size_t first = header.find_first_not_of(" \t", at + 1);
-    std::size_t last = end;
-    while (last > first && (header[last - 1] == ' ' || header[last - 1] == '\t')) --last;
-    return first == std::string::npos || first >= last ? std::string()
-                                                       : header.substr(first, last - first);
-}
-
-// "(k, d)": exactly two positive integers within int.
-bool parse_shape(const std::string& s, int& k, int& d) {
-    long long values[2];
-    int count = 0;
-    std::size_t i = 1;
-    if (s.size() < 2 || s.front() != '(' || s.back() != ')') return false;
-    const std::size_t close = s.size() - 1;
-    while (i < close) {
-        while (i < close && s[i] == ' ') ++i;
-        if (i == close) break;
-        if (count == 2 || s[i] < '0' || s[i] > '9') return false;
-        long long v = 0;
-        for (; i < close && s[i] >= '0' && s[i] <= '9'; ++i) {
-            v = v * 10 + (s[i] - '0');
-            if (v > INT_MAX) return false;
-        }
-        values[count++] = v;
-        while (i < close && s[i] == ' ') ++i;
-        if (i < close && s[i++] != ',') return false;
-    }
-    if (count != 2 || values[0] < 1 || values[1] < 1) return false;
-    k = int(values[0]);
-    d = int(values[1]);
-    return true;
-}
-
 ReadStatus npy_model_header(const MappedFile& file, int& k, int& d, ModelLayout& layout) {
     const std::size_t size = file.size();
     // Copied out of the mapping first: parsing builds strings, which a file cut short
     // must not abandon halfway (MappedFile::guard).
-    std::string prefix(size < kMostHeaderBytes + 12 ? size : kMostHeaderBytes + 12, '\0');
+    std::string prefix(size < kMostNpyHeaderBytes + 12 ? size : kMostNpyHeaderBytes + 12, '\0');
     if (!file.guard([&] {
             std::memcpy(&prefix[0], file.data(), prefix.size());
             return true;
@@ -104,17 +39,17 @@ ReadStatus npy_model_header(const MappedFile& file, int& k, int& d, ModelLayout&
     } else if (bytes[6] != 1) {
         return ReadStatus::wrong_format;
     }
-    if (length > size - start || length > kMostHeaderBytes) return ReadStatus::wrong_format;
+    if (length > size - start || length > kMostNpyHeaderBytes) return ReadStatus::wrong_format;
     const std::string header = prefix.substr(start, length);
-    const std::string descr = dict_value(header, "descr");
+    const std::string descr = npy_dict_value(header, "descr");
     if (descr == "'<f4'")
         layout.valueBytes = 4;
     else if (descr == "'<f8'")
         layout.valueBytes = 8;
     else
         return ReadStatus::wrong_format;
-    if (dict_value(header, "fortran_order") != "False" ||
-        !parse_shape(dict_value(header, "shape"), k, d))
+    if (npy_dict_value(header, "fortran_order") != "False" ||
+        !npy_shape(npy_dict_value(header, "shape"), k, d))
         return ReadStatus::wrong_format;
     const std::uint64_t body =
         std::uint64_t(k) * std::uint64_t(d) * std::uint64_t(layout.valueBytes);
@@ -150,8 +85,8 @@ ReadStatus fvecs_model_header(const MappedFile& file, int& k, int& d, ModelLayou
 }  // namespace
 
 ModelFormat model_format(const char* path) {
-    if (ends_with(path, ".npy")) return ModelFormat::npy;
-    if (ends_with(path, ".fvecs")) return ModelFormat::fvecs;
+    if (name_ends_with(path, ".npy")) return ModelFormat::npy;
+    if (name_ends_with(path, ".fvecs")) return ModelFormat::fvecs;
     return ModelFormat::text;
 }
 
