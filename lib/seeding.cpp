@@ -97,67 +97,99 @@ void search_candidates(const float* data, int n, int d, const float* candidates,
     }
 }
 
-// Reduces `m` weighted candidates to k centres by k-means++: the first drawn by weight,
-// each next with probability proportional to weight times its squared distance to
-// the nearest centre chosen so far. Distances of candidate slices are updated in
-// parallel; the sums run in candidate order, the same on every process.
+// The squared distances of `m` candidates to one row into `out`, candidate slices in
+// parallel (each value depends on its candidate alone).
+void distances_to(const float* candidates, int m, int d, const float* row, double* out) {
+    const std::size_t stride = std::size_t(d) + 1;
+    const int workers = std::max(1, std::min({KMeans::nb_threads, kMostWorkers, m / 64 + 1}));
+    run_workers(workers, [&](int w) {
+        const int from = int(std::int64_t(m) * w / workers);
+        const int to = int(std::int64_t(m) * (w + 1) / workers);
+        for (int c = from; c < to; ++c)
+            out[c] = squared_distance(candidates + std::size_t(c) * stride, row, d);
+    });
+}
+
+// Reduces `m` weighted candidates to k centres by greedy k-means++ (Arthur and
+// Vassilvitskii's D^2 sampling, with 2 + ln k trials a step as scikit-learn draws
+// them): the first drawn by weight; then at each step `trials` candidates drawn with
+// probability proportional to weight times squared distance to the nearest centre
+// chosen so far, and the one that leaves the lowest weighted potential kept. Every sum
+// runs in candidate order, the same on every process. Fewer candidates than centres:
+// the rest repeat candidates (the empty-cluster repair, if asked for, moves them).
 void reduce_candidates(const float* candidates, int m, const std::vector<std::int64_t>& weight,
                        int k, int d, std::uint64_t seed, float* centers) {
     const std::size_t stride = std::size_t(d) + 1;
-    std::vector<double> near(std::size_t(m), std::numeric_limits<double>::infinity());
-    std::vector<char> taken(std::size_t(m), 0);
+    const std::size_t mm = std::size_t(m);
+    const int trials = 2 + int(std::log(double(k)));
+    std::vector<double> near(mm), trial(mm), best(mm);
+    std::vector<char> taken(mm, 0);
     std::int64_t all = 0;
     for (int c = 0; c < m; ++c) all += weight[std::size_t(c)];
-    int pick = -1;
+    int pick = 0;
     if (all > 0) {
         std::uint64_t r = counter_below(std::uint64_t(all), seed, kStreamReduce, 0);
-        for (int c = 0; c < m && pick < 0; ++c) {
+        for (int c = 0; c < m; ++c) {
             const std::uint64_t w = std::uint64_t(weight[std::size_t(c)]);
-            if (r < w) pick = c;
-            r -= std::min(r, w);
+            if (r < w) {
+                pick = c;
+                break;
+            }
+            r -= w;
         }
     }
-    if (pick < 0) pick = 0;
-    const int workers = std::max(1, std::min(KMeans::nb_threads, kMostWorkers));
-    for (int j = 0; j < k; ++j) {
-        if (j > 0) {
-            double total = 0;
-            for (int c = 0; c < m; ++c)
-                if (!taken[std::size_t(c)])
-                    total += double(weight[std::size_t(c)]) * near[std::size_t(c)];
-            pick = -1;
-            if (total > 0) {
-                const double target = counter_unit(seed, kStreamReduce, std::uint64_t(j)) * total;
-                double before = 0;
-                int last = -1;
-                for (int c = 0; c < m && pick < 0; ++c) {
-                    const double w = double(weight[std::size_t(c)]) * near[std::size_t(c)];
-                    if (taken[std::size_t(c)] || w <= 0) continue;
-                    before += w;
-                    last = c;
-                    if (target < before) pick = c;
-                }
-                if (pick < 0) pick = last;  // the rounding of the sum's last steps
-            }
-            // Nothing left at a positive distance: the first candidate not taken, or, with
-            // fewer candidates than centres, one again.
-            for (int c = 0; c < m && pick < 0; ++c)
-                if (!taken[std::size_t(c)]) pick = c;
-            if (pick < 0) pick = j % m;
-        }
+    std::uint64_t draw = 1;
+    for (int j = 0;; ++j) {
         taken[std::size_t(pick)] = 1;
         const float* chosen = candidates + std::size_t(pick) * stride;
         std::memcpy(centers + std::size_t(j) * stride, chosen, sizeof(float) * stride);
         if (j + 1 == k) break;
-        run_workers(workers, [&](int w) {
-            const int from = int(std::int64_t(m) * w / workers);
-            const int to = int(std::int64_t(m) * (w + 1) / workers);
-            for (int c = from; c < to; ++c) {
-                const double dist =
-                    squared_distance(candidates + std::size_t(c) * stride, chosen, d);
-                if (dist < near[std::size_t(c)]) near[std::size_t(c)] = dist;
+        if (j == 0) distances_to(candidates, m, d, chosen, near.data());
+        double potential = 0;
+        for (int c = 0; c < m; ++c)
+            potential += double(weight[std::size_t(c)]) * near[std::size_t(c)];
+        pick = -1;
+        double lowest = 0;
+        for (int t = 0; t < trials && potential > 0; ++t) {
+            // A candidate by weight times distance (the rounding of the running sum may
+            // leave the target past the end: then the last one with any weight).
+            const double target = counter_unit(seed, kStreamReduce, draw++) * potential;
+            double before = 0;
+            int at = -1;
+            for (int c = 0; c < m; ++c) {
+                const double w = double(weight[std::size_t(c)]) * near[std::size_t(c)];
+                if (w <= 0) continue;
+                before += w;
+                at = c;
+                if (target < before) break;
             }
-        });
+            if (at < 0 || taken[std::size_t(at)]) continue;
+            distances_to(candidates, m, d, candidates + std::size_t(at) * stride, trial.data());
+            double left = 0;
+            for (int c = 0; c < m; ++c)
+                left += double(weight[std::size_t(c)]) *
+                        std::min(near[std::size_t(c)], trial[std::size_t(c)]);
+            if (pick < 0 || left < lowest) {
+                pick = at;
+                lowest = left;
+                best.swap(trial);
+            }
+        }
+        if (pick >= 0) {
+            for (int c = 0; c < m; ++c)
+                near[std::size_t(c)] = std::min(near[std::size_t(c)], best[std::size_t(c)]);
+            continue;
+        }
+        // Nothing left at a positive distance: the first candidate not taken, or, with
+        // fewer candidates than centres, one again.
+        for (int c = 0; c < m && pick < 0; ++c)
+            if (!taken[std::size_t(c)]) pick = c;
+        if (pick < 0) pick = (j + 1) % m;
+        if (!taken[std::size_t(pick)]) {
+            distances_to(candidates, m, d, candidates + std::size_t(pick) * stride, trial.data());
+            for (int c = 0; c < m; ++c)
+                near[std::size_t(c)] = std::min(near[std::size_t(c)], trial[std::size_t(c)]);
+        }
     }
 }
 
