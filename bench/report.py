@@ -106,6 +106,12 @@ def main():
         per = (wall - base) / steps if wall is not None and base is not None and steps else None
         row(name, int(steps) if steps is not None else None, per, steady,
             num(r, f"{tool}_distortion"), num(r, f"{tool}_rss"))
+    steps = num(r, "mt_split_steps")
+    wall, base = num(r, "mt_split_wall"), num(r, "mt_i0_wall")
+    row(f"kmeans_mt -p {threads} -b {block} --empty=split",
+        int(steps) if steps is not None else None,
+        (wall - base) / steps if wall is not None and base is not None and steps else None, None,
+        num(r, "mt_split_distortion"), num(r, "mt_split_rss"))
     for tool, name in (("sklearn", "scikit-learn KMeans (lloyd)"), ("faiss", "FAISS Kmeans")):
         if r.get(f"{tool}_skipped") == "1" or f"{tool}_per_iter" not in r:
             out.append(f"| {name} | not available | — | — | — | — | — | — | — |")

@@ -6,6 +6,8 @@
 #   - whole trainings: kmeans_mt -p 2 -b <block> and kmeans_st, under /usr/bin/time -v,
 #   - scikit-learn and FAISS from the same initial centres (bench/peers.py),
 #   - the final distortion of every tool, computed by the same code (peers.py),
+#   - kmeans_mt with --empty=split from the same seeds, and the seedings against the
+#     peers' (bench/seeding.py),
 #   - the text readers against std::ifstream (bench_parse),
 #   - assign on type 0, 1 and 3 lists against reading + a bare sgemm (bench_assign),
 # and prints Markdown tables (also written to $BENCH_DIR/run-n<N>-k<K>/report.md).
@@ -149,6 +151,10 @@ say "training (k = $K, $ITERS iterations): kmeans_mt -p $THREADS -b $BLOCK, kmea
 # time is the part of a run that is not iterations, and their model is the peers' start.
 timed mt_i0 "$BIN/kmeans_mt" -p "$THREADS" -k "$K" -i 0 -b "$BLOCK" "$TRAIN" "$RUN/seeds.txt"
 timed mt "$BIN/kmeans_mt" -p "$THREADS" -k "$K" -i "$ITERS" -b "$BLOCK" "$TRAIN" "$RUN/model_mt.txt"
+# The same seeds, empty clusters re-seeded after each update (--empty=split).
+timed mt_split "$BIN/kmeans_mt" -p "$THREADS" -k "$K" -i "$ITERS" -b "$BLOCK" --empty=split "$TRAIN" \
+    "$RUN/model_mt_split.txt"
+put mt_split_steps "$(grep -c '^Step \[' "$RUN/mt_split.log" || true)"
 timed st_i0 "$BIN/kmeans_st" -k "$K" -i 0 "$TRAIN" "$RUN/seeds_st.txt"
 timed st "$BIN/kmeans_st" -k "$K" -i "$ITERS" "$TRAIN" "$RUN/model_st.txt"
 for tool in mt st; do
@@ -191,6 +197,7 @@ distortion() {
 }
 distortion seeds "$RUN/seeds.txt"
 distortion mt "$RUN/model_mt.txt"
+distortion mt_split "$RUN/model_mt_split.txt"
 if [ "$same_models" = 1 ]; then
     put st_distortion "$(grep '^mt_distortion=' "$RESULTS" | cut -d= -f2)"
 else
@@ -274,6 +281,11 @@ if [ -n "$OTHER" ]; then
         echo "   assign_$OTHER -t $t: best wall $best s"
     done
 fi
+
+# ------------------------------------------------------------------ seeding
+say "seeding and empty clusters against the peers (bench/seeding.py)"
+"$PY" "$ROOT/bench/seeding.py" --bin "$BIN" --work "$RUN/seeding" --threads "$THREADS" |
+    tee "$RUN/seeding.log" | sed 's/^/   /' || echo "   seeding.py: not available"
 
 # ------------------------------------------------------------------ report
 say "report"
