@@ -38,6 +38,7 @@ ReadStatus vecs_header(const MappedFile& file, int valueBytes, int& n, int& d,
 
 ReadStatus npy_header(const MappedFile& file, int& n, int& d, BinaryLayout& layout) {
     const std::size_t size = file.size();
+    if (size < 10) return ReadStatus::wrong_format;  // (an empty file maps to no data at all)
     // The header is copied out of the mapping first: parsing it builds strings, which
     // must not be abandoned halfway by a file cut short (MappedFile::guard).
     std::vector<unsigned char> prefix(std::min(size, kMostNpyHeaderBytes + 12));

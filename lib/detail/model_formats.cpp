@@ -20,6 +20,7 @@ namespace {
 
 ReadStatus npy_model_header(const MappedFile& file, int& k, int& d, ModelLayout& layout) {
     const std::size_t size = file.size();
+    if (size < 10) return ReadStatus::wrong_format;  // (an empty file maps to no data at all)
     // Copied out of the mapping first: parsing builds strings, which a file cut short
     // must not abandon halfway (MappedFile::guard).
     std::string prefix(size < kMostNpyHeaderBytes + 12 ? size : kMostNpyHeaderBytes + 12, '\0');
