@@ -425,6 +425,9 @@ void KMeans::assignmentPass(int blockSize, const float* shift, const float* boun
     const std::time_t t1 = std::time(nullptr);
     SearchPlan plan;
     prepare(plan, centers, k, d, shift);
+    // The rows' bounds hold |x - mu|: they serve only a plan shifted by mu. A plan that
+    // could not take the shift (no memory for the shifted copy) bounds each tile itself.
+    if ((plan.shift != nullptr) != (shift != nullptr)) bounds = nullptr;
     passCounts_.emplace_back();
     for (int b = 0; b < blocks; ++b) {
         const std::time_t t2 = std::time(nullptr);
@@ -432,8 +435,8 @@ void KMeans::assignmentPass(int blockSize, const float* shift, const float* boun
         const int size = (b == blocks - 1 && n % blockSize != 0) ? n % blockSize : blockSize;
         std::cout << "Block " << b << std::endl;
         std::cout << "Block size = " << size << std::endl;
-        searchBlock(plan, data + first * stride, size, bounds + first, nullptr, nearest + first,
-                    true, &passCounts_.back(), parts.get());
+        searchBlock(plan, data + first * stride, size, bounds ? bounds + first : nullptr, nullptr,
+                    nearest + first, true, &passCounts_.back(), parts.get());
         if (!parts.get())
             accumulateBlock(*exact_, data + first * stride, size, nearest + first, centers);
         std::cout << "Time for searching min clsuter: " << std::time(nullptr) - t2 << std::endl;

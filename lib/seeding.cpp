@@ -7,13 +7,16 @@
 // product library and number of processes.
 //
 // k-means|| (Bahmani et al., "Scalable k-means++", VLDB 2012): one row drawn
-// uniformly, then kRounds rounds in which every row is taken with probability
+// uniformly, then kRounds = 4 rounds in which every row is taken with probability
 // min(1, l D^2(x) / phi), l = k/2 the oversampling, D^2(x) its squared distance to the
 // nearest candidate so far and phi their sum; each round's candidates cost one search
 // pass of the rows against them, which also keeps every row's nearest candidate. The
 // candidates, weighted by the rows nearest to them, are then reduced to k centres by
-// k-means++ (D^2 sampling). Memory: n doubles (D^2), the candidates, about 2.5 k + 1
-// rows, and their weights; the nearest-centre array holds each row's candidate.
+// greedy k-means++. Four rounds, not the paper's five: on scikit-learn's digits (k =
+// 256) four ended as low as five, and each round costs half a Lloyd iteration. Memory:
+// n doubles (D^2), n floats (the rows' bounds) and n ints, the candidates (about 2 k + 1
+// rows, and their weights, and a transposed copy); the nearest-centre array holds each
+// row's candidate.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -38,7 +41,7 @@ using namespace detail;
 
 namespace {
 
-constexpr int kRounds = 5;
+constexpr int kRounds = 4;
 // The generator's streams: one per kind of draw, so that no two draws share a counter.
 constexpr std::uint64_t kStreamRows = 1;    // random seeding: the rows drawn
 constexpr std::uint64_t kStreamFirst = 2;   // k-means||: the first candidate
@@ -83,47 +86,78 @@ bool exact_total(const double* values, int count, RunPeers* peers, double& total
     return true;
 }
 
-// Each bound row's nearest among `m` candidates into `which`, block by block.
+// Each bound row's nearest among `m` candidates into `which`, block by block. `bounds`:
+// every row's |x - shift| (row_bounds), used only where the plan takes the shift.
 void search_candidates(const float* data, int n, int d, const float* candidates, int m,
-                       const float* shift, int blockSize, int* which) {
+                       const float* shift, const float* bounds, int blockSize, int* which) {
     SearchPlan plan;
-    if (shift == nullptr || !prepare_search(plan, candidates, m, d, shift))
-        prepare_search(plan, candidates, m, d, nullptr);
+    const bool shifted = shift != nullptr && prepare_search(plan, candidates, m, d, shift);
+    if (!shifted) prepare_search(plan, candidates, m, d, nullptr);
+    if (shifted != (shift != nullptr)) bounds = nullptr;
     const std::size_t stride = std::size_t(d) + 1;
     for (int first = 0; first < n; first += blockSize) {
         const int size = std::min(blockSize, n - first);
-        KMeans::searchBlock(plan, data + std::size_t(first) * stride, size, nullptr, nullptr,
-                            which + first, false, nullptr);
+        KMeans::searchBlock(plan, data + std::size_t(first) * stride, size,
+                            bounds ? bounds + first : nullptr, nullptr, which + first, false,
+                            nullptr);
     }
 }
 
-// The squared distances of `m` candidates to one row into `out`, candidate slices in
-// parallel (each value depends on its candidate alone).
-void distances_to(const float* candidates, int m, int d, const float* row, double* out) {
-    const std::size_t stride = std::size_t(d) + 1;
-    const int workers = std::max(1, std::min({KMeans::nb_threads, kMostWorkers, m / 64 + 1}));
+// Parts [from, to) of `count` items for `fn(from, to)`, on up to nb_threads workers of
+// at least `least` items each.
+template <typename Fn>
+void in_parts(int count, int least, Fn&& fn) {
+    const int workers =
+        std::max(1, std::min({KMeans::nb_threads, kMostWorkers, count / std::max(1, least)}));
     run_workers(workers, [&](int w) {
-        const int from = int(std::int64_t(m) * w / workers);
-        const int to = int(std::int64_t(m) * (w + 1) / workers);
-        for (int c = from; c < to; ++c)
-            out[c] = squared_distance(candidates + std::size_t(c) * stride, row, d);
+        fn(int(std::int64_t(count) * w / workers), int(std::int64_t(count) * (w + 1) / workers));
     });
 }
+
+// The candidates transposed (value t of candidate c at t * m + c), for the distances of
+// every candidate to one row at once (squared_distances_transposed).
+struct Transposed {
+    std::vector<float> values;
+    int m = 0;
+    int d = 0;
+    Transposed(const float* candidates, int count, int dim)
+        : values(std::size_t(count) * std::size_t(dim)), m(count), d(dim) {
+        const std::size_t stride = std::size_t(d) + 1;
+        for (int c = 0; c < m; ++c)
+            for (int t = 0; t < d; ++t)
+                values[std::size_t(t) * std::size_t(m) + std::size_t(c)] =
+                    candidates[std::size_t(c) * stride + std::size_t(t)];
+    }
+};
 
 // Reduces `m` weighted candidates to k centres by greedy k-means++ (Arthur and
 // Vassilvitskii's D^2 sampling, with 2 + ln k trials a step as scikit-learn draws
 // them): the first drawn by weight; then at each step `trials` candidates drawn with
 // probability proportional to weight times squared distance to the nearest centre
-// chosen so far, and the one that leaves the lowest weighted potential kept. Every sum
-// runs in candidate order, the same on every process. Fewer candidates than centres:
-// the rest repeat candidates (the empty-cluster repair, if asked for, moves them).
+// chosen so far, and the one that leaves the lowest weighted potential kept (ties to
+// the first drawn). A step's trials are measured together, split among the workers;
+// every sum runs in candidate order, the same on every process. With fewer candidates
+// than centres the rest repeat candidates (the empty-cluster repair, if asked for,
+// moves them).
 void reduce_candidates(const float* candidates, int m, const std::vector<std::int64_t>& weight,
                        int k, int d, std::uint64_t seed, float* centers) {
     const std::size_t stride = std::size_t(d) + 1;
     const std::size_t mm = std::size_t(m);
     const int trials = 2 + int(std::log(double(k)));
-    std::vector<double> near(mm), trial(mm), best(mm);
+    const Transposed columns(candidates, m, d);
+    std::vector<double> near(mm);
+    std::vector<double> trial(mm * std::size_t(trials));  // one row of distances a trial
     std::vector<char> taken(mm, 0);
+    std::vector<int> at(static_cast<std::size_t>(trials));
+    auto measure = [&](int count) {  // the distances of the trials at[0 .. count-1]
+        const int workers = std::max(1, std::min({KMeans::nb_threads, kMostWorkers, count}));
+        run_workers(workers, [&](int w) {
+            for (int t = w; t < count; t += workers)
+                squared_distances_transposed(columns.values.data(), mm, m,
+                                             candidates + std::size_t(at[std::size_t(t)]) * stride,
+                                             d, trial.data() + std::size_t(t) * mm);
+        });
+    };
     std::int64_t all = 0;
     for (int c = 0; c < m; ++c) all += weight[std::size_t(c)];
     int pick = 0;
@@ -138,58 +172,63 @@ void reduce_candidates(const float* candidates, int m, const std::vector<std::in
             r -= w;
         }
     }
+    at[0] = pick;
+    measure(1);
+    std::copy(trial.begin(), trial.begin() + std::ptrdiff_t(mm), near.begin());
     std::uint64_t draw = 1;
     for (int j = 0;; ++j) {
         taken[std::size_t(pick)] = 1;
-        const float* chosen = candidates + std::size_t(pick) * stride;
-        std::memcpy(centers + std::size_t(j) * stride, chosen, sizeof(float) * stride);
+        std::memcpy(centers + std::size_t(j) * stride, candidates + std::size_t(pick) * stride,
+                    sizeof(float) * stride);
         if (j + 1 == k) break;
-        if (j == 0) distances_to(candidates, m, d, chosen, near.data());
         double potential = 0;
         for (int c = 0; c < m; ++c)
             potential += double(weight[std::size_t(c)]) * near[std::size_t(c)];
-        pick = -1;
-        double lowest = 0;
+        // The trials: candidates by weight times distance (the rounding of the running
+        // sum may leave a target past the end: then the last one with any weight).
+        int count = 0;
         for (int t = 0; t < trials && potential > 0; ++t) {
-            // A candidate by weight times distance (the rounding of the running sum may
-            // leave the target past the end: then the last one with any weight).
             const double target = counter_unit(seed, kStreamReduce, draw++) * potential;
             double before = 0;
-            int at = -1;
+            int found = -1;
             for (int c = 0; c < m; ++c) {
                 const double w = double(weight[std::size_t(c)]) * near[std::size_t(c)];
                 if (w <= 0) continue;
                 before += w;
-                at = c;
+                found = c;
                 if (target < before) break;
             }
-            if (at < 0 || taken[std::size_t(at)]) continue;
-            distances_to(candidates, m, d, candidates + std::size_t(at) * stride, trial.data());
+            if (found >= 0 && !taken[std::size_t(found)]) at[std::size_t(count++)] = found;
+        }
+        if (count == 0) {
+            // Nothing left at a positive distance: the first candidate not taken, or,
+            // with fewer candidates than centres, one again.
+            pick = -1;
+            for (int c = 0; c < m && pick < 0; ++c)
+                if (!taken[std::size_t(c)]) pick = c;
+            if (pick < 0) {
+                pick = (j + 1) % m;
+                continue;
+            }
+            at[0] = pick;
+            count = 1;
+        }
+        measure(count);
+        int best = 0;
+        double lowest = 0;
+        for (int t = 0; t < count; ++t) {
+            const double* dist = trial.data() + std::size_t(t) * mm;
             double left = 0;
             for (int c = 0; c < m; ++c)
-                left += double(weight[std::size_t(c)]) *
-                        std::min(near[std::size_t(c)], trial[std::size_t(c)]);
-            if (pick < 0 || left < lowest) {
-                pick = at;
+                left += double(weight[std::size_t(c)]) * std::min(near[std::size_t(c)], dist[c]);
+            if (t == 0 || left < lowest) {
+                best = t;
                 lowest = left;
-                best.swap(trial);
             }
         }
-        if (pick >= 0) {
-            for (int c = 0; c < m; ++c)
-                near[std::size_t(c)] = std::min(near[std::size_t(c)], best[std::size_t(c)]);
-            continue;
-        }
-        // Nothing left at a positive distance: the first candidate not taken, or, with
-        // fewer candidates than centres, one again.
-        for (int c = 0; c < m && pick < 0; ++c)
-            if (!taken[std::size_t(c)]) pick = c;
-        if (pick < 0) pick = (j + 1) % m;
-        if (!taken[std::size_t(pick)]) {
-            distances_to(candidates, m, d, candidates + std::size_t(pick) * stride, trial.data());
-            for (int c = 0; c < m; ++c)
-                near[std::size_t(c)] = std::min(near[std::size_t(c)], trial[std::size_t(c)]);
-        }
+        pick = at[std::size_t(best)];
+        const double* dist = trial.data() + std::size_t(best) * mm;
+        for (int c = 0; c < m; ++c) near[std::size_t(c)] = std::min(near[std::size_t(c)], dist[c]);
     }
 }
 
@@ -221,7 +260,8 @@ bool KMeans::seedParallel(std::uint64_t seed, int blockSize, int* nearest, RunPe
     std::unique_ptr<double[]> dist(new (std::nothrow) double[std::size_t(n > 0 ? n : 1)]);
     std::unique_ptr<float[]> mu(new (std::nothrow) float[std::size_t(d)]);
     std::unique_ptr<int[]> which(new (std::nothrow) int[std::size_t(n > 0 ? n : 1)]);
-    bool held = dist && mu && which && allocate(k, d);
+    std::unique_ptr<float[]> bounds(new (std::nothrow) float[std::size_t(n > 0 ? n : 1)]);
+    bool held = dist && mu && which && bounds && allocate(k, d);
     if (peers) held = peers->agree(held);
     if (!held) {
         release();
@@ -229,17 +269,18 @@ bool KMeans::seedParallel(std::uint64_t seed, int blockSize, int* nearest, RunPe
     }
     if (blockSize < 1 || blockSize > n) blockSize = n > 0 ? n : 1;
     const float* shift = choose_shift(data, n, d, mu.get()) ? mu.get() : nullptr;
+    row_bounds(data, n, d, shift, bounds.get());
     const double oversample = std::max(1.0, 0.5 * double(k));
 
     // The first candidate, then the rounds; nearest[i] is row i's candidate so far.
     std::vector<float> candidates(stride);
     int one = int(counter_below(std::uint64_t(rows), seed, kStreamFirst, 0));
     fetch_rows(data, d, peers, &one, 1, candidates.data());
-    for (int i = 0; i < n; ++i) {
-        nearest[i] = 0;
-        dist[std::size_t(i)] =
-            squared_distance(data + std::size_t(i) * stride, candidates.data(), d);
-    }
+    std::fill(nearest, nearest + n, 0);
+    in_parts(n, 4096, [&](int from, int to) {
+        squared_distances_paired(data + std::size_t(from) * stride, stride, to - from,
+                                 candidates.data(), stride, nearest + from, d, dist.get() + from);
+    });
     for (int round = 0; round < kRounds; ++round) {
         double phi = 0;
         if (!exact_total(dist.get(), n, peers, phi)) return false;
@@ -257,18 +298,23 @@ bool KMeans::seedParallel(std::uint64_t seed, int blockSize, int* nearest, RunPe
         candidates.resize(candidates.size() + std::size_t(added) * stride);
         float* fresh = candidates.data() + std::size_t(base) * stride;
         fetch_rows(data, d, peers, taken.data(), added, fresh);
-        search_candidates(data, n, d, fresh, added, shift, blockSize, which.get());
+        search_candidates(data, n, d, fresh, added, shift, bounds.get(), blockSize, which.get());
         // A nearer new candidate replaces the old one; an equal one does not (the
         // lower index keeps the row).
-        for (int i = 0; i < n; ++i) {
-            const int c = which[std::size_t(i)];
-            const double now = squared_distance(data + std::size_t(i) * stride,
-                                                fresh + std::size_t(c) * stride, d);
-            if (now < dist[std::size_t(i)]) {
-                dist[std::size_t(i)] = now;
-                nearest[i] = base + c;
+        in_parts(n, 4096, [&](int from, int to) {
+            double now[1024];
+            for (int at = from; at < to; at += 1024) {
+                const int count = std::min(1024, to - at);
+                squared_distances_paired(data + std::size_t(at) * stride, stride, count, fresh,
+                                         stride, which.get() + at, d, now);
+                for (int i = 0; i < count; ++i) {
+                    if (now[i] < dist[std::size_t(at + i)]) {
+                        dist[std::size_t(at + i)] = now[i];
+                        nearest[at + i] = base + which[std::size_t(at + i)];
+                    }
+                }
             }
-        }
+        });
     }
     // Weights: the rows nearest to each candidate, over every process.
     const int m = int(candidates.size() / stride);

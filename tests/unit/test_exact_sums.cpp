@@ -373,3 +373,43 @@ TEST(ExactSums, PlainAndAvx2BuildsGiveTheSameBits) {
         EXPECT_TRUE(built[0] == built[1]) << "set " << s << ", levels " << grid.levels;
     }
 }
+
+// The many-at-once distances of the seeding against the one distance that defines a
+// nearest centre, bit for bit, in both builds: values far apart in magnitude, so that
+// every difference and every sum rounds, and a column count that is not a multiple of
+// any vector width.
+TEST(FixedOrder, ManyDistancesAtOnceAreTheOneDistanceBitForBit) {
+    const int m = 37, d = 21;
+    std::mt19937 gen(5);
+    std::uniform_real_distribution<float> u(-1.f, 1.f);
+    const std::size_t mm = static_cast<std::size_t>(m);
+    std::vector<float> rows(mm * (d + 1)), x(static_cast<std::size_t>(d));
+    for (float& v : rows) v = u(gen) * std::ldexp(1.f, int(gen() % 60) - 30);
+    for (float& v : x) v = u(gen) * std::ldexp(1.f, int(gen() % 60) - 30);
+    std::vector<float> columns(mm * d);
+    for (int c = 0; c < m; ++c)
+        for (int t = 0; t < d; ++t)
+            columns[std::size_t(t) * m + std::size_t(c)] = rows[std::size_t(c) * (d + 1) + t];
+    std::vector<double> expected(mm), plain(mm), avx2(mm), paired(mm);
+    std::vector<int> which(mm);
+    for (int c = 0; c < m; ++c) {
+        expected[std::size_t(c)] = squared_distance(x.data(), &rows[std::size_t(c) * (d + 1)], d);
+        which[std::size_t(c)] = (c * 5) % m;
+    }
+    squared_distances_transposed_plain(columns.data(), std::size_t(m), m, x.data(), d,
+                                       plain.data());
+    EXPECT_TRUE(std::memcmp(plain.data(), expected.data(), sizeof(double) * m) == 0);
+    if (__builtin_cpu_supports("avx2")) {
+        squared_distances_transposed_avx2(columns.data(), std::size_t(m), m, x.data(), d,
+                                          avx2.data());
+        EXPECT_TRUE(std::memcmp(avx2.data(), expected.data(), sizeof(double) * m) == 0);
+    }
+    // Row i against centre which[i], four rows at once and the tail alone.
+    squared_distances_paired(rows.data(), std::size_t(d) + 1, m, rows.data(), std::size_t(d) + 1,
+                             which.data(), d, paired.data());
+    for (int i = 0; i < m; ++i)
+        EXPECT_EQ(paired[std::size_t(i)],
+                  squared_distance(&rows[std::size_t(i) * (d + 1)],
+                                   &rows[std::size_t(which[std::size_t(i)]) * (d + 1)], d))
+            << i;
+}
