@@ -494,19 +494,17 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     // the sentinel cannot be met by a real value.
     double previous = -1;
     finalDistortion_ = -1;
-    std::vector<int> members;  // with splitEmpty: the pass's counts, kept by the repair
     for (int it = 0; it < maxIter; ++it) {
         assignmentPass(blockSize, shift, bounds.get(), nearest, parts);
         if (peers && !share_totals(*exact_, exchange.get(), *peers)) return false;
+        if (settings_.splitEmpty && !repairEmptyClusters(nearest, peers)) return false;
         std::memcpy(counts, exact_->counts(), sizeof(int) * std::size_t(k));
-        if (settings_.splitEmpty) members.assign(counts, counts + k);
         std::cout << "Relocate cluster\n";
         const std::time_t t3 = std::time(nullptr);
         const double distortion = relocate();
         std::cout << "Time for relocating clusters = " << std::time(nullptr) - t3 << std::endl;
         std::cout << "Step [" << it << "] distorion = " << distortion << std::endl;
         finalDistortion_ = distortion;
-        if (settings_.splitEmpty && !splitEmptyClusters(nearest, members, peers)) return false;
         // A step that does not decrease the distortion ends the loop (>=, not >): Lloyd's
         // steps never increase it in exact arithmetic, so a value that does not go down
         // means the assignment has settled (or only rounding moves it), and further

@@ -86,8 +86,9 @@ struct TrainSettings {
     // Besides a step that does not decrease the distortion, a step whose relative
     // decrease (previous - now) / previous falls below tol ends the run.
     double tol = 0;
-    // After each update step, every empty cluster takes as its centre one of the rows
-    // farthest from their own centres (the farthest first, ties to the lowest row).
+    // At each update step, every empty cluster takes over one of the rows farthest from
+    // their centres (the farthest first, ties to the lowest row), which leaves its own
+    // cluster: the empty one's centre is that row, the other's the mean of the rest.
     bool splitEmpty = false;
 };
 
@@ -195,10 +196,10 @@ private:
     // message on some process).
     bool seedRandom(std::uint64_t seed, RunPeers* peers);
     bool seedParallel(std::uint64_t seed, int blockSize, int* nearest, RunPeers* peers);
-    // Every empty cluster re-seeded at a row farthest from its moved centre
-    // (seeding.cpp); `nearest` holds the last pass's assignment.
-    // `members`: every cluster's member count over every process, kept up to date.
-    bool splitEmptyClusters(const int* nearest, std::vector<int>& members, RunPeers* peers);
+    // Before the update step, every empty cluster takes over one of the rows farthest
+    // from their centres, moved in the pass's exact totals from its cluster (seeding.cpp);
+    // `nearest` holds the pass's assignment. False when memory is short.
+    bool repairEmptyClusters(const int* nearest, RunPeers* peers);
     // The seeding of restart `restart` (its seed: settings_.seed + restart).
     bool seedRun(int clusters, int restart, int blockSize, int* nearest, RunPeers* peers);
     TrainSettings settings_;

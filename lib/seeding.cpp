@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "detail/counter_random.h"
+#include "detail/exact_sums.h"
 #include "detail/fixed_order.h"
 #include "detail/long_sum.h"
 #include "detail/search.h"
@@ -330,14 +331,17 @@ bool KMeans::seedParallel(std::uint64_t seed, int blockSize, int* nearest, RunPe
     return true;
 }
 
-bool KMeans::splitEmptyClusters(const int* nearest, std::vector<int>& members, RunPeers* peers) {
+bool KMeans::repairEmptyClusters(const int* nearest, RunPeers* peers) {
     const std::size_t stride = std::size_t(d) + 1;
     const long long first = peers ? peers->firstRow() : 0;
-    int empty = 0;
-    for (int c = 0; c < k; ++c) empty += members[std::size_t(c)] == 0;
-    if (peers ? peers->agree(empty == 0) : empty == 0) return true;
-    // Every row's distance to its moved centre (n doubles, only now); a row made a
-    // centre is set to -1.
+    exact_->settle();
+    const int* members = exact_->counts();  // over every process
+    std::vector<int> empty;
+    for (int c = 0; c < k; ++c)
+        if (members[c] == 0) empty.push_back(c);
+    if (empty.empty()) return true;  // the same on every process
+    // Every row's distance to the centre it was assigned to (n doubles, only now); a row
+    // taken, or one whose cluster cannot spare it, is set to -1.
     std::unique_ptr<double[]> far(new (std::nothrow) double[std::size_t(n > 0 ? n : 1)]);
     if (!(peers ? peers->agree(far != nullptr) : far != nullptr)) {
         if (!far) insufficient_memory();
@@ -346,9 +350,10 @@ bool KMeans::splitEmptyClusters(const int* nearest, std::vector<int>& members, R
     for (int i = 0; i < n; ++i)
         far[std::size_t(i)] = squared_distance(data + std::size_t(i) * stride,
                                                centers + std::size_t(nearest[i]) * stride, d);
-    int repaired = 0;
-    for (int c = 0; c < k; ++c) {
-        if (members[std::size_t(c)] != 0) continue;
+    // The moves: row, the cluster it leaves, the empty one it goes to.
+    std::vector<int> rows, from, to;
+    std::vector<int> left(members, members + k);
+    for (std::size_t e = 0; e < empty.size();) {
         double best = -1;
         int row = -1;
         for (int i = 0; i < n; ++i) {
@@ -358,14 +363,60 @@ bool KMeans::splitEmptyClusters(const int* nearest, std::vector<int>& members, R
             }
         }
         if (peers) peers->bestOf(best, row);
-        if (!(best > 0)) break;  // every row sits on its centre: nothing to split
+        if (!(best > 0)) break;  // every row on its centre: nothing to split
         const long long mine = row - first;
-        if (mine >= 0 && mine < n) far[std::size_t(mine)] = -1;
-        fetch_rows(data, d, peers, &row, 1, centers + std::size_t(c) * stride);
-        members[std::size_t(c)] = 1;
-        ++repaired;
+        const bool here = mine >= 0 && mine < n;
+        double donor = here ? double(nearest[mine]) : -1;
+        int unused = 0;
+        if (peers) peers->bestOf(donor, unused);  // the owner's is the only one above -1
+        if (here) far[std::size_t(mine)] = -1;
+        const int source = int(donor);
+        if (left[std::size_t(source)] < 2) continue;  // its last member stays
+        --left[std::size_t(source)];
+        rows.push_back(row);
+        from.push_back(source);
+        to.push_back(empty[e++]);
     }
-    if (repaired > 0) std::cout << "Empty clusters re-seeded: " << repaired << std::endl;
+    if (rows.empty()) return true;
+    // The moved rows' own totals: cluster 2m against the centre they leave, 2m+1 against
+    // the centre they join (on this process only the rows it holds), then summed over
+    // the processes and moved in the pass's totals.
+    const int moves = int(rows.size());
+    std::vector<float> centres(std::size_t(2 * moves) * stride);
+    for (int m = 0; m < moves; ++m) {
+        std::memcpy(&centres[std::size_t(2 * m) * stride], centers + std::size_t(from[m]) * stride,
+                    sizeof(float) * stride);
+        std::memcpy(&centres[std::size_t(2 * m + 1) * stride],
+                    centers + std::size_t(to[m]) * stride, sizeof(float) * stride);
+    }
+    ExactSums moved;
+    bool held = moved.allocate(2 * moves, d, exact_->grid());
+    if (!(peers ? peers->agree(held) : held)) {
+        if (!held) insufficient_memory();
+        return false;
+    }
+    moved.bindRows(data, std::size_t(n), offGrid_.get());
+    for (int m = 0; m < moves; ++m) {
+        const long long mine = rows[std::size_t(m)] - first;
+        if (mine < 0 || mine >= n) continue;
+        const float* x = data + std::size_t(mine) * stride;
+        for (int side = 0; side < 2; ++side) {
+            const int slot = 2 * m + side;
+            moved.addRows(x, 1, &slot, centres.data(), slot, slot + 1);
+        }
+    }
+    moved.settle();
+    if (peers) {
+        std::vector<TotalCell> cells(moved.cells());
+        moved.pack(cells.data());
+        if (!peers->share(cells.data(), cells.size())) return false;
+        moved.unpack(cells.data());
+    }
+    for (int m = 0; m < moves; ++m) {
+        exact_->addCluster(from[std::size_t(m)], moved, 2 * m, -1);
+        exact_->addCluster(to[std::size_t(m)], moved, 2 * m + 1, +1);
+    }
+    std::cout << "Empty clusters re-seeded: " << moves << std::endl;
     return true;
 }
 

@@ -68,7 +68,7 @@ int print_long_help(const char* program) {
                  "\t--tol=X\tStop when the relative decrease of the distortion falls below X "
                  "(default 0: only a rise stops)\n"
                  "\t--empty=keep|split\tEmpty clusters kept (default) or re-seeded at the "
-                 "rows farthest from their centres\n"
+                 "rows farthest from their centres, which leave their clusters\n"
                  "\t--labels=FILE\tEvery row's nearest centre under the written model (.npy "
                  "int32 or text)\n"
                  "\t--quiet\tOnly errors and the final line\n"

@@ -510,6 +510,24 @@ void ExactSums::add(const ExactSums& other) {
     for (std::size_t i = 0; i < spreadRegisters; ++i) spreadLong_[i] += other.spreadLong_[i];
 }
 
+void ExactSums::addCluster(int c, const ExactSums& other, int oc, int sign) {
+    const std::size_t block = std::size_t(d_) * std::size_t(grid_.levels);
+    const std::size_t at = std::size_t(c) * block, from = std::size_t(oc) * block;
+    for (std::size_t i = 0; i < block; ++i) {
+        if (high_)
+            high_[at + i] += sign * other.high_[from + i];
+        else
+            low_[at + i] += sign * other.low_[from + i];
+    }
+    spreads_[c] += sign * other.spreads_[oc];
+    counts_[c] += sign * other.counts_[oc];
+    const std::size_t words = std::size_t(grid_.spreadWords);
+    for (std::size_t i = 0; i < words; ++i)
+        spreadLong_[std::size_t(c) * words + i] +=
+            sign * other.spreadLong_[std::size_t(oc) * words + i];
+    carryLong(c);
+}
+
 // Cells: k*d*levels value totals (cluster by cluster, level by level), k spreads, k
 // counts, then the spread registers' words.
 std::size_t ExactSums::cells() const {

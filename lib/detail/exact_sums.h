@@ -131,6 +131,10 @@ public:
     void settle();
     // Adds another settled part's totals (same k, d and grid) into these.
     void add(const ExactSums& other);
+    // Adds (sign +1) or takes away (-1) cluster oc of another settled accumulator on the
+    // same grid and d (any k) into cluster c of these, settled: a member moved from one
+    // cluster to another exactly.
+    void addCluster(int c, const ExactSums& other, int oc, int sign);
     // The settled totals as 16-byte integer cells (cells() of them), which add cell
     // by cell into another process's; unpack() takes such a sum back. Levels and the
     // spread registers included.
