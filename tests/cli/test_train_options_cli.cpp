@@ -87,6 +87,24 @@ std::vector<int> npy_ints(const std::string& bytes, int n) {
     return out;
 }
 
+// FNV-1a of a file's bytes.
+std::uint64_t fnv1a(const std::string& bytes) {
+    std::uint64_t hash = 1469598103934665603ull;
+    for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
+    return hash;
+}
+
+TEST_F(TrainOptionsCli, WithoutThemTheSampleGetsTheBytesItAlwaysGot) {
+    // The model and min cluster file of the sample as the trainer wrote them before the
+    // long options existed (its build of then, the same command line).
+    const RunResult r = run(kMt, {"-k", "64", "-i", "10", "-p", "2", "-m", path("min.txt"),
+                                  kSample + "/train.txt", path("model.txt")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(fnv1a(slurp(path("model.txt"))), 0x79dc4637c25d6786ull);
+    EXPECT_EQ(fnv1a(slurp(path("min.txt"))), 0x82c4c308ac7e4bd4ull);
+    EXPECT_EQ(r.out.find("\tinit"), std::string::npos);  // no echo of options not given
+}
+
 TEST_F(TrainOptionsCli, PlantedBlobsFoundAndNoWordLeftEmpty) {
     std::string text;
     std::vector<float> rows;
