@@ -27,12 +27,8 @@ static void reset_getopt() {
 }
 
 // getopt_long's answer for --version: beyond every char, so no option letter can be
-// mistaken for it.
+// mistaken for it. Each program's table of long options follows its parser.
 constexpr int kVersionOption = 0x100;
-static const option kLongOptions[] = {
-    {"version", no_argument, nullptr, kVersionOption},
-    {nullptr, 0, nullptr, 0},
-};
 
 // The character reported for a '?' from getopt_long: the short option's letter, or '-'
 // for an unknown long option (optopt 0) or a long one given a value it does not take,
