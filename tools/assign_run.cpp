@@ -92,11 +92,11 @@ int accept_assign_options(int argc, char** argv, AssignOptions& options) {
     char bad = 0;
     const ParseResult parsed = parse_assign_options(argc, argv, options, bad);
     if (parsed == ParseResult::version) return print_version(KMEANS_PROGRAM);
-    if (!options_accepted(parsed, bad, argv[0], print_help)) return 1;
-    if (options.help) {
+    if (parsed == ParseResult::help) {
         print_usage(std::cout, argv[0], true);
         return 0;
     }
+    if (!options_accepted(parsed, bad, argv[0], print_help)) return 1;
     KMeans::nb_threads = options.threads;
     if (options.quiet) quiet_saved = std::cout.rdbuf(&quiet_sink);
 

@@ -108,7 +108,7 @@ ParseResult parse_assign_options(int argc, char** argv, AssignOptions& o, char& 
         case 'p': o.threads = option_value(optarg); break;
         case kAssignLabels: o.labelFile = optarg; break;
         case kAssignQuiet: o.quiet = true; break;
-        case kAssignHelp: o.help = true; return ParseResult::ok;
+        case kAssignHelp: return ParseResult::help;
         case kVersionOption: return ParseResult::version;
         case '?':  // a long option's mistake (optopt its answer, or 0) is '-'
             bad = optopt == 0 || optopt > 0xff ? '-' : char(optopt);

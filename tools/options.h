@@ -45,7 +45,6 @@ struct AssignOptions {
     // Long options only.
     const char* labelFile = nullptr;  // --labels=FILE: every descriptor's cluster index
     bool quiet = false;               // --quiet: errors and the closing line only
-    bool help = false;                // --help: the usage text; the operands are not checked
 };
 
 // "i:k:b:m:p:" and the trainers' long options, then <data file> <model file>, no more
@@ -57,7 +56,7 @@ ParseResult parse_trainer_options(int argc, char** argv, TrainerOptions& options
 
 // "b:d:t:p:" then <list file> <model file> <result file>, no more operands. The region file is
 // dropped for type 0, which has no regions. Long options: --labels=FILE, --quiet,
-// --help (ok with options.help set, met before any mistake) and --version; any other
+// --help and --version (each met before any mistake); any other
 // "--word", or one of these given a value it does not take or missing one, is '-'.
 ParseResult parse_assign_options(int argc, char** argv, AssignOptions& options, char& bad);
 
