@@ -131,9 +131,140 @@ struct Transposed {
     }
 };
 
+// Greedy k-means++ over weighted candidates (reduce_candidates below): the candidates
+// transposed, every candidate's squared distance to its nearest centre chosen so far,
+// and a step's trials with their distances to every candidate.
+class Reduction {
+public:
+    Reduction(const float* candidates, int m, const std::vector<std::int64_t>& weight, int k, int d,
+              std::uint64_t seed)
+        : candidates_(candidates),
+          m_(m),
+          d_(d),
+          mm_(std::size_t(m)),
+          weight_(weight),
+          seed_(seed),
+          trials_(2 + int(std::log(double(k)))),
+          columns_(candidates, m, d),
+          near_(mm_),
+          trial_(mm_ * std::size_t(trials_)),
+          taken_(mm_, 0),
+          at_(static_cast<std::size_t>(trials_)) {}
+
+    // The first centre, drawn by weight (candidate 0 when no weight is left).
+    int first() {
+        std::int64_t all = 0;
+        for (int c = 0; c < m_; ++c) all += weight_[std::size_t(c)];
+        int pick = 0;
+        if (all > 0) {
+            std::uint64_t r = counter_below(std::uint64_t(all), seed_, kStreamReduce, 0);
+            for (int c = 0; c < m_; ++c) {
+                const std::uint64_t w = std::uint64_t(weight_[std::size_t(c)]);
+                if (r < w) {
+                    pick = c;
+                    break;
+                }
+                r -= w;
+            }
+        }
+        at_[0] = pick;
+        measure(1);
+        std::copy(trial_.begin(), trial_.begin() + std::ptrdiff_t(mm_), near_.begin());
+        return pick;
+    }
+
+    // The next centre after `pick` was taken: the best of a step's trials, or, with no
+    // candidate left at a positive distance, the first one not taken (or, with fewer
+    // candidates than centres, one again: `repeat`).
+    int next(int pick, int repeat) {
+        taken_[std::size_t(pick)] = 1;
+        int count = drawTrials();
+        if (count == 0) {
+            for (int c = 0; c < m_ && count == 0; ++c)
+                if (!taken_[std::size_t(c)]) at_[std::size_t(count++)] = c;
+            if (count == 0) return repeat;
+        }
+        measure(count);
+        const int best = lowestPotential(count);
+        const double* dist = trial_.data() + std::size_t(best) * mm_;
+        for (int c = 0; c < m_; ++c)
+            near_[std::size_t(c)] = std::min(near_[std::size_t(c)], dist[c]);
+        return at_[std::size_t(best)];
+    }
+
+private:
+    // The trials' distances to every candidate, the trials split among the workers.
+    void measure(int count) {
+        const std::size_t stride = std::size_t(d_) + 1;
+        const int workers = std::max(1, std::min({KMeans::nb_threads, kMostWorkers, count}));
+        run_workers(workers, [&](int w) {
+            for (int t = w; t < count; t += workers)
+                squared_distances_transposed(
+                    columns_.values.data(), mm_, m_,
+                    candidates_ + std::size_t(at_[std::size_t(t)]) * stride, d_,
+                    trial_.data() + std::size_t(t) * mm_);
+        });
+    }
+
+    // Candidates drawn by weight times distance into at_ (the rounding of the running
+    // sum may leave a target past the end: then the last one with any weight); those
+    // already taken are dropped. Returns how many.
+    int drawTrials() {
+        double potential = 0;
+        for (int c = 0; c < m_; ++c)
+            potential += double(weight_[std::size_t(c)]) * near_[std::size_t(c)];
+        int count = 0;
+        for (int t = 0; t < trials_ && potential > 0; ++t) {
+            const double target = counter_unit(seed_, kStreamReduce, draw_++) * potential;
+            double before = 0;
+            int found = -1;
+            for (int c = 0; c < m_; ++c) {
+                const double w = double(weight_[std::size_t(c)]) * near_[std::size_t(c)];
+                if (w <= 0) continue;
+                before += w;
+                found = c;
+                if (target < before) break;
+            }
+            if (found >= 0 && !taken_[std::size_t(found)]) at_[std::size_t(count++)] = found;
+        }
+        return count;
+    }
+
+    // The trial that leaves the lowest weighted potential, the first among equals.
+    int lowestPotential(int count) const {
+        int best = 0;
+        double lowest = 0;
+        for (int t = 0; t < count; ++t) {
+            const double* dist = trial_.data() + std::size_t(t) * mm_;
+            double left = 0;
+            for (int c = 0; c < m_; ++c)
+                left += double(weight_[std::size_t(c)]) * std::min(near_[std::size_t(c)], dist[c]);
+            if (t == 0 || left < lowest) {
+                best = t;
+                lowest = left;
+            }
+        }
+        return best;
+    }
+
+    const float* candidates_;
+    int m_;
+    int d_;
+    std::size_t mm_;
+    const std::vector<std::int64_t>& weight_;
+    std::uint64_t seed_;
+    int trials_;
+    Transposed columns_;
+    std::vector<double> near_;
+    std::vector<double> trial_;  // one row of distances a trial
+    std::vector<char> taken_;
+    std::vector<int> at_;  // the step's trials
+    std::uint64_t draw_ = 1;
+};
+
 // Reduces `m` weighted candidates to k centres by greedy k-means++ (Arthur and
 // Vassilvitskii's D^2 sampling, with 2 + ln k trials a step as scikit-learn draws
-// them): the first drawn by weight; then at each step `trials` candidates drawn with
+// them): the first drawn by weight; then at each step the trials drawn with
 // probability proportional to weight times squared distance to the nearest centre
 // chosen so far, and the one that leaves the lowest weighted potential kept (ties to
 // the first drawn). A step's trials are measured together, split among the workers;
@@ -143,94 +274,102 @@ struct Transposed {
 void reduce_candidates(const float* candidates, int m, const std::vector<std::int64_t>& weight,
                        int k, int d, std::uint64_t seed, float* centers) {
     const std::size_t stride = std::size_t(d) + 1;
-    const std::size_t mm = std::size_t(m);
-    const int trials = 2 + int(std::log(double(k)));
-    const Transposed columns(candidates, m, d);
-    std::vector<double> near(mm);
-    std::vector<double> trial(mm * std::size_t(trials));  // one row of distances a trial
-    std::vector<char> taken(mm, 0);
-    std::vector<int> at(static_cast<std::size_t>(trials));
-    auto measure = [&](int count) {  // the distances of the trials at[0 .. count-1]
-        const int workers = std::max(1, std::min({KMeans::nb_threads, kMostWorkers, count}));
-        run_workers(workers, [&](int w) {
-            for (int t = w; t < count; t += workers)
-                squared_distances_transposed(columns.values.data(), mm, m,
-                                             candidates + std::size_t(at[std::size_t(t)]) * stride,
-                                             d, trial.data() + std::size_t(t) * mm);
-        });
-    };
-    std::int64_t all = 0;
-    for (int c = 0; c < m; ++c) all += weight[std::size_t(c)];
-    int pick = 0;
-    if (all > 0) {
-        std::uint64_t r = counter_below(std::uint64_t(all), seed, kStreamReduce, 0);
-        for (int c = 0; c < m; ++c) {
-            const std::uint64_t w = std::uint64_t(weight[std::size_t(c)]);
-            if (r < w) {
-                pick = c;
-                break;
-            }
-            r -= w;
-        }
-    }
-    at[0] = pick;
-    measure(1);
-    std::copy(trial.begin(), trial.begin() + std::ptrdiff_t(mm), near.begin());
-    std::uint64_t draw = 1;
+    Reduction reduction(candidates, m, weight, k, d, seed);
+    int pick = reduction.first();
     for (int j = 0;; ++j) {
-        taken[std::size_t(pick)] = 1;
         std::memcpy(centers + std::size_t(j) * stride, candidates + std::size_t(pick) * stride,
                     sizeof(float) * stride);
         if (j + 1 == k) break;
-        double potential = 0;
-        for (int c = 0; c < m; ++c)
-            potential += double(weight[std::size_t(c)]) * near[std::size_t(c)];
-        // The trials: candidates by weight times distance (the rounding of the running
-        // sum may leave a target past the end: then the last one with any weight).
-        int count = 0;
-        for (int t = 0; t < trials && potential > 0; ++t) {
-            const double target = counter_unit(seed, kStreamReduce, draw++) * potential;
-            double before = 0;
-            int found = -1;
-            for (int c = 0; c < m; ++c) {
-                const double w = double(weight[std::size_t(c)]) * near[std::size_t(c)];
-                if (w <= 0) continue;
-                before += w;
-                found = c;
-                if (target < before) break;
-            }
-            if (found >= 0 && !taken[std::size_t(found)]) at[std::size_t(count++)] = found;
-        }
-        if (count == 0) {
-            // Nothing left at a positive distance: the first candidate not taken, or,
-            // with fewer candidates than centres, one again.
-            pick = -1;
-            for (int c = 0; c < m && pick < 0; ++c)
-                if (!taken[std::size_t(c)]) pick = c;
-            if (pick < 0) {
-                pick = (j + 1) % m;
-                continue;
-            }
-            at[0] = pick;
-            count = 1;
-        }
-        measure(count);
-        int best = 0;
-        double lowest = 0;
-        for (int t = 0; t < count; ++t) {
-            const double* dist = trial.data() + std::size_t(t) * mm;
-            double left = 0;
-            for (int c = 0; c < m; ++c)
-                left += double(weight[std::size_t(c)]) * std::min(near[std::size_t(c)], dist[c]);
-            if (t == 0 || left < lowest) {
-                best = t;
-                lowest = left;
-            }
-        }
-        pick = at[std::size_t(best)];
-        const double* dist = trial.data() + std::size_t(best) * mm;
-        for (int c = 0; c < m; ++c) near[std::size_t(c)] = std::min(near[std::size_t(c)], dist[c]);
+        pick = reduction.next(pick, (j + 1) % m);
     }
+}
+
+// Row by row, the new candidates fresh[which[i]] (numbered from `base`) that are
+// nearer than dist[i] replace nearest[i] and dist[i]; an equal one does not (the lower
+// index keeps the row). Four rows at a time, on the workers.
+void keep_nearer(const float* data, int n, int d, const float* fresh, int base, const int* which,
+                 double* dist, int* nearest) {
+    const std::size_t stride = std::size_t(d) + 1;
+    in_parts(n, 4096, [&](int from, int to) {
+        double now[1024];
+        for (int at = from; at < to; at += 1024) {
+            const int count = std::min(1024, to - at);
+            squared_distances_paired(data + std::size_t(at) * stride, stride, count, fresh, stride,
+                                     which + at, d, now);
+            for (int i = 0; i < count; ++i) {
+                if (now[i] < dist[at + i]) {
+                    dist[at + i] = now[i];
+                    nearest[at + i] = base + which[at + i];
+                }
+            }
+        }
+    });
+}
+
+// A round of k-means||: the rows (indices among every process's) taken with
+// probability min(1, l D^2 / phi), each by its own draw.
+std::vector<int> draw_round(const double* dist, int n, long long first, std::uint64_t seed,
+                            int round, double phi, double oversample) {
+    std::vector<int> taken;
+    for (int i = 0; i < n; ++i) {
+        const std::uint64_t row = std::uint64_t(first + i);
+        const double u = counter_unit(seed, kStreamRound + std::uint64_t(round), row);
+        if (u * phi < oversample * dist[i]) taken.push_back(int(first + i));
+    }
+    return taken;
+}
+
+// The rows nearest to each of m candidates, over every process.
+bool candidate_weights(const int* nearest, int n, int m, RunPeers* peers,
+                       std::vector<std::int64_t>& weight) {
+    weight.assign(std::size_t(m), 0);
+    for (int i = 0; i < n; ++i) ++weight[std::size_t(nearest[i])];
+    if (!peers) return true;
+    std::vector<TotalCell> cells(weight.begin(), weight.end());
+    if (!peers->share(cells.data(), cells.size())) return false;
+    for (int c = 0; c < m; ++c) weight[std::size_t(c)] = std::int64_t(cells[std::size_t(c)]);
+    return true;
+}
+
+// An empty cluster's repair: `row` (among every process's) leaves cluster `from` for
+// the empty cluster `to`.
+struct Move {
+    int row;
+    int from;
+    int to;
+};
+
+// The moves that fill the empty clusters (in index order), each with the row farthest
+// from the centre it was assigned to (`far`, this process's rows: set to -1 once taken;
+// ties to the lowest row), never a cluster's last member; fewer when every row sits on
+// its centre.
+std::vector<Move> farthest_moves(const std::vector<int>& empty, double* far, int n, long long first,
+                                 const int* nearest, const int* members, int k, RunPeers* peers) {
+    std::vector<Move> moves;
+    std::vector<int> left(members, members + k);
+    for (std::size_t e = 0; e < empty.size();) {
+        double best = -1;
+        int row = -1;
+        for (int i = 0; i < n; ++i) {
+            if (far[i] > best) {
+                best = far[i];
+                row = int(first + i);
+            }
+        }
+        if (peers) peers->bestOf(best, row);
+        if (!(best > 0)) break;
+        const long long mine = row - first;
+        const bool here = mine >= 0 && mine < n;
+        double donor = here ? double(nearest[mine]) : -1;
+        int unused = 0;
+        if (peers) peers->bestOf(donor, unused);  // the owner's is the only one above -1
+        if (here) far[mine] = -1;
+        const int source = int(donor);
+        if (left[std::size_t(source)] < 2) continue;  // its last member stays
+        --left[std::size_t(source)];
+        moves.push_back(Move{row, source, empty[e++]});
+    }
+    return moves;
 }
 
 }  // namespace
@@ -277,21 +416,14 @@ bool KMeans::seedParallel(std::uint64_t seed, int blockSize, int* nearest, RunPe
     std::vector<float> candidates(stride);
     int one = int(counter_below(std::uint64_t(rows), seed, kStreamFirst, 0));
     fetch_rows(data, d, peers, &one, 1, candidates.data());
-    std::fill(nearest, nearest + n, 0);
-    in_parts(n, 4096, [&](int from, int to) {
-        squared_distances_paired(data + std::size_t(from) * stride, stride, to - from,
-                                 candidates.data(), stride, nearest + from, d, dist.get() + from);
-    });
+    std::fill(which.get(), which.get() + n, 0);
+    std::fill(dist.get(), dist.get() + n, std::numeric_limits<double>::infinity());
+    keep_nearer(data, n, d, candidates.data(), 0, which.get(), dist.get(), nearest);
     for (int round = 0; round < kRounds; ++round) {
         double phi = 0;
         if (!exact_total(dist.get(), n, peers, phi)) return false;
         if (!(phi > 0)) break;  // every row on a candidate
-        std::vector<int> taken;
-        for (int i = 0; i < n; ++i) {
-            const std::uint64_t row = std::uint64_t(first + i);
-            const double u = counter_unit(seed, kStreamRound + std::uint64_t(round), row);
-            if (u * phi < oversample * dist[std::size_t(i)]) taken.push_back(int(first + i));
-        }
+        std::vector<int> taken = draw_round(dist.get(), n, first, seed, round, phi, oversample);
         if (peers) peers->gatherIndices(taken);
         if (taken.empty()) continue;
         const int base = int(candidates.size() / stride);
@@ -300,32 +432,11 @@ bool KMeans::seedParallel(std::uint64_t seed, int blockSize, int* nearest, RunPe
         float* fresh = candidates.data() + std::size_t(base) * stride;
         fetch_rows(data, d, peers, taken.data(), added, fresh);
         search_candidates(data, n, d, fresh, added, shift, bounds.get(), blockSize, which.get());
-        // A nearer new candidate replaces the old one; an equal one does not (the
-        // lower index keeps the row).
-        in_parts(n, 4096, [&](int from, int to) {
-            double now[1024];
-            for (int at = from; at < to; at += 1024) {
-                const int count = std::min(1024, to - at);
-                squared_distances_paired(data + std::size_t(at) * stride, stride, count, fresh,
-                                         stride, which.get() + at, d, now);
-                for (int i = 0; i < count; ++i) {
-                    if (now[i] < dist[std::size_t(at + i)]) {
-                        dist[std::size_t(at + i)] = now[i];
-                        nearest[at + i] = base + which[std::size_t(at + i)];
-                    }
-                }
-            }
-        });
+        keep_nearer(data, n, d, fresh, base, which.get(), dist.get(), nearest);
     }
-    // Weights: the rows nearest to each candidate, over every process.
     const int m = int(candidates.size() / stride);
-    std::vector<std::int64_t> weight(std::size_t(m), 0);
-    for (int i = 0; i < n; ++i) ++weight[std::size_t(nearest[i])];
-    if (peers) {
-        std::vector<TotalCell> cells(weight.begin(), weight.end());
-        if (!peers->share(cells.data(), cells.size())) return false;
-        for (int c = 0; c < m; ++c) weight[std::size_t(c)] = std::int64_t(cells[std::size_t(c)]);
-    }
+    std::vector<std::int64_t> weight;
+    if (!candidate_weights(nearest, n, m, peers, weight)) return false;
     std::cout << "k-means||: " << m << " candidates" << std::endl;
     reduce_candidates(candidates.data(), m, weight, k, d, seed, centers);
     return true;
@@ -350,44 +461,21 @@ bool KMeans::repairEmptyClusters(const int* nearest, RunPeers* peers) {
     for (int i = 0; i < n; ++i)
         far[std::size_t(i)] = squared_distance(data + std::size_t(i) * stride,
                                                centers + std::size_t(nearest[i]) * stride, d);
-    // The moves: row, the cluster it leaves, the empty one it goes to.
-    std::vector<int> rows, from, to;
-    std::vector<int> left(members, members + k);
-    for (std::size_t e = 0; e < empty.size();) {
-        double best = -1;
-        int row = -1;
-        for (int i = 0; i < n; ++i) {
-            if (far[std::size_t(i)] > best) {
-                best = far[std::size_t(i)];
-                row = int(first + i);
-            }
-        }
-        if (peers) peers->bestOf(best, row);
-        if (!(best > 0)) break;  // every row on its centre: nothing to split
-        const long long mine = row - first;
-        const bool here = mine >= 0 && mine < n;
-        double donor = here ? double(nearest[mine]) : -1;
-        int unused = 0;
-        if (peers) peers->bestOf(donor, unused);  // the owner's is the only one above -1
-        if (here) far[std::size_t(mine)] = -1;
-        const int source = int(donor);
-        if (left[std::size_t(source)] < 2) continue;  // its last member stays
-        --left[std::size_t(source)];
-        rows.push_back(row);
-        from.push_back(source);
-        to.push_back(empty[e++]);
-    }
-    if (rows.empty()) return true;
+    const std::vector<Move> move =
+        farthest_moves(empty, far.get(), n, first, nearest, members, k, peers);
+    if (move.empty()) return true;
     // The moved rows' own totals: cluster 2m against the centre they leave, 2m+1 against
     // the centre they join (on this process only the rows it holds), then summed over
     // the processes and moved in the pass's totals.
-    const int moves = int(rows.size());
+    const int moves = int(move.size());
     std::vector<float> centres(std::size_t(2 * moves) * stride);
     for (int m = 0; m < moves; ++m) {
-        std::memcpy(&centres[std::size_t(2 * m) * stride], centers + std::size_t(from[m]) * stride,
+        std::memcpy(&centres[std::size_t(2 * m) * stride],
+                    centers + std::size_t(move[std::size_t(m)].from) * stride,
                     sizeof(float) * stride);
         std::memcpy(&centres[std::size_t(2 * m + 1) * stride],
-                    centers + std::size_t(to[m]) * stride, sizeof(float) * stride);
+                    centers + std::size_t(move[std::size_t(m)].to) * stride,
+                    sizeof(float) * stride);
     }
     ExactSums moved;
     bool held = moved.allocate(2 * moves, d, exact_->grid());
@@ -397,7 +485,7 @@ bool KMeans::repairEmptyClusters(const int* nearest, RunPeers* peers) {
     }
     moved.bindRows(data, std::size_t(n), offGrid_.get());
     for (int m = 0; m < moves; ++m) {
-        const long long mine = rows[std::size_t(m)] - first;
+        const long long mine = move[std::size_t(m)].row - first;
         if (mine < 0 || mine >= n) continue;
         const float* x = data + std::size_t(mine) * stride;
         for (int side = 0; side < 2; ++side) {
@@ -413,8 +501,8 @@ bool KMeans::repairEmptyClusters(const int* nearest, RunPeers* peers) {
         moved.unpack(cells.data());
     }
     for (int m = 0; m < moves; ++m) {
-        exact_->addCluster(from[std::size_t(m)], moved, 2 * m, -1);
-        exact_->addCluster(to[std::size_t(m)], moved, 2 * m + 1, +1);
+        exact_->addCluster(move[std::size_t(m)].from, moved, 2 * m, -1);
+        exact_->addCluster(move[std::size_t(m)].to, moved, 2 * m + 1, +1);
     }
     std::cout << "Empty clusters re-seeded: " << moves << std::endl;
     return true;
