@@ -187,19 +187,13 @@ ReadStatus KMeans::readModel(const char* path) {
 
 // ---------------------------------------------------------------- assignment
 
-// Centres prepared for a search, shifted by `shift` when there is one and memory for
-// the shifted copy (search.h); the choice of each row does not depend on it.
-static void prepare(SearchPlan& plan, const float* centers, int k, int d, const float* shift) {
-    if (shift == nullptr || !prepare_search(plan, centers, k, d, shift))
-        prepare_search(plan, centers, k, d, nullptr);
-}
-
 // For a model's own rows: shifted by the centres' mean when the model sits far from
 // zero.
 static void plan_for_model(SearchPlan& plan, const float* centers, int k, int d) {
     std::unique_ptr<float[]> mu(new (std::nothrow) float[std::size_t(d)]);
     const bool shift = mu && choose_shift(centers, k, d, mu.get());
-    prepare(plan, centers, k, d, shift ? mu.get() : nullptr);
+    const float* bounds = nullptr;  // each tile bounds its rows
+    prepare_search_or_unshifted(plan, centers, k, d, shift ? mu.get() : nullptr, bounds);
 }
 
 void KMeans::assign(const float* rows, int rowCount, int dim, int* nearest, float* scores,
@@ -424,10 +418,7 @@ void KMeans::assignmentPass(int blockSize, const float* shift, const float* boun
     std::cout << "nb blocks = " << blocks << std::endl;
     const std::time_t t1 = std::time(nullptr);
     SearchPlan plan;
-    prepare(plan, centers, k, d, shift);
-    // The rows' bounds hold |x - mu|: they serve only a plan shifted by mu. A plan that
-    // could not take the shift (no memory for the shifted copy) bounds each tile itself.
-    if ((plan.shift != nullptr) != (shift != nullptr)) bounds = nullptr;
+    prepare_search_or_unshifted(plan, centers, k, d, shift, bounds);
     passCounts_.emplace_back();
     for (int b = 0; b < blocks; ++b) {
         const std::time_t t2 = std::time(nullptr);

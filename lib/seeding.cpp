@@ -92,9 +92,7 @@ bool exact_total(const double* values, int count, RunPeers* peers, double& total
 void search_candidates(const float* data, int n, int d, const float* candidates, int m,
                        const float* shift, const float* bounds, int blockSize, int* which) {
     SearchPlan plan;
-    const bool shifted = shift != nullptr && prepare_search(plan, candidates, m, d, shift);
-    if (!shifted) prepare_search(plan, candidates, m, d, nullptr);
-    if (shifted != (shift != nullptr)) bounds = nullptr;
+    prepare_search_or_unshifted(plan, candidates, m, d, shift, bounds);
     const std::size_t stride = std::size_t(d) + 1;
     for (int first = 0; first < n; first += blockSize) {
         const int size = std::min(blockSize, n - first);

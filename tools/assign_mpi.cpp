@@ -37,6 +37,7 @@
 #include "kmeans.h"
 #include "mpi_outbox.h"
 #include "mpi_run.h"
+#include "quiet_output.h"
 
 using namespace kmeans;
 
@@ -130,7 +131,7 @@ int other_rank(const AssignOptions& options, const KMeans& model, float* scores,
     if (options.labelFile != nullptr) run.labelStream = &labelFile;
     bool ok = true;
     // With --quiet the transcript is dropped here, as rank 0 drops its own.
-    std::streambuf* const console[2] = {std::cout.rdbuf(options.quiet ? discarded_output() : &out),
+    std::streambuf* const console[2] = {std::cout.rdbuf(options.quiet ? discarding_buffer() : &out),
                                         std::cerr.rdbuf(&err)};
     for (int i = bounds[0]; ok && i < bounds[1] && box.poll(); ++i) {
         const std::size_t at = std::size_t(i - bounds[0]);

@@ -24,6 +24,7 @@
 #include "file_clash.h"
 #include "list_file.h"
 #include "npy_header.h"
+#include "quiet_output.h"
 
 using namespace kmeans;
 
@@ -47,15 +48,6 @@ void print_usage(std::ostream& out, const char* program, bool withLong) {
 }
 
 void print_help(const char* program) { print_usage(std::cerr, program, false); }
-
-// --quiet: standard output's own buffer while a null one takes its place.
-class NullBuffer : public std::streambuf {
-protected:
-    int_type overflow(int_type c) override { return traits_type::not_eof(c); }
-    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
-NullBuffer quiet_sink;
-std::streambuf* quiet_saved = nullptr;
 
 bool wrong_format(const char* path) {
     std::cerr << unreadable_message(ReadStatus::wrong_format, path) << std::endl;
@@ -98,7 +90,7 @@ int accept_assign_options(int argc, char** argv, AssignOptions& options) {
     }
     if (!options_accepted(parsed, bad, argv[0], print_help)) return 1;
     KMeans::nb_threads = options.threads;
-    if (options.quiet) quiet_saved = std::cout.rdbuf(&quiet_sink);
+    if (options.quiet) quiet_begin();
 
     std::cout << "list: " << options.listFile << std::endl;
     std::cout << "model: " << options.modelFile << std::endl;
@@ -124,12 +116,10 @@ int accept_assign_options(int argc, char** argv, AssignOptions& options) {
 
 void print_closing_line(const AssignOptions& options, int entries, std::uint64_t descriptors) {
     if (!options.quiet) return;
-    if (std::cout.rdbuf() == &quiet_sink) std::cout.rdbuf(quiet_saved);
+    quiet_end();
     std::cout << "Assigned " << descriptors << " descriptors of " << entries << " files."
               << std::endl;
 }
-
-std::streambuf* discarded_output() { return &quiet_sink; }
 
 void Labels::keep(std::unique_ptr<int[]> nearest, int n) {
     count_ += std::uint64_t(n);

@@ -90,9 +90,6 @@ int accept_assign_options(int argc, char** argv, AssignOptions& options);
 // "Assigned <descriptors> descriptors of <entries> files." Nothing otherwise.
 void print_closing_line(const AssignOptions& options, int entries, std::uint64_t descriptors);
 
-// What --quiet puts in standard output's place: a buffer that discards everything.
-std::streambuf* discarded_output();
-
 // Reads a model file: false after the message ("Cannot open file..." or the
 // format's refusal).
 bool load_model(const char* path, kmeans::KMeans& model);

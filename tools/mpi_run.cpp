@@ -5,6 +5,8 @@
 
 #include <iostream>
 
+#include "quiet_output.h"
+
 int mpi_rank() {
     int rank = 0;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
@@ -18,7 +20,8 @@ int mpi_ranks() {
 }
 
 HeldOutput::HeldOutput(Hold what)
-    : savedOut_(std::cout.rdbuf(what == Hold::both ? static_cast<std::streambuf*>(&out_) : &drop_)),
+    : savedOut_(std::cout.rdbuf(what == Hold::both ? static_cast<std::streambuf*>(&out_)
+                                                   : discarding_buffer())),
       savedErr_(std::cerr.rdbuf(&err_)) {}
 
 HeldOutput::~HeldOutput() { release(false); }

@@ -8,7 +8,6 @@
 #define KMEANS_MPI_RUN_H
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <sstream>
 #include <streambuf>
@@ -36,13 +35,6 @@ public:
     void release(bool print);
 
 private:
-    // Discards what is written to it.
-    class Drop : public std::streambuf {
-    protected:
-        int overflow(int c) override { return c == EOF ? 0 : c; }
-        std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-    };
-    Drop drop_;
     std::stringbuf out_;
     std::stringbuf err_;
     std::streambuf* savedOut_;

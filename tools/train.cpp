@@ -16,6 +16,7 @@
 #include "data_file.h"
 #include "file_clash.h"
 #include "kmeans.h"
+#include "npy_header.h"
 #include "train_settings.h"
 
 using namespace kmeans;
@@ -25,21 +26,6 @@ namespace {
 void wrong_format(const char* path) {
     std::cerr << unreadable_message(ReadStatus::wrong_format, path) << std::endl;
 }
-
-// Writes the nearest-centre array as text, whole or not at all: n, then one index
-// per line.
-bool write_min_cluster(const char* path, const int* nearest, int n) {
-    AtomicFile file;
-    if (!file.open(path)) return false;
-    std::FILE* f = file.stream();
-    bool ok = std::fprintf(f, "%d\n", n) > 0;
-    for (int i = 0; ok && i < n; ++i) ok = std::fprintf(f, "%d\n", nearest[i]) > 0;
-    return ok && file.commit();
-}
-
-}  // namespace
-
-namespace {
 
 void print_usage(std::ostream& out, const char* program) {
     out << "Use: " << program << " [OPTION] <data file> <model file>" << std::endl;
@@ -231,7 +217,7 @@ int train_and_write(const TrainerOptions& options, KMeans& model, std::unique_pt
     std::cout << "K-mean finish !" << std::endl;
     if (options.minClusterFile != nullptr) {
         if (options.labelsFile == nullptr) matrix.reset();  // only the nearest array is needed
-        if (!write_min_cluster(options.minClusterFile, nearest.get(), n)) {
+        if (!write_indices(options.minClusterFile, nearest.get(), n, false)) {
             cannot_write(options.minClusterFile);
             return 1;
         }
@@ -239,7 +225,8 @@ int train_and_write(const TrainerOptions& options, KMeans& model, std::unique_pt
     if (options.labelsFile != nullptr) {
         int* out = labels ? labels.get() : nearest.get();
         model.nearestCentres(matrix.get(), n, out);
-        if (!write_labels(options.labelsFile, out, n)) {
+        if (!write_indices(options.labelsFile, out, n,
+                           name_ends_with(options.labelsFile, ".npy"))) {
             cannot_write(options.labelsFile);
             return 1;
         }

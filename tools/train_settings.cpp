@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <streambuf>
 #include <string>
 
 #include "atomic_file.h"
@@ -28,14 +27,6 @@ bool init_is_model(const char* init) {
     return init != nullptr && std::strcmp(init, "random") != 0 &&
            std::strcmp(init, "kmeans++") != 0;
 }
-
-class Drop : public std::streambuf {
-protected:
-    int overflow(int c) override { return c == EOF ? 0 : c; }
-    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
-Drop g_drop;
-std::streambuf* g_saved = nullptr;
 
 }  // namespace
 
@@ -107,12 +98,12 @@ bool model_fits(const TrainerOptions& options, const KMeans& model, int d) {
     return false;
 }
 
-bool write_labels(const char* path, const int* labels, int n) {
+bool write_indices(const char* path, const int* labels, int n, bool npy) {
     AtomicFile file;
     if (!file.open(path)) return false;
     std::FILE* f = file.stream();
     bool ok;
-    if (name_ends_with(path, ".npy")) {
+    if (npy) {
         // int32 in the machine's order, which the header says is little-endian.
         static_assert(sizeof(int) == 4, "labels are int32");
         const std::string header = npy_header("<i4", "(" + std::to_string(n) + ",)");
@@ -123,13 +114,4 @@ bool write_labels(const char* path, const int* labels, int n) {
         for (int i = 0; ok && i < n; ++i) ok = std::fprintf(f, "%d\n", labels[i]) > 0;
     }
     return ok && file.commit();
-}
-
-void quiet_begin() {
-    if (g_saved == nullptr) g_saved = std::cout.rdbuf(&g_drop);
-}
-
-void quiet_end() {
-    if (g_saved != nullptr) std::cout.rdbuf(g_saved);
-    g_saved = nullptr;
 }

@@ -1,5 +1,5 @@
 // train_settings.h - the trainers' long options (options.h: --init, --seed,
-// --restarts, --tol, --empty, --labels, --quiet) turned into the engine's training
+// --restarts, --tol, --empty, --labels; --quiet: quiet_output.h) turned into the engine's training
 // settings, the starting model of --init=<model file> read, and the labels file.
 // Every piece prints its own messages; none exits.
 #ifndef KMEANS_TRAIN_SETTINGS_H
@@ -7,6 +7,7 @@
 
 #include "kmeans.h"
 #include "options.h"
+#include "quiet_output.h"
 
 // The echo lines of the long options given, under "options: " (none when none was
 // given, so that the echo stays what it has always been).
@@ -25,13 +26,9 @@ bool prepare_model(TrainerOptions& options, kmeans::KMeans& model);
 // the model's.
 bool model_fits(const TrainerOptions& options, const kmeans::KMeans& model, int d);
 
-// Every row's cluster, whole or not at all: .npy (int32, shape (n,)) when the name ends
-// in .npy, else text ("n", then one index per line). False when it could not be
+// Every row's cluster, whole or not at all: .npy (int32, shape (n,)) with `npy`, else
+// text ("n", then one index per line: the min cluster file). False when it could not be
 // written (no message).
-bool write_labels(const char* path, const int* labels, int n);
-
-// --quiet: standard output dropped from here until quiet_end(); errors still show.
-void quiet_begin();
-void quiet_end();
+bool write_indices(const char* path, const int* index, int n, bool npy);
 
 #endif

@@ -173,6 +173,13 @@ bool choose_shift(const float* rows, int n, int d, float* mu) {
     return true;
 }
 
+void prepare_search_or_unshifted(SearchPlan& plan, const float* centers, int k, int d,
+                                 const float* shift, const float*& bounds) {
+    if (shift != nullptr && prepare_search(plan, centers, k, d, shift)) return;
+    prepare_search(plan, centers, k, d, nullptr);
+    if (shift != nullptr) bounds = nullptr;
+}
+
 bool prepare_search(SearchPlan& plan, const float* centers, int k, int d, const float* shift) {
     const std::size_t stride = std::size_t(d) + 1;
     plan.k = k;

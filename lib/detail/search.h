@@ -47,6 +47,13 @@ struct SearchPlan {
 // it always succeeds.
 bool prepare_search(SearchPlan& plan, const float* centers, int k, int d, const float* shift);
 
+// The same, shifted by `shift` when there is one and memory for the shifted copy, else
+// unshifted (the choice of each row does not depend on it). `bounds` (the rows'
+// |x - shift| from row_bounds, or null) serves only a plan that took the shift: it is
+// set to null otherwise, and each tile then bounds its rows itself.
+void prepare_search_or_unshifted(SearchPlan& plan, const float* centers, int k, int d,
+                                 const float* shift, const float*& bounds);
+
 // mu = the mean of n augmented rows, and true, when the rows sit far from zero
 // compared with their spread, so that shifting the product by mu pays; false (mu
 // untouched) otherwise. Used on the training data, and on a model's centres.

@@ -26,6 +26,17 @@ struct RunResult {
     std::string err;
 };
 
+// The assigner's usage text, as a mistake prints it (standard error).
+inline std::string assign_usage(const std::string& program) {
+    return "Use: " + program +
+           " [OPTION] <list file> <model file> <result file>\n"
+           "OPTIONS:\n"
+           "\t-t <number>:\tSIFT type\n"
+           "\t-d <string>:\tSIFT region descriptor file\n"
+           "\t-b <number>:\tBlock size\n"
+           "\t-p <number>:\tNumber of processors\n";
+}
+
 inline std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;

@@ -21,15 +21,7 @@ const std::string kAssign = ASSIGN;
 const std::string kMt = KMEANS_MT;
 const std::string kSample = SAMPLE_DIR;
 
-std::string usage() {
-    return "Use: " + kAssign +
-           " [OPTION] <list file> <model file> <result file>\n"
-           "OPTIONS:\n"
-           "\t-t <number>:\tSIFT type\n"
-           "\t-d <string>:\tSIFT region descriptor file\n"
-           "\t-b <number>:\tBlock size\n"
-           "\t-p <number>:\tNumber of processors\n";
-}
+std::string usage() { return assign_usage(kAssign); }
 
 std::string wrong(const std::string& name) { return "Error: Wrong format file: '" + name + "'.\n"; }
 std::string progress(int i, const std::string& name) {

@@ -51,13 +51,7 @@ Descriptors read_type0(const std::string& path) {
 
 // The usage of a mistake, as it has always been; --help adds the long options.
 std::string usage(bool withLong = true) {
-    const std::string base = "Use: " + kAssign +
-                             " [OPTION] <list file> <model file> <result file>\n"
-                             "OPTIONS:\n"
-                             "\t-t <number>:\tSIFT type\n"
-                             "\t-d <string>:\tSIFT region descriptor file\n"
-                             "\t-b <number>:\tBlock size\n"
-                             "\t-p <number>:\tNumber of processors\n";
+    const std::string base = assign_usage(kAssign);
     if (!withLong) return base;
     return base +
            "\t--labels=<file>:\tEvery descriptor's cluster index (.npy or text; default: none)\n"
