@@ -128,6 +128,22 @@ static void fill_norm_column(float* centers, int k, int d) {
     }
 }
 
+ReadStatus KMeans::setCenters(const float* rows, int newK, int newD) {
+    release();
+    k = d = 0;
+    if (newK < 1 || newD < 1) return ReadStatus::wrong_format;
+    const std::size_t values = std::size_t(newK) * std::size_t(newD);
+    for (std::size_t i = 0; i < values; ++i)
+        if (!std::isfinite(rows[i])) return ReadStatus::wrong_format;
+    if (!allocate(newK, newD)) return ReadStatus::no_memory;
+    const std::size_t stride = std::size_t(d) + 1;
+    for (int i = 0; i < k; ++i)
+        std::memcpy(centers + std::size_t(i) * stride, rows + std::size_t(i) * std::size_t(d),
+                    sizeof(float) * std::size_t(d));
+    fill_norm_column(centers, k, d);
+    return ReadStatus::ok;
+}
+
 // Read with the same scanner and the same refusals as the trainer's data file: a
 // model either reads whole (k, d >= 1, k*d finite floats, norms rebuilt) or is
 // refused, and a refused model holds nothing. A .npy or .fvecs name is read as that
@@ -281,6 +297,8 @@ bool KMeans::run(const float* rows, int rowCount, int dim, int clusters, int max
     }
     double best = -1;
     int kept = 0;
+    std::vector<double> bestSteps;
+    StopReason bestStop = StopReason::none;
     for (int r = 0; r < restarts; ++r) {
         std::cout << "Restart " << r << " (seed " << settings_.seed + std::uint64_t(r) << ")"
                   << std::endl;
@@ -293,11 +311,15 @@ bool KMeans::run(const float* rows, int rowCount, int dim, int clusters, int max
             kept = r;
             std::memcpy(bestCentres.get(), centers, sizeof(float) * cells);
             std::memcpy(bestNearest.get(), nearest, sizeof(int) * std::size_t(n));
+            bestSteps.swap(distortions_);
+            bestStop = stop_;
         }
     }
     std::memcpy(centers, bestCentres.get(), sizeof(float) * cells);
     std::memcpy(nearest, bestNearest.get(), sizeof(int) * std::size_t(n));
     finalDistortion_ = best;
+    distortions_.swap(bestSteps);
+    stop_ = bestStop;
     std::cout << "Kept restart " << kept << ": distortion = " << best << std::endl;
     return true;
 }
@@ -411,7 +433,7 @@ static bool share_totals(ExactSums& sums, TotalCell* cells, RunPeers& peers) {
     return true;
 }
 
-void KMeans::assignmentPass(int blockSize, const float* shift, const float* bounds, int* nearest,
+bool KMeans::assignmentPass(int blockSize, const float* shift, const float* bounds, int* nearest,
                             SumParts& parts) {
     const int blocks = n / blockSize + (n % blockSize != 0 ? 1 : 0);
     const std::size_t stride = std::size_t(d) + 1;
@@ -424,6 +446,10 @@ void KMeans::assignmentPass(int blockSize, const float* shift, const float* boun
         const std::time_t t2 = std::time(nullptr);
         const std::size_t first = std::size_t(b) * std::size_t(blockSize);
         const int size = (b == blocks - 1 && n % blockSize != 0) ? n % blockSize : blockSize;
+        if (interrupt_ && interrupt_()) {
+            stop_ = StopReason::interrupted;
+            return false;
+        }
         std::cout << "Block " << b << std::endl;
         std::cout << "Block size = " << size << std::endl;
         searchBlock(plan, data + first * stride, size, bounds ? bounds + first : nullptr, nullptr,
@@ -434,6 +460,7 @@ void KMeans::assignmentPass(int blockSize, const float* shift, const float* boun
     }
     std::cout << "Assignment time = " << std::time(nullptr) - t1 << std::endl;
     parts.gather(*exact_);
+    return true;
 }
 
 bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
@@ -485,8 +512,10 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     // the sentinel cannot be met by a real value.
     double previous = -1;
     finalDistortion_ = -1;
+    distortions_.clear();
+    stop_ = StopReason::none;
     for (int it = 0; it < maxIter; ++it) {
-        assignmentPass(blockSize, shift, bounds.get(), nearest, parts);
+        if (!assignmentPass(blockSize, shift, bounds.get(), nearest, parts)) return false;
         if (peers && !share_totals(*exact_, exchange.get(), *peers)) return false;
         if (settings_.splitEmpty && !repairEmptyClusters(nearest, peers)) return false;
         std::memcpy(counts, exact_->counts(), sizeof(int) * std::size_t(k));
@@ -496,21 +525,25 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
         std::cout << "Time for relocating clusters = " << std::time(nullptr) - t3 << std::endl;
         std::cout << "Step [" << it << "] distorion = " << distortion << std::endl;
         finalDistortion_ = distortion;
+        distortions_.push_back(distortion);
         // A step that does not decrease the distortion ends the loop (>=, not >): Lloyd's
         // steps never increase it in exact arithmetic, so a value that does not go down
         // means the assignment has settled (or only rounding moves it), and further
         // steps would repeat the same pass.
         if (previous != -1 && distortion >= previous) {
             std::cout << "Stop before criteron." << std::endl;
+            stop_ = StopReason::noDecrease;
             return true;
         }
         if (previous != -1 && previous - distortion < settings_.tol * previous) {
             std::cout << "Stop: the relative decrease is below the tolerance." << std::endl;
+            stop_ = StopReason::tolerance;
             return true;
         }
         previous = distortion;
     }
     std::cout << "Finish normally." << std::endl;
+    if (maxIter > 0) stop_ = StopReason::iterations;
     return true;
 }
 

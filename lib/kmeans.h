@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -92,6 +93,15 @@ struct TrainSettings {
     bool splitEmpty = false;
 };
 
+// How the last training run ended.
+enum class StopReason {
+    none,         // no step ran (no run yet, or a run that stopped before its first step)
+    iterations,   // every iteration asked for ran ("Finish normally.")
+    noDecrease,   // a step did not decrease the distortion ("Stop before criteron.")
+    tolerance,    // the relative decrease fell below the tolerance
+    interrupted,  // the interrupt check asked the run to stop
+};
+
 class KMeans {
 public:
     const float* data;  // borrowed: n rows of d+1 floats, column d = -0.5
@@ -118,11 +128,23 @@ public:
     void configure(const TrainSettings& settings) { settings_ = settings; }
     // The last training run's final distortion (the last step's), -1 before any step.
     double finalDistortion() const { return finalDistortion_; }
+    // Every step's distortion of the last training run (of the kept one, with
+    // restarts), as printed, and why it ended.
+    const std::vector<double>& distortions() const { return distortions_; }
+    StopReason stopReason() const { return stop_; }
+    // Asked on the calling thread before each block of a training pass: true ends the
+    // run there, without a message (run() returns false, stopReason() interrupted).
+    // Empty (the default): never asked.
+    void setInterrupt(std::function<bool()> interrupted) { interrupt_ = std::move(interrupted); }
+    // The model's centres from k rows of d floats: ok, wrong_format (k or d below 1, a
+    // value that is not finite: the model is left empty) or no_memory.
+    ReadStatus setCenters(const float* rows, int k, int d);
 
     // Full training: binds data, seeds k centres with srand(1000), iterates.
-    // Returns false only when the scratch of the run (score matrix, row bounds,
+    // Returns false when the scratch of the run (score matrix, row bounds,
     // accumulators) could not be allocated (the message has been printed and no
-    // iteration ran); the centres are then the seeds.
+    // iteration ran; the centres are then the seeds), or when the interrupt check
+    // stopped it.
     // With peers (see below) the seeds are drawn from every process's rows.
     bool run(const float* data, int n, int d, int k, int maxIter, int* nearest, int blockSize,
              RunPeers* peers = nullptr);
@@ -189,7 +211,8 @@ private:
     // One assignment pass of the training loop: every block of the bound rows searched
     // against the centres (shifted by `shift`, or not), its rows added to the totals
     // (through `parts`, or block by block), the totals gathered.
-    void assignmentPass(int blockSize, const float* shift, const float* bounds, int* nearest,
+    // False when the interrupt check stopped it before a block.
+    bool assignmentPass(int blockSize, const float* shift, const float* bounds, int* nearest,
                         detail::SumParts& parts);
     // Seeding (seeding.cpp): k distinct rows from the counter-based generator, and
     // k-means||. Both allocate the arrays; false when memory is short (after the
@@ -204,6 +227,9 @@ private:
     bool seedRun(int clusters, int restart, int blockSize, int* nearest, RunPeers* peers);
     TrainSettings settings_;
     double finalDistortion_ = -1;
+    std::vector<double> distortions_;
+    StopReason stop_ = StopReason::none;
+    std::function<bool()> interrupt_;
     std::unique_ptr<detail::ExactSums> exact_;  // the pass's totals
     std::unique_ptr<std::uint8_t[]> offGrid_;   // n marks: the rows off a wide grid
     std::vector<detail::SearchCounts> passCounts_;
