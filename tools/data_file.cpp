@@ -11,7 +11,6 @@
 // under MappedFile::guard, on whichever thread does it.
 #include "data_file.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include <memory>
 #include <new>
 
+#include "huge_pages.h"
 #include "workers.h"
 
 using namespace kmeans;
@@ -29,16 +29,6 @@ namespace {
 constexpr std::size_t kParallelBytes = std::size_t(8) << 20;
 // Parsed text is given back in steps of this size.
 constexpr std::ptrdiff_t kReleaseBytes = std::ptrdiff_t(16) << 20;
-
-// The matrix is written once, front to back, by the fill threads: in 2 MiB pages the
-// kernel takes one fault per 512 it would take in 4 KiB pages, and zeroes each page
-// at the speed of memory. Only a hint: where huge pages are off, nothing changes.
-void advise_huge_pages(float* matrix, std::uint64_t cells) {
-    const std::uintptr_t huge = std::uintptr_t(2) << 20;
-    const std::uintptr_t lo = (reinterpret_cast<std::uintptr_t>(matrix) + huge - 1) / huge * huge;
-    const std::uintptr_t hi = (reinterpret_cast<std::uintptr_t>(matrix + cells)) / huge * huge;
-    if (hi > lo) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
-}
 
 // Parses `count` values into the matrix, starting at value index `first` (row
 // first / d, column first % d), and writes column d of every row it completes.
