@@ -7,7 +7,8 @@
 BUILD ?= build
 JOBS ?= 2
 PACKAGES = g++ cmake make libopenblas-dev libopenblas-pthread-dev libblas-dev libdnnl-dev libgtest-dev \
-  openmpi-bin libopenmpi-dev pkg-config
+  openmpi-bin libopenmpi-dev pkg-config python3-dev pybind11-dev python3-pybind11 python3-numpy \
+  python3-pytest
 # Only for `make bench`: Google Benchmark, the peers (scikit-learn, FAISS), timing tools.
 BENCH_PACKAGES = libbenchmark-dev python3-sklearn python3-faiss hyperfine time
 OUT ?= $(BUILD)/demo

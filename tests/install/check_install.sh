@@ -69,3 +69,24 @@ if [ -x "$pkgconfig" ]; then
 else
   echo "pkg-config not found: kmeans.pc not checked"
 fi
+
+# The Python package, when the build has it (PYTHON and PYTHON_DIR, under the prefix,
+# in the environment): imported from the prefix alone, it trains the same centres.
+if [ -n "${PYTHON:-}" ]; then
+  PYTHONPATH="$prefix/$PYTHON_DIR" "$PYTHON" - "$sample/train.txt" "$work/model_mt.txt" \
+    $k $iterations $block $threads <<'EOF' || fail "the installed Python package"
+import sys
+import numpy as np
+import kmeans
+data, model, k, iterations, block, threads = sys.argv[1:]
+where = sys.path[1]
+assert kmeans.__file__.startswith(where), kmeans.__file__
+rows = np.loadtxt(data, skiprows=1, dtype=np.float32)
+run = kmeans.train(rows, int(k), iterations=int(iterations), block=int(block),
+                   threads=int(threads))
+kmeans.save_model(model + ".py.txt", run.centers)
+with open(model, "rb") as a, open(model + ".py.txt", "rb") as b:
+    assert a.read() == b.read(), "not kmeans_mt's model"
+print("python: the model of kmeans_mt, from", kmeans.__file__[len(where) + 1:])
+EOF
+fi
