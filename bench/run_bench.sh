@@ -287,6 +287,16 @@ say "seeding and empty clusters against the peers (bench/seeding.py)"
 "$PY" "$ROOT/bench/seeding.py" --bin "$BIN" --work "$RUN/seeding" --threads "$THREADS" |
     tee "$RUN/seeding.log" | sed 's/^/   /' || echo "   seeding.py: not available"
 
+# ------------------------------------------------------------------ python
+say "the Python module against kmeans_mt and the peers (bench/python_module.py)"
+if cmake --build "$BUILD" -j "$JOBS" --target kmeans_python >> "$RUN/build.log" 2>&1; then
+    "$PY" "$ROOT/bench/python_module.py" --build "$BUILD" --raw "$RAW" --d "$D" \
+        --threads "$THREADS" --work "$RUN/python" | tee "$RUN/python.log" | sed 's/^/   /' ||
+        echo "   python_module.py: failed"
+else
+    echo "   the Python module is not built here (python3-dev, pybind11-dev)"
+fi
+
 # ------------------------------------------------------------------ report
 say "report"
 "$PY" "$ROOT/bench/report.py" "$RUN" | tee "$RUN/report.md"
