@@ -81,7 +81,8 @@ def train(X, k, iterations=30, threads=None, init="random", seed=None, restarts=
                 decrease the distortion ends the run earlier
     threads     search workers (-p); the result does not depend on it. Default: the
                 processors this process may run on
-    init        "random" (k distinct rows), "kmeans++" (k-means|| then k-means++), the
+    init        "random" (k distinct rows), "kmeans++" or "k-means++" (k-means|| then
+                k-means++), the
                 initial centres as a k x d array, or the path of a model file
     seed        draws keyed by this number, the same on every machine (--seed); None:
                 random seeding draws as the programs do without --seed
@@ -95,6 +96,8 @@ def train(X, k, iterations=30, threads=None, init="random", seed=None, restarts=
                 run (about one iteration's time)
     """
     given = None
+    if init == "k-means++":  # scikit-learn's spelling
+        init = "kmeans++"
     if isinstance(init, (str, os.PathLike)) and os.fspath(init) not in ("random", "kmeans++"):
         given = load_model(init)
     elif not isinstance(init, (str, os.PathLike)):
