@@ -1,5 +1,5 @@
-// bench_util.h - small helpers shared by bench_parse and bench_assign: a wall clock,
-// reading a list file, warming the page cache, and silencing the readers' stdout.
+// bench_util.h - small helpers shared by the benchmarks: a wall clock, reading a list
+// file, warming the page cache, silencing the readers' stdout, SIFT-like rows.
 #ifndef KMEANS_BENCH_UTIL_H
 #define KMEANS_BENCH_UTIL_H
 
@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,28 @@ struct QuietCout {
     QuietCout() { std::cout.setstate(std::ios::failbit); }
     ~QuietCout() { std::cout.clear(); }
 };
+
+// SIFT-like rows: n augmented rows of d integers 0..255 (column d = -0.5) around 500
+// exponential blobs with Gaussian noise, the same for the same seed.
+inline std::vector<float> sift_like_rows(int n, int d, unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::exponential_distribution<float> expo(1.0f / 25.0f);
+    std::normal_distribution<float> noise(0.f, 9.f);
+    std::vector<float> blob(std::size_t(500) * std::size_t(d));
+    for (float& c : blob) c = expo(gen);
+    const std::size_t stride = std::size_t(d) + 1;
+    std::vector<float> rows(std::size_t(n) * stride);
+    for (std::size_t i = 0; i < std::size_t(n); ++i) {
+        const float* c = &blob[std::size_t(gen() % 500) * std::size_t(d)];
+        float* r = &rows[i * stride];
+        for (int j = 0; j < d; ++j) {
+            const int v = int(c[j] + noise(gen) + 0.5f);
+            r[j] = float(v < 0 ? 0 : (v > 255 ? 255 : v));
+        }
+        r[d] = -0.5f;
+    }
+    return rows;
+}
 
 }  // namespace bench
 

@@ -1,0 +1,102 @@
+// bench_large_k - the training iteration's speed as the vocabulary grows: one
+// iteration in steady state (search, totals, update: a 2-iteration run from k given
+// centres minus a 1-iteration run), in GFLOP/s of its score product (2 n k d /
+// seconds), for each k asked, in the trainers' estimated block size.
+//
+//   bench_large_k [-n rows] [-p threads] [-r repetitions] [k ...]
+//     defaults: -n 100000 -p 2 -r 1, k = 1000 16384 65536 262144
+//
+// The rows are SIFT-like (integers 0..255 around 500 blobs, d = 128), the centres k
+// of them drawn at random, the same for every k (the first k of one draw). Prints one
+// line per k: seconds (the best of the repetitions) and GFLOP/s, and the share of rows
+// the float scores left undecided in the second pass.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "bench_util.h"
+#include "block_size.h"
+#include "detail/search.h"  // the pass counts
+#include "kmeans.h"
+
+using namespace kmeans;
+
+int main(int argc, char** argv) {
+    int n = 100000;
+    int threads = 2;
+    int reps = 1;
+    int opt;
+    while ((opt = getopt(argc, argv, "n:p:r:")) != -1) {
+        if (opt == 'n')
+            n = std::atoi(optarg);
+        else if (opt == 'p')
+            threads = std::atoi(optarg);
+        else if (opt == 'r')
+            reps = std::atoi(optarg);
+        else
+            return 2;
+    }
+    std::vector<int> ks;
+    for (int i = optind; i < argc; ++i) ks.push_back(std::atoi(argv[i]));
+    if (ks.empty()) ks = {1000, 16384, 65536, 262144};
+    const int d = 128;
+    const std::size_t stride = std::size_t(d) + 1;
+    std::vector<float> rows = bench::sift_like_rows(n, d, 12345);
+    int most = 0;
+    for (int k : ks) most = std::max(most, k);
+    std::mt19937_64 gen(777);
+    std::vector<float> centres(std::size_t(most) * std::size_t(d));
+    for (int c = 0; c < most; ++c) {
+        const float* r = &rows[std::size_t(gen() % std::uint64_t(n)) * stride];
+        std::copy(r, r + d, &centres[std::size_t(c) * std::size_t(d)]);
+    }
+    std::unique_ptr<int[]> nearest(new int[std::size_t(n)]);
+    KMeans::nb_threads = threads;
+    std::printf("n = %d, d = %d, %d threads\n", n, d, threads);
+    // The product library's first call sets it up (kernels, buffers): not timed.
+    {
+        KMeans warm;
+        warm.setCenters(centres.data(), std::min(ks.front(), n), d);
+        std::stringbuf sink;
+        std::streambuf* saved = std::cout.rdbuf(&sink);
+        KMeans::reserveSearch(4096);
+        warm.nearestCentres(rows.data(), std::min(n, 4096), nearest.get());
+        std::cout.rdbuf(saved);
+    }
+    for (int k : ks) {
+        double best = 0;
+        double undecided = 0;
+        const int block = estimate_block_size(n, d, k, threads);
+        for (int r = 0; r < reps; ++r) {
+            double took[2];
+            for (int iterations = 1; iterations <= 2; ++iterations) {
+                KMeans model;
+                model.setCenters(centres.data(), k, d);
+                TrainSettings settings;
+                settings.init = TrainSettings::Init::given;
+                model.configure(settings);
+                std::stringbuf sink;
+                std::streambuf* saved = std::cout.rdbuf(&sink);
+                const double t = bench::now();
+                model.run(rows.data(), n, d, k, iterations, nearest.get(), block);
+                took[iterations - 1] = bench::now() - t;
+                std::cout.rdbuf(saved);
+                const auto& pass = model.passCounts().back();
+                undecided = double(pass.narrowed + pass.exhaustive) / double(pass.rows);
+            }
+            const double seconds = took[1] - took[0];
+            if (r == 0 || seconds < best) best = seconds;
+        }
+        const double flops = 2.0 * double(n) * double(k) * double(d);
+        std::printf("k = %7d  %9.3f s  %7.1f GFLOP/s  undecided %.4f\n", k, best,
+                    flops / best * 1e-9, undecided);
+        std::fflush(stdout);
+    }
+    return 0;
+}
