@@ -49,8 +49,11 @@
 //    its nearest centre than the scale of E. Such rows, rows whose bound is not finite
 //    and rows without a finite score are measured against every centre.
 //
-// Tiles: a worker scores kTileRows rows (fewer for many centres) per sgemm call, so a
-// tile's scores are still in cache when its rows are chosen. Training and assign
+// Tiles: a worker scores kTileRows rows against one block of centres per sgemm call,
+// the blocks sized so that a tile's scores (at most kTileFloats) are still in cache
+// when its rows scan them, whatever k. Each row carries its best and second-best
+// score and the candidates still within 3E of its best from block to block, so the
+// choice is the one a single product over every centre would give. Training and assign
 // keep no scores (the caller's matrix is null): each tile's scores stay in a private
 // buffer. Only KMeans::minCluster, whose interface hands back every score, passes a
 // matrix: a large call's scores go through the tile buffer and are streamed to it, a
@@ -58,6 +61,7 @@
 // x - mu.
 #include "detail/search.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -82,6 +86,10 @@ SearchTestHooks search_test_hooks;
 namespace {
 
 constexpr int kTileRows = 384;
+// A tile's scores against one block of centres: 2 MiB of floats at most, so that they
+// are still in cache when the tile's rows scan them, whatever k.
+constexpr std::size_t kTileFloats = std::size_t(1) << 19;
+constexpr float kInfFloat = std::numeric_limits<float>::infinity();
 constexpr double kU = 0x1p-24;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kEnlarge = 1 + 0x1p-40;
@@ -265,25 +273,107 @@ int nearest_among(const float* x, const SearchPlan& plan, const int* candidates,
     return best;
 }
 
-// The certified choice for one row (see the proof above): s its k float scores, x
-// the row itself, bound its upper bound of |x - mu|, candidates scratch for k indices.
-int choose(const SearchPlan& plan, const float* s, const float* x, float bound, int* candidates,
-           SearchCounts& counts) {
-    const TopTwo top = top_two(s, plan.k);
-    const double error = row_error(plan, bound);
-    if (top.index >= 0 && std::isfinite(top.best) && error < kInf) {
-        const double v = top.best;
-        const double g = plan.distanceError;
-        const double r = double(bound) * (1 + kU);
-        const double farthest = r * r * (1 + 0x1p-50) - 2 * v + 2 * error;  // >= D_b
-        if (g * farthest <= error * (1 - g) / kEnlarge) {
+// What the centre blocks of a tile scanned so far say of one of its rows: the best
+// score and its centre, the best of the other scores, and the candidates - every
+// centre whose score reached the row's floor (best - 3E) as it stood when its block
+// was scanned. The floor only rises, so every centre at or above the final floor is
+// among them (with others, dropped at the end), unless there were more than
+// kRowCandidates: then the row is scored again at the end.
+constexpr int kRowCandidates = 32;
+
+struct RowScan {
+    float best;
+    float second;
+    int index;     // -1 before any score above -inf
+    int count;     // candidates met (those past kRowCandidates are not kept)
+    double error;  // the row's bound E, +inf where it does not hold
+};
+
+void keep_candidate(RowScan& r, int* indices, float* values, int j, float value) {
+    if (r.count < kRowCandidates) {
+        indices[r.count] = j;
+        values[r.count] = value;
+    }
+    ++r.count;
+}
+
+// The row's scores s against centres j0 .. j0+nb-1. Best and second merge as one
+// top_two over the whole row would give them (strict '>': the lower index keeps a tie).
+void scan_block(RowScan& r, const float* s, int nb, int j0, int* indices, float* values) {
+    const TopTwo t = top_two(s, nb);
+    if (t.index < 0) return;
+    if (t.best > r.best) {
+        r.second = std::max(t.second, r.best);
+        r.best = t.best;
+        r.index = j0 + t.index;
+    } else {
+        r.second = std::max(r.second, t.best);
+    }
+    if (!(r.error < kInf)) return;  // measured against every centre at the end
+    const float floor = float_down(double(r.best) - 3 * r.error);
+    if (t.best < floor) return;
+    if (t.second < floor) {
+        keep_candidate(r, indices, values, j0 + t.index, t.best);
+        return;
+    }
+    for (int j = 0; j < nb; ++j)
+        if (s[j] >= floor) keep_candidate(r, indices, values, j0 + j, s[j]);
+}
+
+// Where a tile's rows are scored: its product operand rows (the rows, or their
+// shifted copies) and the centre blocks.
+struct TileGeometry {
+    const float* a;  // the tile's product rows, stride d+1
+    int blockCentres;
+    int blocks;
+};
+
+// The centres whose score for product row `a` is at least `floor`, scored again one
+// block at a time into `buffer` (blockCentres floats): the candidates of a row that
+// had too many to keep. -1 when the library could not compute a product.
+int rescore(const SearchPlan& plan, const TileGeometry& g, const float* a, float floor,
+            float* buffer, int* candidates) {
+    const std::size_t stride = std::size_t(plan.d) + 1;
+    const int lda = plan.d + 1;
+    int m = 0;
+    for (int b = 0; b < g.blocks; ++b) {
+        const int j0 = b * g.blockCentres;
+        const int nb = std::min(g.blockCentres, plan.k - j0);
+        if (!score_product(1, nb, lda, a, lda, plan.operand + std::size_t(j0) * stride, lda, buffer,
+                           nb))
+            return -1;
+        for (int j = 0; j < nb; ++j)
+            if (buffer[j] >= floor) candidates[m++] = j0 + j;
+    }
+    return m;
+}
+
+// The certified choice for one row once every block is scanned (see the proof above):
+// x the row itself, a its product row, bound its upper bound of |x - mu|, candidates
+// scratch for k indices, buffer for one block of scores.
+int choose(const SearchPlan& plan, const TileGeometry& g, const RowScan& r, const int* indices,
+           const float* values, const float* x, const float* a, float bound, int* candidates,
+           float* buffer, SearchCounts& counts) {
+    const double error = r.error;
+    if (r.index >= 0 && std::isfinite(r.best) && error < kInf) {
+        const double v = r.best;
+        const double gd = plan.distanceError;
+        const double radius = double(bound) * (1 + kU);
+        const double farthest = radius * radius * (1 + 0x1p-50) - 2 * v + 2 * error;  // >= D_b
+        if (gd * farthest <= error * (1 - gd) / kEnlarge) {
             const float floor = float_down(v - 3 * error);
-            if (top.second < floor) return top.index;
+            if (r.second < floor) return r.index;
             ++counts.narrowed;
             int m = 0;
-            for (int j = 0; j < plan.k; ++j)
-                if (s[j] >= floor) candidates[m++] = j;
-            return nearest_among(x, plan, candidates, m);
+            if (r.count <= kRowCandidates) {
+                for (int c = 0; c < r.count; ++c)
+                    if (values[c] >= floor) candidates[m++] = indices[c];
+            } else {
+                // Scored again, perhaps rounded otherwise: any scores within E of the
+                // exact ones serve, and the best centre b scores at least v - 2E.
+                m = rescore(plan, g, a, floor, buffer, candidates);
+            }
+            if (m > 0) return nearest_among(x, plan, candidates, m);
         }
     }
     ++counts.exhaustive;
@@ -293,14 +383,13 @@ int choose(const SearchPlan& plan, const float* s, const float* x, float bound, 
 #ifdef KMEANS_TEST_HOOKS
 // Test hook: every score moved by 3/4 of its row's bound, the sign alternating along
 // the row and from row to row.
-void perturb(const SearchPlan& plan, float* scores, int rows, const float* bounds) {
-    const std::size_t kk = std::size_t(plan.k);
+void perturb(const RowScan* scans, float* scores, int rows, int nb, int j0, int ldc) {
     for (int i = 0; i < rows; ++i) {
-        const double error = row_error(plan, bounds[i]);
+        const double error = scans[i].error;
         if (!(error < kInf)) continue;
-        for (int j = 0; j < plan.k; ++j)
-            scores[std::size_t(i) * kk + std::size_t(j)] +=
-                float(((i + j) & 1 ? 0.75 : -0.75) * error);
+        for (int j = 0; j < nb; ++j)
+            scores[std::size_t(i) * std::size_t(ldc) + std::size_t(j)] +=
+                float(((i + j0 + j) & 1 ? 0.75 : -0.75) * error);
     }
 }
 #endif
@@ -373,6 +462,19 @@ static void prepare_tile(const SearchPlan& plan, const float* x, int size, bool 
     }
 }
 
+// Centres per block: as many as keep a tile's scores within kTileFloats, in equal
+// blocks of a multiple of 16.
+static int centres_per_block(int k, int tileRows) {
+    int most = int(kTileFloats / std::size_t(tileRows));
+#ifdef KMEANS_TEST_HOOKS
+    if (search_test_hooks.centreBlock > 0) return std::min(search_test_hooks.centreBlock, k);
+#endif
+    if (most >= k) return k;
+    const int blocks = (k + most - 1) / most;
+    const int even = (k + blocks - 1) / blocks;
+    return std::min(k, (even + 15) / 16 * 16);
+}
+
 void search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
                   float* scores, int* nearest, SearchCounts* counts, ExactSums* sums) {
     if (count <= 0 || plan.k <= 0) return;
@@ -381,33 +483,40 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
     const int k = plan.k;
     const std::size_t stride = std::size_t(d) + 1;
     const std::size_t kk = std::size_t(k);
-    // Fewer rows per tile for many centres, so that a tile of scores stays about
-    // 1.5 MB (in cache, and a bounded cost per worker).
-    int tileRows = int((std::size_t(1) << 19) / kk);
-    if (tileRows > kTileRows) tileRows = kTileRows;
-    if (tileRows < 16) tileRows = 16;
 
-    // Scratch: a tile of scores, a tile of shifted rows, the rows' bounds and the
-    // candidates of one row. Short of memory, one row at a time.
+    // Scratch: a tile of scores against one centre block, a tile of shifted rows, the
+    // rows' bounds, their scans and kept candidates, and the candidates of one row.
+    // Short of memory, one row at a time.
     const bool shifted = plan.shift != nullptr;
     std::unique_ptr<float[]> buffer;
+    std::unique_ptr<RowScan[]> scans;
+    std::unique_ptr<int[]> kept;
+    std::unique_ptr<float[]> keptValues;
     std::unique_ptr<int[]> candidates(new (std::nothrow) int[kk]);
+    int tileRows = kTileRows;
+    int blockCentres = centres_per_block(k, tileRows);
     for (; tileRows >= 1 && candidates; tileRows = tileRows > 1 ? 1 : 0) {
         const std::size_t t = std::size_t(tileRows);
-        buffer.reset(new (std::nothrow) float[t * kk + (shifted ? t * stride : 0) + t]);
-        if (buffer) break;
+        blockCentres = centres_per_block(k, tileRows);
+        const std::size_t cells = t * std::size_t(blockCentres);
+        buffer.reset(new (std::nothrow) float[cells + (shifted ? t * stride : 0) + t]);
+        scans.reset(new (std::nothrow) RowScan[t]);
+        kept.reset(new (std::nothrow) int[t * kRowCandidates]);
+        keptValues.reset(new (std::nothrow) float[t * kRowCandidates]);
+        if (buffer && scans && kept && keptValues) break;
     }
     SearchCounts local;
     local.rows = count;
-    if (!buffer || !candidates) {
+    if (tileRows < 1 || !candidates) {
         measure_every_centre(plan, rows, count, nearest);
         if (sums != nullptr) sums->addRows(rows, count, nearest, plan.centers, 0, k);
         local.exhaustive = count;
         if (counts != nullptr) *counts += local;
         return;
     }
+    const int blocks = (k + blockCentres - 1) / blockCentres;
     float* tile = buffer.get();
-    float* moved = tile + std::size_t(tileRows) * kk;
+    float* moved = tile + std::size_t(tileRows) * std::size_t(blockCentres);
     float* tileBounds = moved + (shifted ? std::size_t(tileRows) * stride : 0);
 
     const bool stream = scores != nullptr && std::size_t(count) * kk >= kStreamFloats;
@@ -416,11 +525,37 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
         const int left = count - first;
         const int size = left < tileRows ? left : tileRows;
         const float* x = rows + std::size_t(first) * stride;
-        const float* a = shifted ? moved : x;
+        const TileGeometry g{shifted ? moved : x, blockCentres, blocks};
         prepare_tile(plan, x, size, bounds != nullptr, moved, tileBounds);
         const float* rowBounds = bounds != nullptr ? bounds + first : tileBounds;
-        float* out = (scores != nullptr && !stream) ? scores + std::size_t(first) * kk : tile;
-        if (!score_product(size, k, lda, a, lda, plan.operand, lda, out, k)) {
+        for (int i = 0; i < size; ++i)
+            scans[i] = {-kInfFloat, -kInfFloat, -1, 0, row_error(plan, rowBounds[i])};
+        bool scored = true;
+        for (int b = 0; b < blocks && scored; ++b) {
+            const int j0 = b * blockCentres;
+            const int nb = std::min(blockCentres, k - j0);
+            // A call that hands back its scores gets them straight into its matrix
+            // when they are few; otherwise they pass through the tile buffer.
+            const bool direct = scores != nullptr && !stream;
+            float* out = direct ? scores + std::size_t(first) * kk + std::size_t(j0) : tile;
+            const int ldc = direct ? k : nb;
+            scored = score_product(size, nb, lda, g.a, lda, plan.operand + std::size_t(j0) * stride,
+                                   lda, out, ldc);
+            if (!scored) break;
+#ifdef KMEANS_TEST_HOOKS
+            if (search_test_hooks.perturb) perturb(scans.get(), out, size, nb, j0, ldc);
+#endif
+            for (int i = 0; i < size; ++i)
+                scan_block(scans[i], out + std::size_t(i) * std::size_t(ldc), nb, j0,
+                           kept.get() + std::size_t(i) * kRowCandidates,
+                           keptValues.get() + std::size_t(i) * kRowCandidates);
+            if (scores != nullptr && !direct)
+                for (int i = 0; i < size; ++i)
+                    copy_scores(
+                        scores + (std::size_t(first) + std::size_t(i)) * kk + std::size_t(j0),
+                        tile + std::size_t(i) * std::size_t(nb), std::size_t(nb), stream);
+        }
+        if (!scored) {
             // The library is short of memory: this tile is measured in double (its
             // scores, if asked for, are left as they were).
             measure_every_centre(plan, x, size, nearest + first);
@@ -429,24 +564,19 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
             first += size;
             continue;
         }
-#ifdef KMEANS_TEST_HOOKS
-        if (search_test_hooks.perturb) perturb(plan, out, size, rowBounds);
-#endif
         for (int i = 0; i < size; ++i) {
-            const float* s = out + std::size_t(i) * kk;
             int& chosen = nearest[std::size_t(first) + std::size_t(i)];
 #ifdef KMEANS_TEST_HOOKS
             if (search_test_hooks.plainArgmax) {
-                const int index = top_two(s, k).index;
-                chosen = index < 0 ? 0 : index;
+                chosen = scans[i].index < 0 ? 0 : scans[i].index;
                 continue;
             }
 #endif
-            chosen =
-                choose(plan, s, x + std::size_t(i) * stride, rowBounds[i], candidates.get(), local);
+            chosen = choose(plan, g, scans[i], kept.get() + std::size_t(i) * kRowCandidates,
+                            keptValues.get() + std::size_t(i) * kRowCandidates,
+                            x + std::size_t(i) * stride, g.a + std::size_t(i) * stride,
+                            rowBounds[i], candidates.get(), tile, local);
         }
-        if (scores != nullptr && out == tile)
-            copy_scores(scores + std::size_t(first) * kk, tile, std::size_t(size) * kk, stream);
         if (sums != nullptr) sums->addRows(x, size, nearest + first, plan.centers, 0, k);
         first += size;
     }

@@ -91,6 +91,7 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
 struct SearchTestHooks {
     bool perturb = false;      // move every float score by +-(3/4) E (alternating) first
     bool plainArgmax = false;  // choose by the float argmax alone, without the certificate
+    int centreBlock = 0;       // centres per block of a tile's product (0: the search's own)
 };
 extern SearchTestHooks search_test_hooks;
 #endif

@@ -268,6 +268,62 @@ TEST_F(MinCluster, CertificateSurvivesScoresMovedWithinTheBound) {
     EXPECT_GT(search(true, true), 0);
 }
 
+// Tiles scored one block of centres at a time carry each row's best, second best and
+// candidates across the blocks: the same exact choice for blocks of one centre, of a
+// few, of k - 1, k and k + 1, with the scores moved within their bound too, and for
+// ties between centres in different blocks. A row with more candidates than it keeps
+// (here: 90 equal centres) is scored again, still to the lowest index.
+TEST_F(MinCluster, CentreBlocksKeepTheExactChoice) {
+    for (const Case& t : hard_cases()) {
+        const std::vector<float> rows = augment_rows(t.x, t.n, t.d);
+        const std::vector<float> centres = augment_centres(t.c, t.k, t.d);
+        const std::vector<int> ref = nearest_centres(t.x, t.n, t.c, t.k, t.d);
+        SearchPlan plan;
+        ASSERT_TRUE(prepare_search(plan, centres.data(), t.k, t.d, nullptr));
+        for (int block : {1, 5, 16, t.k - 1, t.k, t.k + 1}) {
+            for (bool perturb : {false, true}) {
+                search_test_hooks.centreBlock = block;
+                search_test_hooks.perturb = perturb;
+                std::vector<int> got(std::size_t(t.n), -1);
+                search_tiles(plan, rows.data(), t.n, nullptr, nullptr, got.data(), nullptr);
+                search_test_hooks = SearchTestHooks();
+                EXPECT_EQ(got, ref) << t.name << " block " << block << " perturb " << perturb;
+            }
+        }
+    }
+    std::mt19937 gen(11);
+    const int d = 6;
+    const int k = 120;
+    const int n = 50;
+    std::vector<float> x = small_ints(gen, std::size_t(n) * d);
+    std::vector<float> c = small_ints(gen, std::size_t(k) * d);
+    for (int j = 30; j < k; ++j)  // centres 30..119 equal: a tie across every block
+        for (int t = 0; t < d; ++t) c[std::size_t(j) * d + t] = c[std::size_t(29) * d + t] + 40;
+    for (int i = 0; i < n; i += 2)  // half the rows sit on them
+        for (int t = 0; t < d; ++t) x[std::size_t(i) * d + t] = c[std::size_t(29) * d + t] + 40;
+    const std::vector<float> rows = augment_rows(x, n, d);
+    const std::vector<float> centres = augment_centres(c, k, d);
+    const std::vector<int> ref = nearest_centres(x, n, c, k, d);
+    for (int block : {7, 16, 64, 119}) {
+        search_test_hooks.centreBlock = block;
+        std::vector<float> scores;
+        const std::vector<int> got = search(rows, n, d, k, centres, &scores);
+        search_test_hooks = SearchTestHooks();
+        EXPECT_EQ(got, ref) << "block " << block;
+        EXPECT_EQ(got[0], 30) << "block " << block;
+        // Each block's scores reach the caller's matrix at their place.
+        for (int i = 0; i < n; i += 7)
+            for (int j = 0; j < k; j += 5) {
+                double dot = 0;
+                for (int t = 0; t < d; ++t)
+                    dot += double(x[std::size_t(i) * d + t]) * c[std::size_t(j) * d + t];
+                ASSERT_EQ(scores[std::size_t(i) * k + j],
+                          float(dot - 0.5 * centres[std::size_t(j) * (d + 1) + d]))
+                    << "block " << block;
+            }
+    }
+}
+
 // Each vector scan against the scalar loop, whichever the dispatch would pick here:
 // ties, NaNs, signed zeros and infinities at every position of short and long rows.
 TEST(TopTwo, VectorScansMatchTheScalarLoop) {
