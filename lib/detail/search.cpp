@@ -89,6 +89,8 @@ constexpr int kTileRows = 384;
 // A tile's scores against one block of centres: 2 MiB of floats at most, so that they
 // are still in cache when the tile's rows scan them, whatever k.
 constexpr std::size_t kTileFloats = std::size_t(1) << 19;
+// Tiles that go through one centre block together.
+constexpr int kGroupTiles = 8;
 constexpr float kInfFloat = std::numeric_limits<float>::infinity();
 constexpr double kU = 0x1p-24;
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -493,16 +495,22 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
     std::unique_ptr<int[]> kept;
     std::unique_ptr<float[]> keptValues;
     std::unique_ptr<int[]> candidates(new (std::nothrow) int[kk]);
+    // With several blocks, a group of kGroupTiles tiles goes through each block
+    // before the next block: the block's centres are read from cache by every tile of
+    // the group.
     int tileRows = kTileRows;
     int blockCentres = centres_per_block(k, tileRows);
+    int groupRows = tileRows;
     for (; tileRows >= 1 && candidates; tileRows = tileRows > 1 ? 1 : 0) {
         const std::size_t t = std::size_t(tileRows);
         blockCentres = centres_per_block(k, tileRows);
+        groupRows = blockCentres < k ? tileRows * kGroupTiles : tileRows;
+        const std::size_t group = std::size_t(groupRows);
         const std::size_t cells = t * std::size_t(blockCentres);
-        buffer.reset(new (std::nothrow) float[cells + (shifted ? t * stride : 0) + t]);
-        scans.reset(new (std::nothrow) RowScan[t]);
-        kept.reset(new (std::nothrow) int[t * kRowCandidates]);
-        keptValues.reset(new (std::nothrow) float[t * kRowCandidates]);
+        buffer.reset(new (std::nothrow) float[cells + (shifted ? group * stride : 0) + group]);
+        scans.reset(new (std::nothrow) RowScan[group]);
+        kept.reset(new (std::nothrow) int[group * kRowCandidates]);
+        keptValues.reset(new (std::nothrow) float[group * kRowCandidates]);
         if (buffer && scans && kept && keptValues) break;
     }
     SearchCounts local;
@@ -517,13 +525,13 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
     const int blocks = (k + blockCentres - 1) / blockCentres;
     float* tile = buffer.get();
     float* moved = tile + std::size_t(tileRows) * std::size_t(blockCentres);
-    float* tileBounds = moved + (shifted ? std::size_t(tileRows) * stride : 0);
+    float* tileBounds = moved + (shifted ? std::size_t(groupRows) * stride : 0);
 
     const bool stream = scores != nullptr && std::size_t(count) * kk >= kStreamFloats;
     const int lda = d + 1;
     for (int first = 0; first < count;) {
         const int left = count - first;
-        const int size = left < tileRows ? left : tileRows;
+        const int size = left < groupRows ? left : groupRows;
         const float* x = rows + std::size_t(first) * stride;
         const TileGeometry g{shifted ? moved : x, blockCentres, blocks};
         prepare_tile(plan, x, size, bounds != nullptr, moved, tileBounds);
@@ -534,29 +542,35 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
         for (int b = 0; b < blocks && scored; ++b) {
             const int j0 = b * blockCentres;
             const int nb = std::min(blockCentres, k - j0);
-            // A call that hands back its scores gets them straight into its matrix
-            // when they are few; otherwise they pass through the tile buffer.
-            const bool direct = scores != nullptr && !stream;
-            float* out = direct ? scores + std::size_t(first) * kk + std::size_t(j0) : tile;
-            const int ldc = direct ? k : nb;
-            scored = score_product(size, nb, lda, g.a, lda, plan.operand + std::size_t(j0) * stride,
-                                   lda, out, ldc);
-            if (!scored) break;
+            for (int t0 = 0; t0 < size && scored; t0 += tileRows) {
+                const int m = std::min(tileRows, size - t0);
+                const std::size_t top = std::size_t(first) + std::size_t(t0);
+                // A call that hands back its scores gets them straight into its matrix
+                // when they are few; otherwise they pass through the tile buffer.
+                const bool direct = scores != nullptr && !stream;
+                float* out = direct ? scores + top * kk + std::size_t(j0) : tile;
+                const int ldc = direct ? k : nb;
+                scored = score_product(m, nb, lda, g.a + std::size_t(t0) * stride, lda,
+                                       plan.operand + std::size_t(j0) * stride, lda, out, ldc);
+                if (!scored) break;
+                RowScan* scan = scans.get() + t0;
 #ifdef KMEANS_TEST_HOOKS
-            if (search_test_hooks.perturb) perturb(scans.get(), out, size, nb, j0, ldc);
+                if (search_test_hooks.perturb) perturb(scan, out, m, nb, j0, ldc);
 #endif
-            for (int i = 0; i < size; ++i)
-                scan_block(scans[i], out + std::size_t(i) * std::size_t(ldc), nb, j0,
-                           kept.get() + std::size_t(i) * kRowCandidates,
-                           keptValues.get() + std::size_t(i) * kRowCandidates);
-            if (scores != nullptr && !direct)
-                for (int i = 0; i < size; ++i)
-                    copy_scores(
-                        scores + (std::size_t(first) + std::size_t(i)) * kk + std::size_t(j0),
-                        tile + std::size_t(i) * std::size_t(nb), std::size_t(nb), stream);
+                for (int i = 0; i < m; ++i) {
+                    const std::size_t at = std::size_t(t0 + i) * kRowCandidates;
+                    scan_block(scan[i], out + std::size_t(i) * std::size_t(ldc), nb, j0,
+                               kept.get() + at, keptValues.get() + at);
+                }
+                if (scores != nullptr && !direct)
+                    for (int i = 0; i < m; ++i)
+                        copy_scores(scores + (top + std::size_t(i)) * kk + std::size_t(j0),
+                                    tile + std::size_t(i) * std::size_t(nb), std::size_t(nb),
+                                    stream);
+            }
         }
         if (!scored) {
-            // The library is short of memory: this tile is measured in double (its
+            // The library is short of memory: these rows are measured in double (their
             // scores, if asked for, are left as they were).
             measure_every_centre(plan, x, size, nearest + first);
             if (sums != nullptr) sums->addRows(x, size, nearest + first, plan.centers, 0, k);
