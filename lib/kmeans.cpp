@@ -215,7 +215,7 @@ static void plan_for_model(SearchPlan& plan, const float* centers, int k, int d)
 void KMeans::assign(const float* rows, int rowCount, int dim, int* nearest, float* scores,
                     int blockSize) const {
     if (dim != d) {
-        std::cerr << "Dimensions are not equal ! " << d << " != " << dim << std::endl;
+        std::cerr << dimensions_differ_text(d, dim) << std::endl;
         return;
     }
     if (rowCount <= 0) return;  // nothing to search

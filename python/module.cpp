@@ -216,8 +216,8 @@ Rows rows_of(const py::array& a, const char* name) {
     if (rows.bytes == 0 || a.ndim() != 2 || !contiguous)
         throw py::type_error(std::string(name) +
                              " must be a C-contiguous 2-D array of float32, float64 or uint8, "
-                             "not " +
-                             (contiguous || a.ndim() != 2 ? "" : "a non-contiguous ") +
+                             "not a " +
+                             (contiguous || a.ndim() != 2 ? "" : "non-contiguous ") +
                              py::str(static_cast<const py::handle&>(dtype)).cast<std::string>() +
                              " array of shape " + shape_text(a));
     if (a.shape(0) > INT_MAX || a.shape(1) > INT_MAX - 1 || a.shape(1) < 1)
@@ -282,11 +282,6 @@ std::unique_ptr<float[]> new_matrix(std::size_t rows, int d) {
     return matrix;
 }
 
-std::string matrix_text(long long rows, int d) {
-    return "Cannot allocate the data matrix: " + std::to_string(rows) + " x " +
-           std::to_string(d + 1) + " floats do not fit in memory.";
-}
-
 // ------------------------------------------------------------------ centres
 
 // Centres as float32 rows (any real dtype, converted by numpy: they are small).
@@ -307,12 +302,16 @@ void set_model(KMeans& model, const CentreArray& centres) {
             "float32 values");
 }
 
-py::array_t<float> centre_array(const KMeans& model) {
-    py::array_t<float> out({py::ssize_t(model.k), py::ssize_t(model.d)});
-    float* o = out.mutable_data();
+// The model's centres without their norm column, k rows of d floats into `out`.
+void copy_centres(const KMeans& model, float* out) {
     const std::size_t d = std::size_t(model.d);
     for (std::size_t i = 0; i < std::size_t(model.k); ++i)
-        std::copy(model.centers + i * (d + 1), model.centers + i * (d + 1) + d, o + i * d);
+        std::copy(model.centers + i * (d + 1), model.centers + i * (d + 1) + d, out + i * d);
+}
+
+py::array_t<float> centre_array(const KMeans& model) {
+    py::array_t<float> out({py::ssize_t(model.k), py::ssize_t(model.d)});
+    copy_centres(model, out.mutable_data());
     return out;
 }
 
@@ -365,8 +364,7 @@ py::tuple train(const py::array& X, int k, int iterations, int threads, const st
                               init + "'");
     }
     if (k < 1) throw py::value_error("k must be at least 1");
-    if (rows.n < k)
-        throw py::value_error("The number of individus is less than the number of cluster.");
+    if (rows.n < k) throw py::value_error(kmeans::too_few_rows_text());
     model.configure(settings);
 
     // The run's assignment goes straight into the labels returned (then searched once
@@ -397,7 +395,7 @@ py::tuple train(const py::array& X, int k, int iterations, int threads, const st
         std::unique_ptr<float[]> matrix = new_matrix(std::size_t(rows.n), rows.d);
         long long bad = -1;
         if (!matrix)
-            outcome.fail(Failure::memory, matrix_text(rows.n, rows.d));
+            outcome.fail(Failure::memory, kmeans::data_matrix_text(rows.n, rows.d));
         else if ((bad = augment(rows, 0, std::size_t(rows.n), matrix.get(), threads)) >= 0)
             outcome.fail(Failure::value, not_finite_text(bad));
         else if (!KMeans::blasReady())
@@ -406,13 +404,10 @@ py::tuple train(const py::array& X, int k, int iterations, int threads, const st
         else if (!model.run(matrix.get(), rows.n, rows.d, k, iterations, nearest, blockSize))
             outcome.failFrom(call, Failure::memory, "Insufficient memory!");
         else if (wantLabels && !KMeans::reserveSearch(rows.n))
-            outcome.fail(Failure::memory, "Insufficient memory! Try with a smaller block size.");
+            outcome.fail(Failure::memory, kmeans::insufficient_memory_text());
         if (outcome.failure == Failure::none) {
             if (wantLabels) model.nearestCentres(matrix.get(), rows.n, nearest);
-            const std::size_t d = std::size_t(rows.d);
-            for (std::size_t i = 0; i < std::size_t(k); ++i)
-                std::copy(model.centers + i * (d + 1), model.centers + i * (d + 1) + d,
-                          centreOut + i * d);
+            copy_centres(model, centreOut);
             distortions = model.distortions();
             stop = model.stopReason();
             outcome.warning = call.errors();
@@ -437,12 +432,13 @@ void search_rows(const Rows& rows, const KMeans& model, int threads, Where where
     if (n == 0) return;
     const std::size_t chunk = std::min(n, kChunkRows);
     std::unique_ptr<float[]> matrix = new_matrix(chunk, rows.d);
-    if (!matrix) return outcome.fail(Failure::memory, matrix_text((long long)chunk, rows.d));
+    if (!matrix)
+        return outcome.fail(Failure::memory, kmeans::data_matrix_text((long long)chunk, rows.d));
     if (!KMeans::blasReady())
         return outcome.failFrom(call, Failure::runtime,
                                 "The product library cannot serve the search.");
     if (!KMeans::reserveSearch(int(chunk)))
-        return outcome.fail(Failure::memory, "Insufficient memory! Try with a smaller block size.");
+        return outcome.fail(Failure::memory, kmeans::insufficient_memory_text());
     for (std::size_t first = 0; first < n; first += chunk) {
         const std::size_t count = std::min(chunk, n - first);
         const long long bad = augment(rows, first, count, matrix.get(), threads);
@@ -455,9 +451,7 @@ void search_rows(const Rows& rows, const KMeans& model, int threads, Where where
 }
 
 void check_fits(const Rows& rows, const KMeans& model) {
-    if (rows.d != model.d)
-        throw py::value_error("Dimensions are not equal ! " + std::to_string(model.d) +
-                              " != " + std::to_string(rows.d));
+    if (rows.d != model.d) throw py::value_error(kmeans::dimensions_differ_text(model.d, rows.d));
 }
 
 py::array_t<int> assign(const py::array& X, const CentreArray& centres, int threads) {

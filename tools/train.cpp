@@ -114,14 +114,13 @@ void settle_block_size(TrainerOptions& options, int n, int d) {
 
 bool enough_rows(const TrainerOptions& options, int n) {
     if (n >= options.k) return true;
-    std::cerr << "The number of individus is less than the number of cluster." << std::endl;
+    std::cerr << too_few_rows_text() << std::endl;
     return false;
 }
 
 void body_unread(ReadStatus status, const char* path, int rows, int d) {
     if (status == ReadStatus::no_memory)
-        std::cerr << "Cannot allocate the data matrix: " << rows << " x " << d + 1
-                  << " floats do not fit in memory." << std::endl;
+        std::cerr << data_matrix_text(rows, d) << std::endl;
     else
         wrong_format(path);
 }

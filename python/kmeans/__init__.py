@@ -13,6 +13,7 @@ file of these rows. X is used as it is (no copy) and converted once into the eng
 own matrix of n x (d + 1) float32 values. Every error is an exception carrying the
 programs' message; Ctrl-C stops a training run at its next block.
 """
+import operator
 import os
 
 from . import _kmeans
@@ -64,9 +65,9 @@ class Training:
 def _seed(seed):
     if seed is None:
         return False, 1000
-    if isinstance(seed, bool) or not isinstance(seed, int) and not hasattr(seed, "__index__"):
-        raise TypeError(f"seed must be a whole number, not {type(seed).__name__}")
-    value = int(seed.__index__())
+    if isinstance(seed, bool):
+        raise TypeError("seed must be a whole number, not bool")
+    value = operator.index(seed)  # ints and numpy integers; TypeError for the rest
     if not 0 <= value < 1 << 64:
         raise ValueError(f"seed must be a whole number from 0 to 2^64 - 1, not {value}")
     return True, value
