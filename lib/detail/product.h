@@ -11,6 +11,8 @@
 #ifndef KMEANS_PRODUCT_H
 #define KMEANS_PRODUCT_H
 
+#include <cstdint>
+
 namespace kmeans::detail {
 
 // False when the library could not compute it (short of memory for its own
@@ -36,6 +38,23 @@ bool score_product_concurrent();
 
 // "oneDNN" or "OpenBLAS": what computes the product, for logs and benchmarks.
 const char* score_product_library();
+
+// The bf16 score product, where the CPU multiplies bf16 in hardware (AMX or
+// AVX512-BF16, as oneDNN reports it): m rows a (bf16 bits, stride lda) by n centre
+// rows b (stride ldb), k values each, accumulated in float, plus bias[j] for column
+// j: c = a * b^T + bias (m x n floats, stride ldc). The products of two bf16 values
+// are exact in float, so only the accumulation rounds, in whatever order the kernel
+// takes (search.cpp bounds it). False when it could not be computed (no bf16 unit,
+// a library without one, or no memory), c then undefined; runs on the calling thread.
+bool bf16_score_product(int m, int n, int k, const std::uint16_t* a, int lda,
+                        const std::uint16_t* b, int ldb, const float* bias, float* c, int ldc);
+
+// True where bf16_score_product runs on a bf16 unit of this CPU.
+bool bf16_product_native();
+
+// The kernel bf16_score_product runs for an m x k by k x n product
+// ("brg:avx512_core_amx_bf16"), or "none": for logs and benchmarks.
+const char* bf16_product_kernel(int m, int n, int k);
 
 }  // namespace kmeans::detail
 

@@ -39,4 +39,12 @@ bool score_product_reserve(int workers) { return reserve_product_scratch(workers
 
 const char* score_product_library() { return "OpenBLAS"; }
 
+// OpenBLAS as Debian builds it has no bf16 product: the search filters in float.
+bool bf16_score_product(int, int, int, const std::uint16_t*, int, const std::uint16_t*, int,
+                        const float*, float*, int) {
+    return false;
+}
+bool bf16_product_native() { return false; }
+const char* bf16_product_kernel(int, int, int) { return "none"; }
+
 }  // namespace kmeans::detail

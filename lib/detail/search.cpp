@@ -30,7 +30,9 @@
 //    at most u (2 + u) R B + u (1 + u) B^2 in size (|a| <= (1 + u) R).
 // Summing 1 to 3: |s_j - T_j| <= E = alpha R + beta for every j (prepare_search forms
 // alpha and beta; they and E are enlarged by 2^-40 relative to cover their own
-// rounding in double).
+// rounding in double). The bf16 filter (bf16_filter.cpp) multiplies a'' and b''_j,
+// the bf16 roundings of a' and b'_j: its E adds what those roundings can move a score
+// (and a row's own rounding, through its delta), and 4 holds with that E unchanged.
 //
 // 4. The choice. Let b be the float argmax, v = s_b and J = { j : s_j >= v - 3E }
 //    (the threshold is rounded down to a float, which can only add members). For j
@@ -72,9 +74,11 @@
 #include <memory>
 #include <new>
 
+#include "detail/bf16_filter.h"
 #include "detail/exact_sums.h"
 #include "detail/fixed_order.h"
 #include "detail/product.h"
+#include "detail/score_bounds.h"
 #include "detail/top_two.h"
 
 namespace kmeans::detail {
@@ -92,33 +96,6 @@ constexpr std::size_t kTileFloats = std::size_t(1) << 19;
 // Tiles that go through one centre block together.
 constexpr int kGroupTiles = 8;
 constexpr float kInfFloat = std::numeric_limits<float>::infinity();
-constexpr double kU = 0x1p-24;
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kEnlarge = 1 + 0x1p-40;
-
-// n 2^-53 / (1 - n 2^-53): the relative error of n roundings in double.
-double gamma_double(double n) {
-    const double t = n * 0x1p-53;
-    return t / (1 - t);
-}
-
-float float_up(double x) {
-    float f = float(x);
-    if (double(f) < x) f = std::nextafter(f, std::numeric_limits<float>::infinity());
-    return f;
-}
-
-float float_down(double x) {
-    float f = float(x);
-    if (double(f) > x) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
-    return f;
-}
-
-// An upper bound of the exact norm from a double sum of d squares (any order).
-float norm_up(double sumsq, int d) {
-    return float_up(std::sqrt(sumsq) * (1 + gamma_double(double(d) + 2)));
-}
-
 // Eight independent lanes: the compiler vectorises the sum, and the error bounds used
 // here hold for any order of the additions.
 template <bool kShift, bool kStore>
@@ -185,9 +162,11 @@ bool choose_shift(const float* rows, int n, int d, float* mu) {
 
 void prepare_search_or_unshifted(SearchPlan& plan, const float* centers, int k, int d,
                                  const float* shift, const float*& bounds) {
-    if (shift != nullptr && prepare_search(plan, centers, k, d, shift)) return;
-    prepare_search(plan, centers, k, d, nullptr);
-    if (shift != nullptr) bounds = nullptr;
+    if (shift == nullptr || !prepare_search(plan, centers, k, d, shift)) {
+        prepare_search(plan, centers, k, d, nullptr);
+        if (shift != nullptr) bounds = nullptr;
+    }
+    prepare_filter(plan, default_filter());  // else it filters in float
 }
 
 bool prepare_search(SearchPlan& plan, const float* centers, int k, int d, const float* shift) {
@@ -251,10 +230,12 @@ bool prepare_search(SearchPlan& plan, const float* centers, int k, int d, const 
 
 namespace {
 
-// The bound of a row's scores, or +inf where the bound does not hold.
-double row_error(const SearchPlan& plan, float bound) {
-    if (plan.exactOnly || !(double(bound) * plan.maxNorm + plan.halfColumn <= 0x1p127)) return kInf;
-    return (plan.alpha * double(bound) + plan.beta) * kEnlarge;
+// The bound of a row's scores, or +inf where the bound does not hold: `bound` is the
+// row's upper bound of |a'|, `delta` that of its bf16 rounding (0 in float).
+double row_error(const SearchPlan& plan, float bound, float delta) {
+    const double reach = double(bound) + double(delta);
+    if (plan.exactOnly || !(reach * plan.maxNorm + plan.halfColumn <= 0x1p127)) return kInf;
+    return (plan.alpha * double(bound) + plan.beta + plan.rowDelta * double(delta)) * kEnlarge;
 }
 
 // The centre nearest to x by the definition, among m candidates in increasing index
@@ -323,16 +304,40 @@ void scan_block(RowScan& r, const float* s, int nb, int j0, int* indices, float*
 }
 
 // Where a tile's rows are scored: its product operand rows (the rows, or their
-// shifted copies) and the centre blocks.
+// shifted copies), their bf16 roundings for the bf16 filter, and the centre blocks.
 struct TileGeometry {
-    const float* a;  // the tile's product rows, stride d+1
+    const float* a;             // the tile's product rows, stride d+1
+    const std::uint16_t* half;  // a in bf16, stride d (filter bf16)
+    const float* emulated;      // a's bf16 values, stride d+1 (filter bf16Emulated)
     int blockCentres;
     int blocks;
 };
 
+// The scores of the group's rows t0 .. t0+m-1 against centres j0 .. j0+nb-1, by the
+// plan's filter. False when the library could not compute them.
+bool tile_scores(const SearchPlan& plan, const TileGeometry& g, int t0, int m, int j0, int nb,
+                 float* out, int ldc) {
+    const int d = plan.d;
+    const int lda = d + 1;
+    const std::size_t stride = std::size_t(d) + 1;
+    switch (plan.filter) {
+    case ScoreFilter::bf16:
+        return bf16_score_product(m, nb, d, g.half + std::size_t(t0) * std::size_t(d), d,
+                                  plan.halfCentres + std::size_t(j0) * std::size_t(d), d,
+                                  plan.halfBias + j0, out, ldc);
+    case ScoreFilter::bf16Emulated:
+        return score_product(m, nb, lda, g.emulated + std::size_t(t0) * stride, lda,
+                             plan.emulated + std::size_t(j0) * stride, lda, out, ldc);
+    case ScoreFilter::float32: break;
+    }
+    return score_product(m, nb, lda, g.a + std::size_t(t0) * stride, lda,
+                         plan.operand + std::size_t(j0) * stride, lda, out, ldc);
+}
+
 // The centres whose score for product row `a` is at least `floor`, scored again one
 // block at a time into `buffer` (blockCentres floats): the candidates of a row that
-// had too many to keep. -1 when the library could not compute a product.
+// had too many to keep. -1 when the library could not compute a product. Always in
+// float, whose bound the bf16 filter's dominates.
 int rescore(const SearchPlan& plan, const TileGeometry& g, const float* a, float floor,
             float* buffer, int* candidates) {
     const std::size_t stride = std::size_t(plan.d) + 1;
@@ -494,7 +499,10 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
     std::unique_ptr<RowScan[]> scans;
     std::unique_ptr<int[]> kept;
     std::unique_ptr<float[]> keptValues;
+    std::unique_ptr<float[]> rounded;  // bf16 filter: the group's rows rounded, their deltas
     std::unique_ptr<int[]> candidates(new (std::nothrow) int[kk]);
+    const bool half = plan.filter == ScoreFilter::bf16;
+    const bool emulated = plan.filter == ScoreFilter::bf16Emulated;
     // With several blocks, a group of kGroupTiles tiles goes through each block
     // before the next block: the block's centres are read from cache by every tile of
     // the group.
@@ -511,7 +519,12 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
         scans.reset(new (std::nothrow) RowScan[group]);
         kept.reset(new (std::nothrow) int[group * kRowCandidates]);
         keptValues.reset(new (std::nothrow) float[group * kRowCandidates]);
-        if (buffer && scans && kept && keptValues) break;
+        // bf16 rows: d values of 2 bytes per row, in floats; emulated: augmented rows.
+        const std::size_t roundedFloats = half       ? group * ((std::size_t(d) + 1) / 2)
+                                          : emulated ? group * stride
+                                                     : 0;
+        rounded.reset(new (std::nothrow) float[roundedFloats + group]);
+        if (buffer && scans && kept && keptValues && rounded) break;
     }
     SearchCounts local;
     local.rows = count;
@@ -526,18 +539,23 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
     float* tile = buffer.get();
     float* moved = tile + std::size_t(tileRows) * std::size_t(blockCentres);
     float* tileBounds = moved + (shifted ? std::size_t(groupRows) * stride : 0);
+    float* deltas = rounded.get();
+    std::uint16_t* halfRows = half ? reinterpret_cast<std::uint16_t*>(deltas + groupRows) : nullptr;
+    float* emulatedRows = emulated ? deltas + groupRows : nullptr;
+    const bool bf16 = half || emulated;
 
     const bool stream = scores != nullptr && std::size_t(count) * kk >= kStreamFloats;
-    const int lda = d + 1;
     for (int first = 0; first < count;) {
         const int left = count - first;
         const int size = left < groupRows ? left : groupRows;
         const float* x = rows + std::size_t(first) * stride;
-        const TileGeometry g{shifted ? moved : x, blockCentres, blocks};
+        const TileGeometry g{shifted ? moved : x, halfRows, emulatedRows, blockCentres, blocks};
         prepare_tile(plan, x, size, bounds != nullptr, moved, tileBounds);
+        if (bf16) round_tile_rows(plan, g.a, size, halfRows, emulatedRows, deltas);
         const float* rowBounds = bounds != nullptr ? bounds + first : tileBounds;
         for (int i = 0; i < size; ++i)
-            scans[i] = {-kInfFloat, -kInfFloat, -1, 0, row_error(plan, rowBounds[i])};
+            scans[i] = {-kInfFloat, -kInfFloat, -1, 0,
+                        row_error(plan, rowBounds[i], bf16 ? deltas[i] : 0.0f)};
         bool scored = true;
         for (int b = 0; b < blocks && scored; ++b) {
             const int j0 = b * blockCentres;
@@ -550,8 +568,7 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
                 const bool direct = scores != nullptr && !stream;
                 float* out = direct ? scores + top * kk + std::size_t(j0) : tile;
                 const int ldc = direct ? k : nb;
-                scored = score_product(m, nb, lda, g.a + std::size_t(t0) * stride, lda,
-                                       plan.operand + std::size_t(j0) * stride, lda, out, ldc);
+                scored = tile_scores(plan, g, t0, m, j0, nb, out, ldc);
                 if (!scored) break;
                 RowScan* scan = scans.get() + t0;
 #ifdef KMEANS_TEST_HOOKS

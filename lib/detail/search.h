@@ -15,11 +15,17 @@
 #ifndef KMEANS_SEARCH_H
 #define KMEANS_SEARCH_H
 
+#include <cstdint>
 #include <memory>
 
 namespace kmeans::detail {
 
 class ExactSums;
+
+// What the filter's scores are computed from: the float operands, or both rounded to
+// bf16 (bf16_filter.h) and multiplied on the CPU's bf16 unit, or - on any CPU, for the
+// tests - the same bf16 values multiplied as floats, which carries the same bound.
+enum class ScoreFilter { float32, bf16, bf16Emulated };
 
 // The centres as one search sees them. Without a shift the product's operand is
 // the model's own centre rows; with one, a copy holding c - mu and its norm column,
@@ -39,18 +45,29 @@ struct SearchPlan {
     double distanceError = 0;          // relative error bound of squared_distance for this d
     bool exactOnly = false;            // no usable bound: every row measured against every centre
     std::unique_ptr<float[]> storage;  // the shifted operand and mu
+    // The bf16 filter's operands, when it scores (prepare_filter): the bound becomes
+    // E = alpha R + beta + rowDelta delta, delta an upper bound of how far the row's
+    // bf16 rounding moved it; maxNorm then covers the rounded centres too.
+    ScoreFilter filter = ScoreFilter::float32;
+    const std::uint16_t* halfCentres = nullptr;  // k x d bf16 (filter bf16)
+    const float* halfBias = nullptr;             // -n'_j / 2, not rounded (filter bf16)
+    const float* emulated = nullptr;  // k augmented rows of bf16 values (filter bf16Emulated)
+    double rowDelta = 0;
+    std::unique_ptr<std::uint16_t[]> halfStorage;
+    std::unique_ptr<float[]> filterStorage;
 };
 
 // Prepares a plan for k augmented centre rows (column d as the model keeps it: the
-// bound measures how far it is from the row's squared norm). `shift` (d floats, or
-// null) is copied. False when the shifted copy cannot be allocated; without a shift
-// it always succeeds.
+// bound measures how far it is from the row's squared norm), filtering in float.
+// `shift` (d floats, or null) is copied. False when the shifted copy cannot be
+// allocated; without a shift it always succeeds.
 bool prepare_search(SearchPlan& plan, const float* centers, int k, int d, const float* shift);
 
 // The same, shifted by `shift` when there is one and memory for the shifted copy, else
-// unshifted (the choice of each row does not depend on it). `bounds` (the rows'
-// |x - shift| from row_bounds, or null) serves only a plan that took the shift: it is
-// set to null otherwise, and each tile then bounds its rows itself.
+// unshifted (the choice of each row does not depend on it), with the filter
+// default_filter() names (bf16_filter.h). For every search whose scores no one reads. `bounds` (the
+// rows' |x - shift| from row_bounds, or null) serves only a plan that took the shift: it is set to
+// null otherwise, and each tile then bounds its rows itself.
 void prepare_search_or_unshifted(SearchPlan& plan, const float* centers, int k, int d,
                                  const float* shift, const float*& bounds);
 

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "detail/bf16_filter.h"
+#include "detail/product.h"
 #include "detail/search.h"
 #include "detail/top_two.h"
 #include "kmeans.h"
@@ -322,6 +324,126 @@ TEST_F(MinCluster, CentreBlocksKeepTheExactChoice) {
                     << "block " << block;
             }
     }
+}
+
+// The bf16 filter: its scores come from rows and centres rounded to 8 bits, yet the
+// choice is the exact one - on the hard cases, on SIFT-like integers (rows exact in
+// bf16), shifted or not, in centre blocks, and with every score moved by 3/4 of the
+// bf16 bound. The emulation runs everywhere; the bf16 unit where the CPU has one.
+// Without the certificate the rounding alone changes choices.
+TEST_F(MinCluster, Bf16FilterKeepsTheExactChoice) {
+    std::vector<Case> cases = hard_cases();
+    {
+        std::mt19937 gen(3);
+        std::uniform_int_distribution<int> v(0, 255);
+        Case t{"sift-like", 700, 128, 300, {}, {}};
+        t.x.resize(std::size_t(t.n) * t.d);
+        t.c.resize(std::size_t(t.k) * t.d);
+        std::uniform_int_distribution<int> noise(-30, 30);
+        for (float& f : t.c) f = float(v(gen)) / 1.7f;  // non-integer centres
+        for (int i = 0; i < t.n; ++i)                   // integer rows around centre i % k
+            for (int u = 0; u < t.d; ++u)
+                t.x[std::size_t(i) * t.d + u] =
+                    std::clamp(std::round(t.c[std::size_t(i % t.k) * t.d + u]) + float(noise(gen)),
+                               0.f, 255.f);
+        cases.push_back(t);
+    }
+    {
+        // Where the rounding alone flips the choice. u = 2^-7 is bf16's step at 1.
+        // Centres that do not round exactly: the row (all ones) is nearer c0 = 1 +
+        // 0.49u in dims 0-1 (distance 0.48u^2) than c1 = 1 + 0.6u in dims 4-5
+        // (0.72u^2), but c0 rounds down to the row's ones and c1 up, which moves
+        // their scores by -0.98u and +0.8u.
+        const float u = 0x1p-7f;
+        Case t{"bf16-centres", 4, 6, 2, std::vector<float>(24, 1.f), std::vector<float>(12, 1.f)};
+        t.c[0] = t.c[1] = 1 + 0.49f * u;
+        t.c[10] = t.c[11] = 1 + 0.6f * u;
+        cases.push_back(t);
+        // A row that does not round exactly: 1 + 0.49u in dims 0-3 is nearer c0 = 1 +
+        // u there (1.04u^2) than c1 = 1 + u in dims 4-5 (2.96u^2), but rounds to all
+        // ones (4u^2 against 2u^2).
+        Case r{"bf16-rows", 4, 6, 2, std::vector<float>(24, 1.f), std::vector<float>(12, 1.f)};
+        for (int i = 0; i < 4; ++i)
+            for (int u4 = 0; u4 < 4; ++u4) r.x[std::size_t(i) * 6 + u4] = 1 + 0.49f * u;
+        for (int i = 0; i < 4; ++i) r.c[std::size_t(i)] = 1 + u;
+        r.c[10] = r.c[11] = 1 + u;
+        cases.push_back(r);
+    }
+    std::vector<ScoreFilter> filters = {ScoreFilter::bf16Emulated};
+    if (bf16_product_native()) filters.push_back(ScoreFilter::bf16);
+    for (const Case& t : cases) {
+        const std::vector<float> rows = augment_rows(t.x, t.n, t.d);
+        const std::vector<float> centres = augment_centres(t.c, t.k, t.d);
+        const std::vector<int> ref = nearest_centres(t.x, t.n, t.c, t.k, t.d);
+        std::vector<float> mu(std::size_t(t.d), 0.f);
+        // (The planted rows sit at one point: unshifted, or the shift would take them.)
+        const bool shifted =
+            t.name.rfind("bf16", 0) != 0 && choose_shift(rows.data(), t.n, t.d, mu.data());
+        for (ScoreFilter filter : filters) {
+            SearchPlan plan;
+            ASSERT_TRUE(
+                prepare_search(plan, centres.data(), t.k, t.d, shifted ? mu.data() : nullptr));
+            // Centres near the top of the float range round to infinity in bf16: that
+            // plan stays in float.
+            const bool taken = prepare_filter(plan, filter);
+            EXPECT_EQ(taken, t.name != "huge") << t.name;
+            const std::string what = t.name + (filter == ScoreFilter::bf16 ? " bf16" : " emulated");
+            for (int block : {0, 5}) {
+                for (bool perturb : {false, true}) {
+                    search_test_hooks.centreBlock = block;
+                    search_test_hooks.perturb = perturb;
+                    std::vector<int> got(std::size_t(t.n), -1);
+                    SearchCounts counts;
+                    search_tiles(plan, rows.data(), t.n, nullptr, nullptr, got.data(), &counts);
+                    search_test_hooks = SearchTestHooks();
+                    EXPECT_EQ(got, ref) << what << " block " << block << " perturb " << perturb;
+                    if (t.name == "sift-like" && !perturb) {  // most rows settled by the scores
+                        EXPECT_LT(counts.narrowed + counts.exhaustive, t.n / 4) << what;
+                    }
+                }
+            }
+            if (t.name == "near-ties" || t.name.rfind("bf16", 0) == 0) {
+                search_test_hooks.plainArgmax = true;
+                std::vector<int> got(std::size_t(t.n), -1);
+                search_tiles(plan, rows.data(), t.n, nullptr, nullptr, got.data(), nullptr);
+                search_test_hooks = SearchTestHooks();
+                EXPECT_NE(got, ref) << what;
+            }
+        }
+    }
+}
+
+// Rounding to bf16: to nearest, ties to even, NaN kept, overflow to infinity; and the
+// bf16 product (where the CPU has one) exact on small integers, with the bias added
+// to each column and the strides as given.
+TEST(Bf16, RoundingAndProduct) {
+    EXPECT_EQ(to_bf16(1.0f), 0x3F80);
+    EXPECT_EQ(from_bf16(to_bf16(1.0f + 0x1p-8f)), 1.0f);                // tie: to even (down)
+    EXPECT_EQ(from_bf16(to_bf16(1.0f + 3 * 0x1p-8f)), 1.0f + 0x1p-6f);  // tie: to even (up)
+    EXPECT_EQ(from_bf16(to_bf16(1.0f + 0x1p-8f + 0x1p-20f)), 1.0f + 0x1p-7f);
+    EXPECT_EQ(from_bf16(to_bf16(-255.0f)), -255.0f);
+    EXPECT_EQ(from_bf16(to_bf16(257.0f)), 256.0f);
+    EXPECT_TRUE(std::isnan(from_bf16(to_bf16(std::numeric_limits<float>::quiet_NaN()))));
+    EXPECT_TRUE(std::isinf(from_bf16(to_bf16(std::numeric_limits<float>::max()))));
+    if (!bf16_product_native()) GTEST_SKIP() << "no bf16 unit: the emulation is tested above";
+    const int m = 37, n = 21, k = 130, lda = 131, ldb = 133, ldc = 25;
+    std::mt19937 gen(9);
+    std::uniform_int_distribution<int> v(-20, 20);
+    std::vector<std::uint16_t> a(std::size_t(m) * lda), b(std::size_t(n) * ldb);
+    std::vector<float> af(a.size()), bf(b.size()), bias(n), c(std::size_t(m) * ldc, -1.f);
+    for (std::size_t i = 0; i < a.size(); ++i) a[i] = to_bf16(af[i] = float(v(gen)));
+    for (std::size_t i = 0; i < b.size(); ++i) b[i] = to_bf16(bf[i] = float(v(gen)));
+    for (float& f : bias) f = float(v(gen)) * 0.5f;
+    ASSERT_TRUE(
+        bf16_score_product(m, n, k, a.data(), lda, b.data(), ldb, bias.data(), c.data(), ldc));
+    for (int i = 0; i < m; ++i)
+        for (int j = 0; j < n; ++j) {
+            double dot = bias[j];
+            for (int t = 0; t < k; ++t)
+                dot += double(af[std::size_t(i) * lda + t]) * bf[std::size_t(j) * ldb + t];
+            ASSERT_EQ(c[std::size_t(i) * ldc + j], float(dot)) << i << " " << j;
+        }
+    EXPECT_NE(std::string(bf16_product_kernel(384, 1000, 128)), "none");
 }
 
 // Each vector scan against the scalar loop, whichever the dispatch would pick here:

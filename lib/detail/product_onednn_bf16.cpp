@@ -1,0 +1,160 @@
+// product_onednn_bf16.cpp - the bf16 score product through oneDNN's matmul (its C
+// interface: no exceptions), which runs on AMX tiles where the CPU has them
+// (brg:avx512_core_amx_bf16) and on AVX512-BF16 dot products elsewhere.
+//
+// A matmul primitive is made for one shape, so each worker keeps the few it meets (a
+// tile of rows against a block of centres, and the last, shorter ones) in a small
+// cache of its own; creating one costs far more than running it. Each worker also has
+// its own stream; the engine is shared.
+#include <dnnl.h>
+#include <omp.h>
+
+#include <cstddef>
+#include <cstring>
+#include <initializer_list>
+
+#include "detail/product.h"
+
+namespace kmeans::detail {
+
+namespace {
+
+dnnl_engine_t shared_engine() {
+    static dnnl_engine_t engine = [] {
+        dnnl_engine_t e = nullptr;
+        if (dnnl_engine_create(&e, dnnl_cpu, 0) != dnnl_success) e = nullptr;
+        return e;
+    }();
+    return engine;
+}
+
+// One shape's primitive and the memory objects its arguments are handed through.
+struct Matmul {
+    int m = 0, n = 0, k = 0, lda = 0, ldb = 0, ldc = 0;
+    dnnl_primitive_desc_t desc = nullptr;
+    dnnl_primitive_t primitive = nullptr;
+    dnnl_memory_t src = nullptr, weights = nullptr, bias = nullptr, dst = nullptr;
+
+    bool matches(int m_, int n_, int k_, int lda_, int ldb_, int ldc_) const {
+        return primitive != nullptr && m == m_ && n == n_ && k == k_ && lda == lda_ &&
+               ldb == ldb_ && ldc == ldc_;
+    }
+    void release() {
+        for (dnnl_memory_t* mem : {&src, &weights, &bias, &dst}) {
+            if (*mem != nullptr) dnnl_memory_destroy(*mem);
+            *mem = nullptr;
+        }
+        if (primitive != nullptr) dnnl_primitive_destroy(primitive);
+        if (desc != nullptr) dnnl_primitive_desc_destroy(desc);
+        primitive = nullptr;
+        desc = nullptr;
+    }
+
+    bool make(dnnl_engine_t engine, int m_, int n_, int k_, int lda_, int ldb_, int ldc_) {
+        release();
+        m = m_, n = n_, k = k_, lda = lda_, ldb = ldb_, ldc = ldc_;
+        dnnl_memory_desc_t srcDesc, weightsDesc, biasDesc, dstDesc;
+        const dnnl_dims_t srcDims = {m, k}, srcStrides = {lda, 1};
+        const dnnl_dims_t weightsDims = {k, n}, weightsStrides = {1, ldb};  // b^T in place
+        const dnnl_dims_t biasDims = {1, n}, biasStrides = {n, 1};
+        const dnnl_dims_t dstDims = {m, n}, dstStrides = {ldc, 1};
+        if (dnnl_memory_desc_init_by_strides(&srcDesc, 2, srcDims, dnnl_bf16, srcStrides) ||
+            dnnl_memory_desc_init_by_strides(&weightsDesc, 2, weightsDims, dnnl_bf16,
+                                             weightsStrides) ||
+            dnnl_memory_desc_init_by_strides(&biasDesc, 2, biasDims, dnnl_f32, biasStrides) ||
+            dnnl_memory_desc_init_by_strides(&dstDesc, 2, dstDims, dnnl_f32, dstStrides))
+            return false;
+        dnnl_matmul_desc_t op;
+        if (dnnl_matmul_desc_init(&op, &srcDesc, &weightsDesc, &biasDesc, &dstDesc) ||
+            dnnl_primitive_desc_create(&desc, &op, nullptr, engine, nullptr) ||
+            dnnl_primitive_create(&primitive, desc) ||
+            dnnl_memory_create(&src, &srcDesc, engine, DNNL_MEMORY_NONE) ||
+            dnnl_memory_create(&weights, &weightsDesc, engine, DNNL_MEMORY_NONE) ||
+            dnnl_memory_create(&bias, &biasDesc, engine, DNNL_MEMORY_NONE) ||
+            dnnl_memory_create(&dst, &dstDesc, engine, DNNL_MEMORY_NONE)) {
+            release();
+            return false;
+        }
+        return true;
+    }
+};
+
+// A worker's primitives, the most recently made replacing the oldest, and its stream.
+struct WorkerMatmuls {
+    static constexpr int kShapes = 6;
+    Matmul shapes[kShapes];
+    int next = 0;
+    dnnl_stream_t stream = nullptr;
+
+    ~WorkerMatmuls() {
+        for (Matmul& s : shapes) s.release();
+        if (stream != nullptr) dnnl_stream_destroy(stream);
+    }
+    Matmul* find(int m, int n, int k, int lda, int ldb, int ldc) {
+        for (Matmul& s : shapes)
+            if (s.matches(m, n, k, lda, ldb, ldc)) return &s;
+        dnnl_engine_t engine = shared_engine();
+        if (engine == nullptr) return nullptr;
+        if (stream == nullptr &&
+            dnnl_stream_create(&stream, engine, dnnl_stream_default_flags) != dnnl_success) {
+            stream = nullptr;
+            return nullptr;
+        }
+        Matmul& slot = shapes[next];
+        next = (next + 1) % kShapes;
+        return slot.make(engine, m, n, k, lda, ldb, ldc) ? &slot : nullptr;
+    }
+};
+
+bool isa_has_bf16() {
+    const unsigned isa = unsigned(dnnl_get_effective_cpu_isa());
+    const unsigned bf16 = unsigned(dnnl_cpu_isa_avx512_core_bf16);
+    return (isa & bf16) == bf16;
+}
+
+}  // namespace
+
+bool bf16_product_native() {
+    static const bool native = isa_has_bf16();
+    return native;
+}
+
+bool bf16_score_product(int m, int n, int k, const std::uint16_t* a, int lda,
+                        const std::uint16_t* b, int ldb, const float* bias, float* c, int ldc) {
+    if (!bf16_product_native()) return false;
+    thread_local bool alone = false;
+    if (!alone) {
+        omp_set_num_threads(1);  // this worker computes its own products
+        alone = true;
+    }
+    thread_local WorkerMatmuls cache;
+    Matmul* op = cache.find(m, n, k, lda, ldb, ldc);
+    if (op == nullptr) return false;
+    if (dnnl_memory_set_data_handle(op->src, const_cast<std::uint16_t*>(a)) ||
+        dnnl_memory_set_data_handle(op->weights, const_cast<std::uint16_t*>(b)) ||
+        dnnl_memory_set_data_handle(op->bias, const_cast<float*>(bias)) ||
+        dnnl_memory_set_data_handle(op->dst, c))
+        return false;
+    const dnnl_exec_arg_t args[4] = {{DNNL_ARG_SRC, op->src},
+                                     {DNNL_ARG_WEIGHTS, op->weights},
+                                     {DNNL_ARG_BIAS, op->bias},
+                                     {DNNL_ARG_DST, op->dst}};
+    return dnnl_primitive_execute(op->primitive, cache.stream, 4, args) == dnnl_success &&
+           dnnl_stream_wait(cache.stream) == dnnl_success;
+}
+
+const char* bf16_product_kernel(int m, int n, int k) {
+    thread_local char name[64];
+    std::strcpy(name, "none");
+    if (!bf16_product_native()) return name;
+    WorkerMatmuls probe;
+    Matmul* op = probe.find(m, n, k, k, k, n);
+    const char* impl = nullptr;
+    if (op != nullptr &&
+        dnnl_primitive_desc_query(op->desc, dnnl_query_impl_info_str, 0, &impl) == dnnl_success &&
+        impl != nullptr)
+        std::strncpy(name, impl, sizeof(name) - 1);
+    return name;
+}
+
+}  // namespace kmeans::detail
