@@ -3,43 +3,59 @@
 // centres minus a 1-iteration run), in GFLOP/s of its score product (2 n k d /
 // seconds), for each k asked, in the trainers' estimated block size.
 //
-//   bench_large_k [-n rows] [-p threads] [-r repetitions] [k ...]
-//     defaults: -n 100000 -p 2 -r 1, k = 1000 16384 65536 262144
+//   bench_large_k [-n rows] [-p threads] [-r repetitions] [-f filters] [-u] [k ...]
+//     defaults: -n 100000 -p 2 -r 1 -f auto, k = 1000 16384 65536 262144
 //
-// The rows are SIFT-like (integers 0..255 around 500 blobs, d = 128), the centres k
-// of them drawn at random, the same for every k (the first k of one draw). Prints one
-// line per k: seconds (the best of the repetitions) and GFLOP/s, and the share of rows
-// the float scores left undecided in the second pass.
+// The rows are SIFT-like (integers 0..255 around 500 blobs, d = 128), or with -u the
+// same rows scaled to unit length (non-integer data, as RootSIFT); the centres k of
+// them drawn at random, the same for every k (the first k of one draw). -f: the
+// score filters to time, comma-separated (float, bf16, bf16-emulated, auto: the
+// values of KMEANS_FILTER), each k timed with each in turn, so that their ratio
+// comes from one run. Prints one line per k and filter: seconds (the best of the
+// repetitions) and GFLOP/s, and the share of rows the scores left undecided
+// (measured in double) in the second pass.
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <random>
 #include <sstream>
+#include <string>
 #include <vector>
 
 #include "bench_util.h"
 #include "block_size.h"
-#include "detail/search.h"  // the pass counts
+#include "detail/bf16_filter.h"  // the filter each run takes
+#include "detail/product.h"      // the bf16 kernel's name
+#include "detail/search.h"       // the pass counts
 #include "kmeans.h"
 
 using namespace kmeans;
+using kmeans::detail::ScoreFilter;
 
 int main(int argc, char** argv) {
     int n = 100000;
     int threads = 2;
     int reps = 1;
+    bool unit = false;
+    std::vector<std::string> filters;
     int opt;
-    while ((opt = getopt(argc, argv, "n:p:r:")) != -1) {
+    while ((opt = getopt(argc, argv, "n:p:r:f:u")) != -1) {
         if (opt == 'n')
             n = std::atoi(optarg);
         else if (opt == 'p')
             threads = std::atoi(optarg);
         else if (opt == 'r')
             reps = std::atoi(optarg);
-        else
+        else if (opt == 'u')
+            unit = true;
+        else if (opt == 'f') {
+            std::stringstream list(optarg);
+            for (std::string f; std::getline(list, f, ',');) filters.push_back(f);
+        } else
             return 2;
     }
     std::vector<int> ks;
@@ -47,7 +63,16 @@ int main(int argc, char** argv) {
     if (ks.empty()) ks = {1000, 16384, 65536, 262144};
     const int d = 128;
     const std::size_t stride = std::size_t(d) + 1;
+    if (filters.empty()) filters = {"auto"};
     std::vector<float> rows = bench::sift_like_rows(n, d, 12345);
+    if (unit)
+        for (int i = 0; i < n; ++i) {
+            float* r = &rows[std::size_t(i) * stride];
+            double sq = 0;
+            for (int t = 0; t < d; ++t) sq += double(r[t]) * r[t];
+            const float scale = sq > 0 ? float(1 / std::sqrt(sq)) : 1.f;
+            for (int t = 0; t < d; ++t) r[t] *= scale;
+        }
     int most = 0;
     for (int k : ks) most = std::max(most, k);
     std::mt19937_64 gen(777);
@@ -58,7 +83,9 @@ int main(int argc, char** argv) {
     }
     std::unique_ptr<int[]> nearest(new int[std::size_t(n)]);
     KMeans::nb_threads = threads;
-    std::printf("n = %d, d = %d, %d threads\n", n, d, threads);
+    std::printf("n = %d, d = %d, %d threads, %s rows; product %s, bf16 kernel %s\n", n, d, threads,
+                unit ? "unit-length" : "SIFT-like integer", detail::score_product_library(),
+                detail::bf16_product_kernel(384, 1000, d));
     // The product library's first call sets it up (kernels, buffers): not timed.
     {
         KMeans warm;
@@ -70,33 +97,40 @@ int main(int argc, char** argv) {
         std::cout.rdbuf(saved);
     }
     for (int k : ks) {
-        double best = 0;
-        double undecided = 0;
-        const int block = estimate_block_size(n, d, k, threads);
-        for (int r = 0; r < reps; ++r) {
-            double took[2];
-            for (int iterations = 1; iterations <= 2; ++iterations) {
-                KMeans model;
-                model.setCenters(centres.data(), k, d);
-                TrainSettings settings;
-                settings.init = TrainSettings::Init::given;
-                model.configure(settings);
-                std::stringbuf sink;
-                std::streambuf* saved = std::cout.rdbuf(&sink);
-                const double t = bench::now();
-                model.run(rows.data(), n, d, k, iterations, nearest.get(), block);
-                took[iterations - 1] = bench::now() - t;
-                std::cout.rdbuf(saved);
-                const auto& pass = model.passCounts().back();
-                undecided = double(pass.narrowed + pass.exhaustive) / double(pass.rows);
+        for (const std::string& filter : filters) {
+            setenv("KMEANS_FILTER", filter.c_str(), 1);
+            const ScoreFilter taken = detail::default_filter();
+            const char* name = taken == ScoreFilter::bf16           ? "bf16"
+                               : taken == ScoreFilter::bf16Emulated ? "bf16-emulated"
+                                                                    : "float";
+            double best = 0;
+            double undecided = 0;
+            const int block = estimate_block_size(n, d, k, threads);
+            for (int r = 0; r < reps; ++r) {
+                double took[2];
+                for (int iterations = 1; iterations <= 2; ++iterations) {
+                    KMeans model;
+                    model.setCenters(centres.data(), k, d);
+                    TrainSettings settings;
+                    settings.init = TrainSettings::Init::given;
+                    model.configure(settings);
+                    std::stringbuf sink;
+                    std::streambuf* saved = std::cout.rdbuf(&sink);
+                    const double t = bench::now();
+                    model.run(rows.data(), n, d, k, iterations, nearest.get(), block);
+                    took[iterations - 1] = bench::now() - t;
+                    std::cout.rdbuf(saved);
+                    const auto& pass = model.passCounts().back();
+                    undecided = double(pass.narrowed + pass.exhaustive) / double(pass.rows);
+                }
+                const double seconds = took[1] - took[0];
+                if (r == 0 || seconds < best) best = seconds;
             }
-            const double seconds = took[1] - took[0];
-            if (r == 0 || seconds < best) best = seconds;
+            const double flops = 2.0 * double(n) * double(k) * double(d);
+            std::printf("k = %7d  %-13s %9.3f s  %7.1f GFLOP/s  undecided %.4f\n", k, name, best,
+                        flops / best * 1e-9, undecided);
+            std::fflush(stdout);
         }
-        const double flops = 2.0 * double(n) * double(k) * double(d);
-        std::printf("k = %7d  %9.3f s  %7.1f GFLOP/s  undecided %.4f\n", k, best,
-                    flops / best * 1e-9, undecided);
-        std::fflush(stdout);
     }
     return 0;
 }

@@ -41,6 +41,13 @@ ScoreFilter default_filter();
 // when a centre does not round to a finite bf16. Plans with no usable bound stay so.
 bool prepare_filter(SearchPlan& plan, ScoreFilter filter);
 
+// The shift the bf16 filter multiplies with, into mu (d floats): the caller's `shift`,
+// or else the mean of the k centres (augmented rows), rounded to integers when the
+// values are on that scale (a component of 8 or more). Centred, rows and centres are
+// shorter and so is the bound; and integer rows, as SIFT descriptors are, stay
+// integers, which bf16 holds exactly up to 256.
+void bf16_shift(const float* centers, int k, int d, const float* shift, float* mu);
+
 // A tile's product rows a (size augmented rows, stride d+1) rounded to bf16: into
 // `half` (size x d bf16) for the bf16 product, or into `emulated` (augmented rows,
 // column d copied) for its emulation; and into delta[i] an upper bound of |a''_i -

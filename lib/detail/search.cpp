@@ -90,6 +90,9 @@ SearchTestHooks search_test_hooks;
 namespace {
 
 constexpr int kTileRows = 384;
+// The bf16 product is some four times faster: smaller tiles keep its scores in cache
+// while they are scanned.
+constexpr int kHalfTileRows = 256;
 // A tile's scores against one block of centres: 2 MiB of floats at most, so that they
 // are still in cache when the tile's rows scan them, whatever k.
 constexpr std::size_t kTileFloats = std::size_t(1) << 19;
@@ -162,11 +165,25 @@ bool choose_shift(const float* rows, int n, int d, float* mu) {
 
 void prepare_search_or_unshifted(SearchPlan& plan, const float* centers, int k, int d,
                                  const float* shift, const float*& bounds) {
+    const ScoreFilter filter = default_filter();
+    // The bf16 filter multiplies centred operands (bf16_shift): the rows' bounds are
+    // then taken by each tile.
+    std::unique_ptr<float[]> centre;
+    if (filter != ScoreFilter::float32 && k > 0 && d > 0) {
+        centre.reset(new (std::nothrow) float[std::size_t(d)]);
+        if (centre) {
+            bf16_shift(centers, k, d, shift, centre.get());
+            if (shift == nullptr ||
+                std::memcmp(shift, centre.get(), sizeof(float) * std::size_t(d)) != 0)
+                bounds = nullptr;
+            shift = centre.get();
+        }
+    }
     if (shift == nullptr || !prepare_search(plan, centers, k, d, shift)) {
         prepare_search(plan, centers, k, d, nullptr);
         if (shift != nullptr) bounds = nullptr;
     }
-    prepare_filter(plan, default_filter());  // else it filters in float
+    prepare_filter(plan, filter);  // else it filters in float
 }
 
 bool prepare_search(SearchPlan& plan, const float* centers, int k, int d, const float* shift) {
@@ -222,6 +239,8 @@ bool prepare_search(SearchPlan& plan, const float* centers, int k, int d, const 
     plan.beta = (gammaK * 0.5 * maxColumn + 0.5 * (maxDev + gd * maxSq / (1 - gd)) +
                  shifted * kU * (1 + kU) * B * B + tiny * (2 * K + rootD * B)) *
                 kEnlarge;
+    plan.floatAlpha = plan.alpha;
+    plan.floatBeta = plan.beta;
     plan.maxNorm = B;
     plan.halfColumn = 0.5 * maxColumn;
     plan.distanceError = gamma_double(double(d) + 2);
@@ -239,13 +258,28 @@ double row_error(const SearchPlan& plan, float bound, float delta) {
 }
 
 // The centre nearest to x by the definition, among m candidates in increasing index
-// order (null: every centre, m = k).
+// order (null: every centre, m = k). The candidates' distances are formed four at a
+// time (squared_distances_paired: each in its own fixed order, the same bits).
 int nearest_among(const float* x, const SearchPlan& plan, const int* candidates, int m) {
     const std::size_t stride = std::size_t(plan.d) + 1;
     int best = -1;
     double bestDistance = 0;
-    for (int i = 0; i < m; ++i) {
-        const int j = candidates != nullptr ? candidates[i] : i;
+    if (candidates != nullptr) {
+        constexpr int kChunk = 32;
+        double dist[kChunk];
+        for (int i0 = 0; i0 < m; i0 += kChunk) {
+            const int count = std::min(kChunk, m - i0);
+            squared_distances_paired(x, 0, count, plan.centers, stride, candidates + i0, plan.d,
+                                     dist);
+            for (int i = 0; i < count; ++i)
+                if (best < 0 || dist[i] < bestDistance) {  // as below
+                    bestDistance = dist[i];
+                    best = candidates[i0 + i];
+                }
+        }
+        return best;
+    }
+    for (int j = 0; j < m; ++j) {
         const double dist = squared_distance(x, plan.centers + std::size_t(j) * stride, plan.d);
         if (best < 0 ||
             dist < bestDistance) {  // strict: equals keep the lower index, a NaN never wins
@@ -280,6 +314,41 @@ void keep_candidate(RowScan& r, int* indices, float* values, int j, float value)
     ++r.count;
 }
 
+// Keeps every score of s[0 .. nb-1] at or above floor, in index order (a NaN never).
+void keep_at_least_plain(RowScan& r, const float* s, int nb, int j0, float floor, int* indices,
+                         float* values) {
+    for (int j = 0; j < nb; ++j)
+        if (s[j] >= floor) keep_candidate(r, indices, values, j0 + j, s[j]);
+}
+
+#if defined(__x86_64__)
+// The same, 16 scores per comparison: most of a block lies below the floor.
+__attribute__((target("avx512f"))) void keep_at_least_avx512(RowScan& r, const float* s, int nb,
+                                                             int j0, float floor, int* indices,
+                                                             float* values) {
+    const __m512 f = _mm512_set1_ps(floor);
+    int j = 0;
+    for (; j + 16 <= nb; j += 16) {
+        unsigned mask = _mm512_cmp_ps_mask(_mm512_loadu_ps(s + j), f, _CMP_GE_OQ);
+        while (mask != 0) {
+            const int at = j + __builtin_ctz(mask);
+            keep_candidate(r, indices, values, j0 + at, s[at]);
+            mask &= mask - 1;
+        }
+    }
+    keep_at_least_plain(r, s + j, nb - j, j0 + j, floor, indices, values);
+}
+#endif
+
+void keep_at_least(RowScan& r, const float* s, int nb, int j0, float floor, int* indices,
+                   float* values) {
+#if defined(__x86_64__)
+    static const bool avx512 = __builtin_cpu_supports("avx512f");
+    if (avx512) return keep_at_least_avx512(r, s, nb, j0, floor, indices, values);
+#endif
+    keep_at_least_plain(r, s, nb, j0, floor, indices, values);
+}
+
 // The row's scores s against centres j0 .. j0+nb-1. Best and second merge as one
 // top_two over the whole row would give them (strict '>': the lower index keeps a tie).
 void scan_block(RowScan& r, const float* s, int nb, int j0, int* indices, float* values) {
@@ -299,8 +368,7 @@ void scan_block(RowScan& r, const float* s, int nb, int j0, int* indices, float*
         keep_candidate(r, indices, values, j0 + t.index, t.best);
         return;
     }
-    for (int j = 0; j < nb; ++j)
-        if (s[j] >= floor) keep_candidate(r, indices, values, j0 + j, s[j]);
+    keep_at_least(r, s, nb, j0, floor, indices, values);
 }
 
 // Where a tile's rows are scored: its product operand rows (the rows, or their
@@ -355,6 +423,52 @@ int rescore(const SearchPlan& plan, const TileGeometry& g, const float* a, float
     return m;
 }
 
+// The float score a'.b'_j - n'_j / 2 of product row a against operand row b (K = d + 1
+// values each), summed in 16 lanes: the float bound holds for any order.
+float float_score(const float* a, const float* b, int K) {
+    float lanes[16] = {};
+    int t = 0;
+    for (; t + 16 <= K; t += 16)
+        for (int l = 0; l < 16; ++l) lanes[l] += a[t + l] * b[t + l];
+    for (; t < K; ++t) lanes[0] += a[t] * b[t];
+    float sum = 0;
+    for (float l : lanes) sum += l;
+    return sum;
+}
+
+// True when, for a row whose best score is v with bound `error`, every centre scoring
+// below v - 3 error is proven farther than the best (4 above: the double evaluation's
+// own error is small enough).
+bool certified(const SearchPlan& plan, double v, double error, float bound) {
+    const double gd = plan.distanceError;
+    const double radius = double(bound) * (1 + kU);
+    const double farthest = radius * radius * (1 + 0x1p-50) - 2 * v + 2 * error;  // >= D_b
+    return gd * farthest <= error * (1 - gd) / kEnlarge;
+}
+
+// The bf16 filter's m candidates of a row, rescored in float (the operand rows a and
+// the plan's float centres) and narrowed again by the float bound, which is some 2^8
+// times sharper: the proof of 4 among the candidates, whose complement the bf16 scores
+// already ruled out. Returns the candidates left (in place, in index order).
+int refine_in_float(const SearchPlan& plan, const float* a, float bound, int* candidates, int m,
+                    float* values) {
+    const double error =
+        plan.exactOnly ? kInf : (plan.floatAlpha * double(bound) + plan.floatBeta) * kEnlarge;
+    const int K = plan.d + 1;
+    const std::size_t stride = std::size_t(K);
+    float v = -kInfFloat;
+    for (int c = 0; c < m; ++c) {
+        values[c] = float_score(a, plan.operand + std::size_t(candidates[c]) * stride, K);
+        v = std::max(v, values[c]);
+    }
+    if (!(error < kInf) || !std::isfinite(v) || !certified(plan, v, error, bound)) return m;
+    const float floor = float_down(double(v) - 3 * error);
+    int kept = 0;
+    for (int c = 0; c < m; ++c)
+        if (values[c] >= floor) candidates[kept++] = candidates[c];
+    return kept;
+}
+
 // The certified choice for one row once every block is scanned (see the proof above):
 // x the row itself, a its product row, bound its upper bound of |x - mu|, candidates
 // scratch for k indices, buffer for one block of scores.
@@ -364,13 +478,9 @@ int choose(const SearchPlan& plan, const TileGeometry& g, const RowScan& r, cons
     const double error = r.error;
     if (r.index >= 0 && std::isfinite(r.best) && error < kInf) {
         const double v = r.best;
-        const double gd = plan.distanceError;
-        const double radius = double(bound) * (1 + kU);
-        const double farthest = radius * radius * (1 + 0x1p-50) - 2 * v + 2 * error;  // >= D_b
-        if (gd * farthest <= error * (1 - gd) / kEnlarge) {
+        if (certified(plan, v, error, bound)) {
             const float floor = float_down(v - 3 * error);
             if (r.second < floor) return r.index;
-            ++counts.narrowed;
             int m = 0;
             if (r.count <= kRowCandidates) {
                 for (int c = 0; c < r.count; ++c)
@@ -380,7 +490,16 @@ int choose(const SearchPlan& plan, const TileGeometry& g, const RowScan& r, cons
                 // exact ones serve, and the best centre b scores at least v - 2E.
                 m = rescore(plan, g, a, floor, buffer, candidates);
             }
-            if (m > 0) return nearest_among(x, plan, candidates, m);
+            if (m > 1 && m <= kRowCandidates && plan.filter != ScoreFilter::float32) {
+                float scores[kRowCandidates];
+                ++counts.refined;
+                m = refine_in_float(plan, a, bound, candidates, m, scores);
+                if (m == 1) return candidates[0];
+            }
+            if (m > 0) {
+                ++counts.narrowed;
+                return nearest_among(x, plan, candidates, m);
+            }
         }
     }
     ++counts.exhaustive;
@@ -506,7 +625,7 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
     // With several blocks, a group of kGroupTiles tiles goes through each block
     // before the next block: the block's centres are read from cache by every tile of
     // the group.
-    int tileRows = kTileRows;
+    int tileRows = plan.filter == ScoreFilter::float32 ? kTileRows : kHalfTileRows;
     int blockCentres = centres_per_block(k, tileRows);
     int groupRows = tileRows;
     for (; tileRows >= 1 && candidates; tileRows = tileRows > 1 ? 1 : 0) {

@@ -53,6 +53,8 @@ struct SearchPlan {
     const float* halfBias = nullptr;             // -n'_j / 2, not rounded (filter bf16)
     const float* emulated = nullptr;  // k augmented rows of bf16 values (filter bf16Emulated)
     double rowDelta = 0;
+    double floatAlpha = 0;  // the float bound's alpha and beta, for candidates rescored in float
+    double floatBeta = 0;
     std::unique_ptr<std::uint16_t[]> halfStorage;
     std::unique_ptr<float[]> filterStorage;
 };
@@ -82,11 +84,13 @@ void row_bounds(const float* rows, int n, int d, const float* shift, float* out)
 
 struct SearchCounts {
     long long rows = 0;        // rows searched
-    long long narrowed = 0;    // rows whose float scores left several candidates
+    long long narrowed = 0;    // rows whose scores left several candidates, measured in double
     long long exhaustive = 0;  // rows measured against every centre (no usable bound)
+    long long refined = 0;     // rows whose bf16 scores left several, rescored in float
     SearchCounts& operator+=(const SearchCounts& o) {
         rows += o.rows;
         narrowed += o.narrowed;
+        refined += o.refined;
         exhaustive += o.exhaustive;
         return *this;
     }
