@@ -369,6 +369,19 @@ TEST_F(MinCluster, Bf16FilterKeepsTheExactChoice) {
         r.c[10] = r.c[11] = 1 + u;
         cases.push_back(r);
     }
+    {
+        // Small integers with equal centres: exact ties, which the shifted float scores
+        // that settle the bf16 candidates no longer see as ties.
+        std::mt19937 gen(42);
+        Case t{"ties", 300, 9, 37, {}, {}};
+        t.x = small_ints(gen, std::size_t(t.n) * t.d);
+        t.c = small_ints(gen, std::size_t(t.k) * t.d);
+        for (int u = 0; u < t.d; ++u) {
+            t.c[std::size_t(20) * t.d + u] = t.c[std::size_t(36) * t.d + u] = t.c[std::size_t(u)];
+            t.x[std::size_t(u)] = t.c[std::size_t(u)];
+        }
+        cases.push_back(t);
+    }
     std::vector<ScoreFilter> filters = {ScoreFilter::bf16Emulated};
     if (bf16_product_native()) filters.push_back(ScoreFilter::bf16);
     for (const Case& t : cases) {
@@ -379,37 +392,45 @@ TEST_F(MinCluster, Bf16FilterKeepsTheExactChoice) {
         // (The planted rows sit at one point: unshifted, or the shift would take them.)
         const bool shifted =
             t.name.rfind("bf16", 0) != 0 && choose_shift(rows.data(), t.n, t.d, mu.data());
-        for (ScoreFilter filter : filters) {
-            SearchPlan plan;
-            ASSERT_TRUE(
-                prepare_search(plan, centres.data(), t.k, t.d, shifted ? mu.data() : nullptr));
-            // Centres near the top of the float range round to infinity in bf16: that
-            // plan stays in float.
-            const bool taken = prepare_filter(plan, filter);
-            EXPECT_EQ(taken, t.name != "huge") << t.name;
-            const std::string what = t.name + (filter == ScoreFilter::bf16 ? " bf16" : " emulated");
-            for (int block : {0, 5}) {
-                for (bool perturb : {false, true}) {
-                    search_test_hooks.centreBlock = block;
-                    search_test_hooks.perturb = perturb;
-                    std::vector<int> got(std::size_t(t.n), -1);
-                    SearchCounts counts;
-                    search_tiles(plan, rows.data(), t.n, nullptr, nullptr, got.data(), &counts);
-                    search_test_hooks = SearchTestHooks();
-                    EXPECT_EQ(got, ref) << what << " block " << block << " perturb " << perturb;
-                    if (t.name == "sift-like" && !perturb) {  // most rows settled by the scores
-                        EXPECT_LT(counts.narrowed + counts.exhaustive, t.n / 4) << what;
+        // Each case as given, and centred as the programs centre it for bf16.
+        std::vector<float> centre(std::size_t(t.d));
+        bf16_shift(centres.data(), t.k, t.d, shifted ? mu.data() : nullptr, centre.data());
+        for (int centred : {0, 1})
+            for (ScoreFilter filter : filters) {
+                SearchPlan plan;
+                ASSERT_TRUE(prepare_search(plan, centres.data(), t.k, t.d,
+                                           centred   ? centre.data()
+                                           : shifted ? mu.data()
+                                                     : nullptr));
+                // Centres near the top of the float range round to infinity in bf16: that
+                // plan stays in float.
+                const bool taken = prepare_filter(plan, filter);
+                EXPECT_EQ(taken, t.name != "huge") << t.name;
+                const std::string what = t.name +
+                                         (filter == ScoreFilter::bf16 ? " bf16" : " emulated") +
+                                         (centred ? " centred" : "");
+                for (int block : {0, 5}) {
+                    for (bool perturb : {false, true}) {
+                        search_test_hooks.centreBlock = block;
+                        search_test_hooks.perturb = perturb;
+                        std::vector<int> got(std::size_t(t.n), -1);
+                        SearchCounts counts;
+                        search_tiles(plan, rows.data(), t.n, nullptr, nullptr, got.data(), &counts);
+                        search_test_hooks = SearchTestHooks();
+                        EXPECT_EQ(got, ref) << what << " block " << block << " perturb " << perturb;
+                        if (t.name == "sift-like" && !perturb) {  // most rows settled by the scores
+                            EXPECT_LT(counts.narrowed + counts.exhaustive, t.n / 4) << what;
+                        }
                     }
                 }
+                if (!centred && (t.name == "near-ties" || t.name.rfind("bf16", 0) == 0)) {
+                    search_test_hooks.plainArgmax = true;
+                    std::vector<int> got(std::size_t(t.n), -1);
+                    search_tiles(plan, rows.data(), t.n, nullptr, nullptr, got.data(), nullptr);
+                    search_test_hooks = SearchTestHooks();
+                    EXPECT_NE(got, ref) << what;
+                }
             }
-            if (t.name == "near-ties" || t.name.rfind("bf16", 0) == 0) {
-                search_test_hooks.plainArgmax = true;
-                std::vector<int> got(std::size_t(t.n), -1);
-                search_tiles(plan, rows.data(), t.n, nullptr, nullptr, got.data(), nullptr);
-                search_test_hooks = SearchTestHooks();
-                EXPECT_NE(got, ref) << what;
-            }
-        }
     }
 }
 
