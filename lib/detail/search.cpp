@@ -93,6 +93,7 @@ constexpr int kTileRows = 384;
 // The bf16 product is some four times faster: smaller tiles keep its scores in cache
 // while they are scanned.
 constexpr int kHalfTileRows = 256;
+constexpr std::size_t kHalfTileFloats = std::size_t(1) << 18;
 // A tile's scores against one block of centres: 2 MiB of floats at most, so that they
 // are still in cache when the tile's rows scan them, whatever k.
 constexpr std::size_t kTileFloats = std::size_t(1) << 19;
@@ -296,7 +297,7 @@ int nearest_among(const float* x, const SearchPlan& plan, const int* candidates,
 // was scanned. The floor only rises, so every centre at or above the final floor is
 // among them (with others, dropped at the end), unless there were more than
 // kRowCandidates: then the row is scored again at the end.
-constexpr int kRowCandidates = 32;
+constexpr int kRowCandidates = 128;
 
 struct RowScan {
     float best;
@@ -590,8 +591,8 @@ static void prepare_tile(const SearchPlan& plan, const float* x, int size, bool 
 
 // Centres per block: as many as keep a tile's scores within kTileFloats, in equal
 // blocks of a multiple of 16.
-static int centres_per_block(int k, int tileRows) {
-    int most = int(kTileFloats / std::size_t(tileRows));
+static int centres_per_block(int k, int tileRows, std::size_t tileFloats) {
+    int most = int(tileFloats / std::size_t(tileRows));
 #ifdef KMEANS_TEST_HOOKS
     if (search_test_hooks.centreBlock > 0) return std::min(search_test_hooks.centreBlock, k);
 #endif
@@ -625,12 +626,14 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
     // With several blocks, a group of kGroupTiles tiles goes through each block
     // before the next block: the block's centres are read from cache by every tile of
     // the group.
-    int tileRows = plan.filter == ScoreFilter::float32 ? kTileRows : kHalfTileRows;
-    int blockCentres = centres_per_block(k, tileRows);
+    const bool single = plan.filter == ScoreFilter::float32;
+    int tileRows = single ? kTileRows : kHalfTileRows;
+    const std::size_t tileFloats = single ? kTileFloats : kHalfTileFloats;
+    int blockCentres = centres_per_block(k, tileRows, tileFloats);
     int groupRows = tileRows;
     for (; tileRows >= 1 && candidates; tileRows = tileRows > 1 ? 1 : 0) {
         const std::size_t t = std::size_t(tileRows);
-        blockCentres = centres_per_block(k, tileRows);
+        blockCentres = centres_per_block(k, tileRows, tileFloats);
         groupRows = blockCentres < k ? tileRows * kGroupTiles : tileRows;
         const std::size_t group = std::size_t(groupRows);
         const std::size_t cells = t * std::size_t(blockCentres);
