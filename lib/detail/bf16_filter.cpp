@@ -30,6 +30,23 @@ bool bf16_product_works() {
     return works;
 }
 
+// The plan's bf16 centres packed block by block as its tiles take them (search.cpp);
+// a block that does not pack is multiplied from the plain rows.
+void pack_blocks(SearchPlan& plan) {
+    const int block = bf16_block_centres(plan.k);
+    const int blocks = (plan.k + block - 1) / block;
+    plan.packs.reset(new (std::nothrow) Bf16PackedRows[std::size_t(blocks)]);
+    if (!plan.packs) return;
+    plan.packBlock = block;
+    const std::size_t d = std::size_t(plan.d);
+    for (int b = 0; b < blocks; ++b) {
+        const int j0 = b * block;
+        const int nb = std::min(block, plan.k - j0);
+        plan.packs[std::size_t(b)] =
+            bf16_pack(bf16_tile_rows(), nb, plan.d, plan.halfCentres + std::size_t(j0) * d, plan.d);
+    }
+}
+
 }  // namespace
 
 ScoreFilter default_filter() {
@@ -78,6 +95,8 @@ bool prepare_filter(SearchPlan& plan, ScoreFilter filter) {
     plan.halfBias = nullptr;
     plan.emulated = nullptr;
     plan.rowDelta = 0;
+    plan.packs.reset();
+    plan.packBlock = 0;
     plan.halfStorage.reset();
     plan.filterStorage.reset();
     if (filter == ScoreFilter::float32 || plan.exactOnly) return filter == ScoreFilter::float32;
@@ -143,6 +162,7 @@ bool prepare_filter(SearchPlan& plan, ScoreFilter filter) {
     if (native) {
         plan.halfStorage = std::move(half);
         plan.halfCentres = plan.halfStorage.get();
+        pack_blocks(plan);
         plan.filterStorage = std::move(values);
         plan.halfBias = plan.filterStorage.get();
     } else {

@@ -12,6 +12,7 @@
 #define KMEANS_PRODUCT_H
 
 #include <cstdint>
+#include <memory>
 
 namespace kmeans::detail {
 
@@ -48,6 +49,24 @@ const char* score_product_library();
 // a library without one, or no memory), c then undefined; runs on the calling thread.
 bool bf16_score_product(int m, int n, int k, const std::uint16_t* a, int lda,
                         const std::uint16_t* b, int ldb, const float* bias, float* c, int ldc);
+
+// Centre rows packed once into the layout of the bf16 product's kernel, so that the
+// products of many tiles against them do not each repack them.
+struct Bf16Packed;
+struct Bf16PackedDeleter {
+    void operator()(Bf16Packed* p) const;
+};
+using Bf16PackedRows = std::unique_ptr<Bf16Packed, Bf16PackedDeleter>;
+
+// Packs n centre rows b (k bf16 values each, stride ldb) for products of m rows; null
+// when the library cannot (no bf16 unit, no memory), the plain rows then serve.
+Bf16PackedRows bf16_pack(int m, int n, int k, const std::uint16_t* b, int ldb);
+
+// bf16_score_product against packed rows (of the same n and k; any m up to the one
+// they were packed for), into c with stride n. False when it could not be computed
+// that way: the caller uses the plain rows.
+bool bf16_score_product_packed(int m, int n, int k, const std::uint16_t* a, int lda,
+                               const Bf16Packed& b, const float* bias, float* c);
 
 // True where bf16_score_product runs on a bf16 unit of this CPU.
 bool bf16_product_native();

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstring>
 #include <initializer_list>
+#include <new>
 
 #include "detail/product.h"
 
@@ -28,16 +29,35 @@ dnnl_engine_t shared_engine() {
     return engine;
 }
 
+}  // namespace
+
+// Centre rows in the kernel's own layout: its memory descriptor and the memory.
+struct Bf16Packed {
+    dnnl_memory_desc_t desc;
+    dnnl_memory_t memory = nullptr;
+    ~Bf16Packed() {
+        if (memory != nullptr) dnnl_memory_destroy(memory);
+    }
+};
+
+void Bf16PackedDeleter::operator()(Bf16Packed* p) const { delete p; }
+
+namespace {
+
 // One shape's primitive and the memory objects its arguments are handed through.
 struct Matmul {
     int m = 0, n = 0, k = 0, lda = 0, ldb = 0, ldc = 0;
+    bool packed = false;  // weights in a packed layout, weightsDesc
+    dnnl_memory_desc_t weightsDesc;
     dnnl_primitive_desc_t desc = nullptr;
     dnnl_primitive_t primitive = nullptr;
     dnnl_memory_t src = nullptr, weights = nullptr, bias = nullptr, dst = nullptr;
 
-    bool matches(int m_, int n_, int k_, int lda_, int ldb_, int ldc_) const {
+    bool matches(int m_, int n_, int k_, int lda_, int ldb_, int ldc_,
+                 const dnnl_memory_desc_t* layout) const {
         return primitive != nullptr && m == m_ && n == n_ && k == k_ && lda == lda_ &&
-               ldb == ldb_ && ldc == ldc_;
+               ldb == ldb_ && ldc == ldc_ && packed == (layout != nullptr) &&
+               (layout == nullptr || dnnl_memory_desc_equal(&weightsDesc, layout));
     }
     void release() {
         for (dnnl_memory_t* mem : {&src, &weights, &bias, &dst}) {
@@ -50,23 +70,32 @@ struct Matmul {
         desc = nullptr;
     }
 
-    bool make(dnnl_engine_t engine, int m_, int n_, int k_, int lda_, int ldb_, int ldc_) {
+    // layout: the packed weights' descriptor, or null for plain rows of stride ldb;
+    // `any` asks the kernel for its own layout (a primitive only to query it).
+    bool make(dnnl_engine_t engine, int m_, int n_, int k_, int lda_, int ldb_, int ldc_,
+              const dnnl_memory_desc_t* layout, bool any = false) {
         release();
         m = m_, n = n_, k = k_, lda = lda_, ldb = ldb_, ldc = ldc_;
-        dnnl_memory_desc_t srcDesc, weightsDesc, biasDesc, dstDesc;
+        packed = layout != nullptr;
+        dnnl_memory_desc_t srcDesc, biasDesc, dstDesc;
         const dnnl_dims_t srcDims = {m, k}, srcStrides = {lda, 1};
         const dnnl_dims_t weightsDims = {k, n}, weightsStrides = {1, ldb};  // b^T in place
         const dnnl_dims_t biasDims = {1, n}, biasStrides = {n, 1};
         const dnnl_dims_t dstDims = {m, n}, dstStrides = {ldc, 1};
         if (dnnl_memory_desc_init_by_strides(&srcDesc, 2, srcDims, dnnl_bf16, srcStrides) ||
-            dnnl_memory_desc_init_by_strides(&weightsDesc, 2, weightsDims, dnnl_bf16,
-                                             weightsStrides) ||
+            (layout != nullptr ? (weightsDesc = *layout, dnnl_success)
+             : any ? dnnl_memory_desc_init_by_tag(&weightsDesc, 2, weightsDims, dnnl_bf16,
+                                                  dnnl_format_tag_any)
+                   : dnnl_memory_desc_init_by_strides(&weightsDesc, 2, weightsDims, dnnl_bf16,
+                                                      weightsStrides)) ||
             dnnl_memory_desc_init_by_strides(&biasDesc, 2, biasDims, dnnl_f32, biasStrides) ||
             dnnl_memory_desc_init_by_strides(&dstDesc, 2, dstDims, dnnl_f32, dstStrides))
             return false;
         dnnl_matmul_desc_t op;
         if (dnnl_matmul_desc_init(&op, &srcDesc, &weightsDesc, &biasDesc, &dstDesc) ||
             dnnl_primitive_desc_create(&desc, &op, nullptr, engine, nullptr) ||
+            (any && (weightsDesc = *dnnl_primitive_desc_query_md(desc, dnnl_query_weights_md, 0),
+                     false)) ||
             dnnl_primitive_create(&primitive, desc) ||
             dnnl_memory_create(&src, &srcDesc, engine, DNNL_MEMORY_NONE) ||
             dnnl_memory_create(&weights, &weightsDesc, engine, DNNL_MEMORY_NONE) ||
@@ -90,19 +119,21 @@ struct WorkerMatmuls {
         for (Matmul& s : shapes) s.release();
         if (stream != nullptr) dnnl_stream_destroy(stream);
     }
-    Matmul* find(int m, int n, int k, int lda, int ldb, int ldc) {
-        for (Matmul& s : shapes)
-            if (s.matches(m, n, k, lda, ldb, ldc)) return &s;
+    void ready() {
         dnnl_engine_t engine = shared_engine();
-        if (engine == nullptr) return nullptr;
-        if (stream == nullptr &&
-            dnnl_stream_create(&stream, engine, dnnl_stream_default_flags) != dnnl_success) {
+        if (stream == nullptr && engine != nullptr &&
+            dnnl_stream_create(&stream, engine, dnnl_stream_default_flags) != dnnl_success)
             stream = nullptr;
-            return nullptr;
-        }
+    }
+    Matmul* find(int m, int n, int k, int lda, int ldb, int ldc,
+                 const dnnl_memory_desc_t* layout = nullptr) {
+        for (Matmul& s : shapes)
+            if (s.matches(m, n, k, lda, ldb, ldc, layout)) return &s;
+        dnnl_engine_t engine = shared_engine();
+        if (engine == nullptr || stream == nullptr) return nullptr;
         Matmul& slot = shapes[next];
         next = (next + 1) % kShapes;
-        return slot.make(engine, m, n, k, lda, ldb, ldc) ? &slot : nullptr;
+        return slot.make(engine, m, n, k, lda, ldb, ldc, layout) ? &slot : nullptr;
     }
 };
 
@@ -110,6 +141,35 @@ bool isa_has_bf16() {
     const unsigned isa = unsigned(dnnl_get_effective_cpu_isa());
     const unsigned bf16 = unsigned(dnnl_cpu_isa_avx512_core_bf16);
     return (isa & bf16) == bf16;
+}
+
+// The calling worker's primitives, made ready for products on this thread.
+WorkerMatmuls& worker_matmuls() {
+    thread_local bool alone = false;
+    if (!alone) {
+        omp_set_num_threads(1);  // this worker computes its own products
+        alone = true;
+    }
+    thread_local WorkerMatmuls cache;
+    cache.ready();
+    return cache;
+}
+
+// One product through a primitive from the cache (null: none could be made).
+bool run(Matmul* op, const void* a, const void* b, const float* bias, float* c) {
+    if (op == nullptr) return false;
+    WorkerMatmuls& cache = worker_matmuls();
+    if (dnnl_memory_set_data_handle(op->src, const_cast<void*>(a)) ||
+        dnnl_memory_set_data_handle(op->weights, const_cast<void*>(b)) ||
+        dnnl_memory_set_data_handle(op->bias, const_cast<float*>(bias)) ||
+        dnnl_memory_set_data_handle(op->dst, c))
+        return false;
+    const dnnl_exec_arg_t args[4] = {{DNNL_ARG_SRC, op->src},
+                                     {DNNL_ARG_WEIGHTS, op->weights},
+                                     {DNNL_ARG_BIAS, op->bias},
+                                     {DNNL_ARG_DST, op->dst}};
+    return dnnl_primitive_execute(op->primitive, cache.stream, 4, args) == dnnl_success &&
+           dnnl_stream_wait(cache.stream) == dnnl_success;
 }
 
 }  // namespace
@@ -122,25 +182,52 @@ bool bf16_product_native() {
 bool bf16_score_product(int m, int n, int k, const std::uint16_t* a, int lda,
                         const std::uint16_t* b, int ldb, const float* bias, float* c, int ldc) {
     if (!bf16_product_native()) return false;
-    thread_local bool alone = false;
-    if (!alone) {
-        omp_set_num_threads(1);  // this worker computes its own products
-        alone = true;
+    return run(worker_matmuls().find(m, n, k, lda, ldb, ldc), a, b, bias, c);
+}
+
+Bf16PackedRows bf16_pack(int m, int n, int k, const std::uint16_t* b, int ldb) {
+    if (!bf16_product_native()) return nullptr;
+    dnnl_engine_t engine = shared_engine();
+    WorkerMatmuls& cache = worker_matmuls();
+    Matmul query;  // the kernel's layout for this shape
+    if (engine == nullptr || cache.stream == nullptr ||
+        !query.make(engine, m, n, k, k, ldb, n, nullptr, true))
+        return nullptr;
+    Bf16PackedRows packed(new (std::nothrow) Bf16Packed);
+    if (!packed) return nullptr;
+    packed->desc = query.weightsDesc;
+    dnnl_memory_desc_t plainDesc;
+    const dnnl_dims_t dims = {k, n}, strides = {1, ldb};
+    dnnl_memory_t plain = nullptr;
+    dnnl_primitive_desc_t reorderDesc = nullptr;
+    dnnl_primitive_t reorder = nullptr;
+    bool done =
+        dnnl_memory_desc_init_by_strides(&plainDesc, 2, dims, dnnl_bf16, strides) == dnnl_success &&
+        dnnl_memory_create(&packed->memory, &packed->desc, engine, DNNL_MEMORY_ALLOCATE) ==
+            dnnl_success &&
+        dnnl_memory_create(&plain, &plainDesc, engine, const_cast<std::uint16_t*>(b)) ==
+            dnnl_success &&
+        dnnl_reorder_primitive_desc_create(&reorderDesc, &plainDesc, engine, &packed->desc, engine,
+                                           nullptr) == dnnl_success &&
+        dnnl_primitive_create(&reorder, reorderDesc) == dnnl_success;
+    if (done) {
+        const dnnl_exec_arg_t args[2] = {{DNNL_ARG_FROM, plain}, {DNNL_ARG_TO, packed->memory}};
+        done = dnnl_primitive_execute(reorder, cache.stream, 2, args) == dnnl_success &&
+               dnnl_stream_wait(cache.stream) == dnnl_success;
     }
-    thread_local WorkerMatmuls cache;
-    Matmul* op = cache.find(m, n, k, lda, ldb, ldc);
-    if (op == nullptr) return false;
-    if (dnnl_memory_set_data_handle(op->src, const_cast<std::uint16_t*>(a)) ||
-        dnnl_memory_set_data_handle(op->weights, const_cast<std::uint16_t*>(b)) ||
-        dnnl_memory_set_data_handle(op->bias, const_cast<float*>(bias)) ||
-        dnnl_memory_set_data_handle(op->dst, c))
-        return false;
-    const dnnl_exec_arg_t args[4] = {{DNNL_ARG_SRC, op->src},
-                                     {DNNL_ARG_WEIGHTS, op->weights},
-                                     {DNNL_ARG_BIAS, op->bias},
-                                     {DNNL_ARG_DST, op->dst}};
-    return dnnl_primitive_execute(op->primitive, cache.stream, 4, args) == dnnl_success &&
-           dnnl_stream_wait(cache.stream) == dnnl_success;
+    if (reorder != nullptr) dnnl_primitive_destroy(reorder);
+    if (reorderDesc != nullptr) dnnl_primitive_desc_destroy(reorderDesc);
+    if (plain != nullptr) dnnl_memory_destroy(plain);
+    query.release();
+    return done ? std::move(packed) : nullptr;
+}
+
+bool bf16_score_product_packed(int m, int n, int k, const std::uint16_t* a, int lda,
+                               const Bf16Packed& b, const float* bias, float* c) {
+    if (!bf16_product_native()) return false;
+    void* weights = nullptr;
+    if (dnnl_memory_get_data_handle(b.memory, &weights) != dnnl_success) return false;
+    return run(worker_matmuls().find(m, n, k, lda, 0, n, &b.desc), a, weights, bias, c);
 }
 
 const char* bf16_product_kernel(int m, int n, int k) {
@@ -148,6 +235,7 @@ const char* bf16_product_kernel(int m, int n, int k) {
     std::strcpy(name, "none");
     if (!bf16_product_native()) return name;
     WorkerMatmuls probe;
+    probe.ready();
     Matmul* op = probe.find(m, n, k, k, k, n);
     const char* impl = nullptr;
     if (op != nullptr &&

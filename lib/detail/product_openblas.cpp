@@ -45,6 +45,13 @@ bool bf16_score_product(int, int, int, const std::uint16_t*, int, const std::uin
     return false;
 }
 bool bf16_product_native() { return false; }
+struct Bf16Packed {};
+void Bf16PackedDeleter::operator()(Bf16Packed* p) const { delete p; }
+Bf16PackedRows bf16_pack(int, int, int, const std::uint16_t*, int) { return nullptr; }
+bool bf16_score_product_packed(int, int, int, const std::uint16_t*, int, const Bf16Packed&,
+                               const float*, float*) {
+    return false;
+}
 const char* bf16_product_kernel(int, int, int) { return "none"; }
 
 }  // namespace kmeans::detail

@@ -391,6 +391,13 @@ bool tile_scores(const SearchPlan& plan, const TileGeometry& g, int t0, int m, i
     const std::size_t stride = std::size_t(d) + 1;
     switch (plan.filter) {
     case ScoreFilter::bf16:
+        if (plan.packs && g.blockCentres == plan.packBlock && ldc == nb) {
+            const Bf16PackedRows& block = plan.packs[std::size_t(j0 / g.blockCentres)];
+            if (block &&
+                bf16_score_product_packed(m, nb, d, g.half + std::size_t(t0) * std::size_t(d), d,
+                                          *block, plan.halfBias + j0, out))
+                return true;
+        }
         return bf16_score_product(m, nb, d, g.half + std::size_t(t0) * std::size_t(d), d,
                                   plan.halfCentres + std::size_t(j0) * std::size_t(d), d,
                                   plan.halfBias + j0, out, ldc);
@@ -589,6 +596,14 @@ static void prepare_tile(const SearchPlan& plan, const float* x, int size, bool 
     }
 }
 
+// k centres in equal blocks of a multiple of 16, at most `most` each.
+static int equal_blocks(int k, int most) {
+    if (most >= k) return k;
+    const int blocks = (k + most - 1) / most;
+    const int even = (k + blocks - 1) / blocks;
+    return std::min(k, (even + 15) / 16 * 16);
+}
+
 // Centres per block: as many as keep a tile's scores within kTileFloats, in equal
 // blocks of a multiple of 16.
 static int centres_per_block(int k, int tileRows, std::size_t tileFloats) {
@@ -596,11 +611,14 @@ static int centres_per_block(int k, int tileRows, std::size_t tileFloats) {
 #ifdef KMEANS_TEST_HOOKS
     if (search_test_hooks.centreBlock > 0) return std::min(search_test_hooks.centreBlock, k);
 #endif
-    if (most >= k) return k;
-    const int blocks = (k + most - 1) / most;
-    const int even = (k + blocks - 1) / blocks;
-    return std::min(k, (even + 15) / 16 * 16);
+    return equal_blocks(k, most);
 }
+
+int bf16_block_centres(int k) {
+    return equal_blocks(k, int(kHalfTileFloats / std::size_t(kHalfTileRows)));
+}
+
+int bf16_tile_rows() { return kHalfTileRows; }
 
 void search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
                   float* scores, int* nearest, SearchCounts* counts, ExactSums* sums) {

@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "detail/product.h"
+
 namespace kmeans::detail {
 
 class ExactSums;
@@ -55,9 +57,19 @@ struct SearchPlan {
     double rowDelta = 0;
     double floatAlpha = 0;  // the float bound's alpha and beta, for candidates rescored in float
     double floatBeta = 0;
+    // halfCentres packed block by block for the product's kernel (bf16_pack), when the
+    // tiles' blocks are packBlock centres: packs[b] holds block b, or is null.
+    int packBlock = 0;
+    std::unique_ptr<Bf16PackedRows[]> packs;
     std::unique_ptr<std::uint16_t[]> halfStorage;
     std::unique_ptr<float[]> filterStorage;
 };
+
+// The centres per block of the bf16 filter's tiles, for k centres (as search_tiles
+// takes them when its memory is at hand and no test sets them).
+int bf16_block_centres(int k);
+// Its tiles' rows.
+int bf16_tile_rows();
 
 // Prepares a plan for k augmented centre rows (column d as the model keeps it: the
 // bound measures how far it is from the row's squared norm), filtering in float.
