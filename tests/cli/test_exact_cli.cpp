@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <sstream>
 #include <string>
@@ -306,6 +307,57 @@ TEST_F(ExactCli, SameBytesWithEitherProductLibrary) {
     }
 }
 #endif
+
+// The filter's precision changes no byte: float, bf16 (the CPU's bf16 unit, or its
+// emulation where there is none) and the emulation give the same model, min cluster
+// file, assign counts and printed distortions, on the real sample, non-integer data
+// and data far from zero.
+TEST_F(ExactCli, SameBytesWithEitherFilter) {
+    std::mt19937 gen(31);
+    std::normal_distribution<float> g(0.f, 1.f);
+    std::string spread = "1500 24\n", far = "1200 16\n";
+    for (int i = 0; i < 1500; ++i) {
+        for (int j = 0; j < 24; ++j) spread += std::to_string(g(gen) * 2.7f + float(i % 5)) + " ";
+        spread += "\n";
+    }
+    for (int i = 0; i < 1200; ++i) {
+        for (int j = 0; j < 16; ++j) far += std::to_string(3000.f + g(gen) + float(i % 3)) + " ";
+        far += "\n";
+    }
+    spit(path("spread.txt"), spread);
+    spit(path("far.txt"), far);
+    struct Case {
+        std::string program, data, k;
+    };
+    const char* saved = std::getenv("KMEANS_FILTER");
+    const std::string before = saved != nullptr ? saved : "";
+    for (const Case& c : {Case{kMt, kSample + "/train.txt", "64"},
+                          Case{kSt, path("spread.txt"), "45"}, Case{kMt, path("far.txt"), "30"}}) {
+        std::string bytes[3];
+        const char* filters[3] = {"float", "bf16", "bf16-emulated"};
+        for (int f = 0; f < 3; ++f) {
+            setenv("KMEANS_FILTER", filters[f], 1);
+            RunResult r = run(c.program, {"-k", c.k, "-i", "6", "-p", "2", "-m", path("min.txt"),
+                                          c.data, path("model.txt")});
+            ASSERT_EQ(r.status, 0) << r.err;
+            bytes[f] = r.out + "|" + slurp(path("model.txt")) + "|" + slurp(path("min.txt"));
+            if (c.data == kSample + "/train.txt") {
+                r = run(kAssign,
+                        {"-t", "1", "-p", "2", "-b", "700", "list_type1.txt", path("model.txt"),
+                         path("result.txt")},
+                        kSample);
+                ASSERT_EQ(r.status, 0) << r.err;
+                bytes[f] += "|" + r.out + "|" + slurp(path("result.txt"));
+            }
+        }
+        EXPECT_TRUE(bytes[0] == bytes[1]) << c.data << ": float and bf16 differ";
+        EXPECT_TRUE(bytes[0] == bytes[2]) << c.data << ": float and the emulation differ";
+    }
+    if (saved != nullptr)
+        setenv("KMEANS_FILTER", before.c_str(), 1);
+    else
+        unsetenv("KMEANS_FILTER");
+}
 
 #ifdef KMEANS_MT_REFBLAS
 // The trainer on the reference BLAS, when the build has it (libblas-dev).
