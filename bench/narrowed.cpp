@@ -1,8 +1,9 @@
-// narrowed - how many rows per assignment pass the float scores leave undecided
-// (measured in double), for a real data file:
+// narrowed - how many rows per assignment pass the scores leave undecided, for a real
+// data file:
 //   narrowed <data file> <k> <iterations> [threads]
-// prints, per pass, the rows narrowed to several candidates and the rows measured
-// against every centre, as counts and percentages of n.
+// prints, per pass, the rows whose bf16 scores left several candidates (rescored in
+// float), the rows measured in double among several candidates, and the rows measured
+// against every centre, as counts and percentages of n. The filter is KMEANS_FILTER's.
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -40,10 +41,11 @@ int main(int argc, char** argv) {
     const bool ran = model.run(data.get(), n, d, k, iterations, nearest.get(), 50000);
     std::cout.clear();
     if (!ran) return 1;
-    std::printf("pass  narrowed  (%%)       exhaustive  (%%)\n");
+    std::printf("pass   refined  (%%)        narrowed  (%%)       exhaustive  (%%)\n");
     for (std::size_t p = 0; p < model.passCounts().size(); ++p) {
         const SearchCounts& c = model.passCounts()[p];
-        std::printf("%4zu  %8lld  %8.4f  %10lld  %8.4f\n", p, c.narrowed,
+        std::printf("%4zu  %8lld  %8.4f  %8lld  %8.4f  %10lld  %8.4f\n", p, c.refined,
+                    100.0 * double(c.refined) / double(c.rows), c.narrowed,
                     100.0 * double(c.narrowed) / double(c.rows), c.exhaustive,
                     100.0 * double(c.exhaustive) / double(c.rows));
     }
