@@ -185,17 +185,18 @@ inline std::uint32_t rounded_bits(std::uint32_t bits) {
 // Values t0 .. d-1 of a row rounded to bf16, into h (bits) or e (their values as
 // floats); returns the sum of their squared gaps. Each gap is exact in float (a value
 // and its rounding share all but the last 16 bits), its square exact in double.
-double round_values(const float* a, int t0, int d, std::uint16_t* h, float* e) {
+double round_values(const float* a, const float* mu, int t0, int d, std::uint16_t* h, float* e) {
     double moved = 0;
     for (int t = t0; t < d; ++t) {
+        const float at = mu != nullptr ? a[t] - mu[t] : a[t];
         std::uint32_t bits;
-        std::memcpy(&bits, &a[t], sizeof bits);
+        std::memcpy(&bits, &at, sizeof bits);
         const std::uint32_t top = rounded_bits(bits);
         float v;
         std::memcpy(&v, &top, sizeof v);
         if (h != nullptr) h[t] = std::uint16_t(top >> 16);
         if (e != nullptr) e[t] = v;
-        const double gap = double(v - a[t]);
+        const double gap = double(v - at);
         moved += gap * gap;
     }
     return moved;
@@ -203,8 +204,8 @@ double round_values(const float* a, int t0, int d, std::uint16_t* h, float* e) {
 
 #if defined(__x86_64__)
 // The same, 16 values at a time (the tail as above).
-__attribute__((target("avx512f"))) double round_values_avx512(const float* a, int d,
-                                                              std::uint16_t* h, float* e) {
+__attribute__((target("avx512f"))) double round_values_avx512(const float* a, const float* mu,
+                                                              int d, std::uint16_t* h, float* e) {
     const __m512i low = _mm512_set1_epi32(0x7FFF);
     const __m512i one = _mm512_set1_epi32(1);
     const __m512i magnitude = _mm512_set1_epi32(0x7FFFFFFF);
@@ -218,7 +219,9 @@ __attribute__((target("avx512f"))) double round_values_avx512(const float* a, in
     __m512d sum1 = _mm512_setzero_pd();
     int t = 0;
     for (; t + 16 <= d; t += 16) {
-        const __m512 x = _mm512_loadu_ps(a + t);
+        const __m512 x = mu != nullptr
+                             ? _mm512_sub_ps(_mm512_loadu_ps(a + t), _mm512_loadu_ps(mu + t))
+                             : _mm512_loadu_ps(a + t);
         const __m512i bits = _mm512_castps_si512(x);
         const __mmask16 nan = _mm512_cmpgt_epi32_mask(_mm512_and_si512(bits, magnitude), infinity);
         __m512i up = _mm512_add_epi32(
@@ -242,31 +245,31 @@ __attribute__((target("avx512f"))) double round_values_avx512(const float* a, in
     }
     double lanes[8];
     _mm512_storeu_pd(lanes, _mm512_add_pd(sum0, sum1));
-    double moved = round_values(a, t, d, h, e);
+    double moved = round_values(a, mu, t, d, h, e);
     for (double l : lanes) moved += l;
     return moved;
 }
 #endif
 
-double round_row(const float* a, int d, std::uint16_t* h, float* e) {
+double round_row(const float* a, const float* mu, int d, std::uint16_t* h, float* e) {
 #if defined(__x86_64__)
     static const bool avx512 = __builtin_cpu_supports("avx512f");
-    if (avx512) return round_values_avx512(a, d, h, e);
+    if (avx512) return round_values_avx512(a, mu, d, h, e);
 #endif
-    return round_values(a, 0, d, h, e);
+    return round_values(a, mu, 0, d, h, e);
 }
 
 }  // namespace
 
-void round_tile_rows(const SearchPlan& plan, const float* a, int size, std::uint16_t* half,
-                     float* emulated, float* delta) {
+void round_tile_rows(const SearchPlan& plan, const float* a, const float* mu, int size,
+                     std::uint16_t* half, float* emulated, float* delta) {
     const int d = plan.d;
     const std::size_t stride = std::size_t(d) + 1;
     for (int i = 0; i < size; ++i) {
         const float* ai = a + std::size_t(i) * stride;
         float* e = emulated != nullptr ? emulated + std::size_t(i) * stride : nullptr;
-        const double moved =
-            round_row(ai, d, half != nullptr ? half + std::size_t(i) * std::size_t(d) : nullptr, e);
+        const double moved = round_row(
+            ai, mu, d, half != nullptr ? half + std::size_t(i) * std::size_t(d) : nullptr, e);
         if (e != nullptr) e[d] = ai[d];
         // Infinite rows give an infinite or NaN gap: their bound does not hold.
         delta[i] = moved == 0 ? 0.0f : norm_up(moved, d);

@@ -48,13 +48,14 @@ bool prepare_filter(SearchPlan& plan, ScoreFilter filter);
 // integers, which bf16 holds exactly up to 256.
 void bf16_shift(const float* centers, int k, int d, const float* shift, float* mu);
 
-// A tile's product rows a (size augmented rows, stride d+1) rounded to bf16: into
+// A tile's product rows a' (size augmented rows, stride d+1) rounded to bf16: the rows
+// a themselves, or with mu (d floats) fl(a - mu), as the shifted tiles form it. Into
 // `half` (size x d bf16) for the bf16 product, or into `emulated` (augmented rows,
 // column d copied) for its emulation; and into delta[i] an upper bound of |a''_i -
-// a_i| (0 for a row that rounds exactly, as integers up to 256 do; NaN or +inf when
+// a'_i| (0 for a row that rounds exactly, as integers up to 256 do; NaN or +inf when
 // the row is not finite).
-void round_tile_rows(const SearchPlan& plan, const float* a, int size, std::uint16_t* half,
-                     float* emulated, float* delta);
+void round_tile_rows(const SearchPlan& plan, const float* a, const float* mu, int size,
+                     std::uint16_t* half, float* emulated, float* delta);
 
 }  // namespace kmeans::detail
 

@@ -433,7 +433,7 @@ int rescore(const SearchPlan& plan, const TileGeometry& g, const float* a, float
 
 // The float score a'.b'_j - n'_j / 2 of product row a against operand row b (K = d + 1
 // values each), summed in 16 lanes: the float bound holds for any order.
-float float_score(const float* a, const float* b, int K) {
+float float_score_plain(const float* a, const float* b, int K) {
     float lanes[16] = {};
     int t = 0;
     for (; t + 16 <= K; t += 16)
@@ -442,6 +442,29 @@ float float_score(const float* a, const float* b, int K) {
     float sum = 0;
     for (float l : lanes) sum += l;
     return sum;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx512f"))) float float_score_avx512(const float* a, const float* b, int K) {
+    __m512 sum = _mm512_setzero_ps();
+    int t = 0;
+    for (; t + 16 <= K; t += 16)
+        sum = _mm512_fmadd_ps(_mm512_loadu_ps(a + t), _mm512_loadu_ps(b + t), sum);
+    alignas(64) float lanes[16];
+    _mm512_store_ps(lanes, sum);
+    for (; t < K; ++t) lanes[0] += a[t] * b[t];
+    float total = 0;
+    for (float l : lanes) total += l;
+    return total;
+}
+#endif
+
+float float_score(const float* a, const float* b, int K) {
+#if defined(__x86_64__)
+    static const bool avx512 = __builtin_cpu_supports("avx512f");
+    if (avx512) return float_score_avx512(a, b, K);
+#endif
+    return float_score_plain(a, b, K);
 }
 
 // True when, for a row whose best score is v with bound `error`, every centre scoring
@@ -481,8 +504,15 @@ int refine_in_float(const SearchPlan& plan, const float* a, float bound, int* ca
 // x the row itself, a its product row, bound its upper bound of |x - mu|, candidates
 // scratch for k indices, buffer for one block of scores.
 int choose(const SearchPlan& plan, const TileGeometry& g, const RowScan& r, const int* indices,
-           const float* values, const float* x, const float* a, float bound, int* candidates,
-           float* buffer, SearchCounts& counts) {
+           const float* values, const float* x, const float* a, float* rowCopy, float bound,
+           int* candidates, float* buffer, SearchCounts& counts) {
+    // The product row, formed here when the tile did not keep it (see search_tiles).
+    const auto product_row = [&]() -> const float* {
+        if (a != nullptr) return a;
+        for (int t = 0; t < plan.d; ++t) rowCopy[t] = x[t] - plan.shift[t];
+        rowCopy[plan.d] = x[plan.d];
+        return a = rowCopy;
+    };
     const double error = r.error;
     if (r.index >= 0 && std::isfinite(r.best) && error < kInf) {
         const double v = r.best;
@@ -496,12 +526,12 @@ int choose(const SearchPlan& plan, const TileGeometry& g, const RowScan& r, cons
             } else {
                 // Scored again, perhaps rounded otherwise: any scores within E of the
                 // exact ones serve, and the best centre b scores at least v - 2E.
-                m = rescore(plan, g, a, floor, buffer, candidates);
+                m = rescore(plan, g, product_row(), floor, buffer, candidates);
             }
             if (m > 1 && m <= kRowCandidates && plan.filter != ScoreFilter::float32) {
                 float scores[kRowCandidates];
                 ++counts.refined;
-                m = refine_in_float(plan, a, bound, candidates, m, scores);
+                m = refine_in_float(plan, product_row(), bound, candidates, m, scores);
                 if (m == 1) return candidates[0];
             }
             if (m > 0) {
@@ -572,8 +602,8 @@ static void measure_every_centre(const SearchPlan& plan, const float* rows, int 
 }
 
 // A tile's rows as the product takes them: with a shift, x - mu into `moved` (rounded
-// as row_bounds rounds it); and unless the caller gave them, the rows' bounds into
-// `tileBounds`.
+// as row_bounds rounds it; null: the bf16 rounding forms it, and so do the rows that
+// need it later); and unless the caller gave them, the rows' bounds into `tileBounds`.
 static void prepare_tile(const SearchPlan& plan, const float* x, int size, bool haveBounds,
                          float* moved, float* tileBounds) {
     const int d = plan.d;
@@ -581,7 +611,11 @@ static void prepare_tile(const SearchPlan& plan, const float* x, int size, bool 
     if (plan.shift != nullptr) {
         for (int i = 0; i < size; ++i) {
             const float* xi = x + std::size_t(i) * stride;
-            float* ai = moved + std::size_t(i) * stride;
+            float* ai = moved != nullptr ? moved + std::size_t(i) * stride : nullptr;
+            if (moved == nullptr) {
+                if (!haveBounds) tileBounds[i] = bound_row<true, false>(xi, d, plan.shift, nullptr);
+                continue;
+            }
             if (haveBounds) {
                 for (int t = 0; t < d; ++t) ai[t] = xi[t] - plan.shift[t];
             } else {
@@ -655,7 +689,8 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
         groupRows = blockCentres < k ? tileRows * kGroupTiles : tileRows;
         const std::size_t group = std::size_t(groupRows);
         const std::size_t cells = t * std::size_t(blockCentres);
-        buffer.reset(new (std::nothrow) float[cells + (shifted ? group * stride : 0) + group]);
+        buffer.reset(
+            new (std::nothrow) float[cells + (shifted ? group * stride : 0) + group + stride]);
         scans.reset(new (std::nothrow) RowScan[group]);
         kept.reset(new (std::nothrow) int[group * kRowCandidates]);
         keptValues.reset(new (std::nothrow) float[group * kRowCandidates]);
@@ -679,6 +714,7 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
     float* tile = buffer.get();
     float* moved = tile + std::size_t(tileRows) * std::size_t(blockCentres);
     float* tileBounds = moved + (shifted ? std::size_t(groupRows) * stride : 0);
+    float* rowCopy = tileBounds + groupRows;
     float* deltas = rounded.get();
     std::uint16_t* halfRows = half ? reinterpret_cast<std::uint16_t*>(deltas + groupRows) : nullptr;
     float* emulatedRows = emulated ? deltas + groupRows : nullptr;
@@ -689,9 +725,17 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
         const int left = count - first;
         const int size = left < groupRows ? left : groupRows;
         const float* x = rows + std::size_t(first) * stride;
-        const TileGeometry g{shifted ? moved : x, halfRows, emulatedRows, blockCentres, blocks};
-        prepare_tile(plan, x, size, bounds != nullptr, moved, tileBounds);
-        if (bf16) round_tile_rows(plan, g.a, size, halfRows, emulatedRows, deltas);
+        // The bf16 filter rounds x - mu straight from x: the few rows that need x - mu
+        // in float (their candidates rescored) form it again in `rowCopy`.
+        const bool fused = bf16 && shifted;
+        const TileGeometry g{fused     ? nullptr
+                             : shifted ? moved
+                                       : x,
+                             halfRows, emulatedRows, blockCentres, blocks};
+        prepare_tile(plan, x, size, bounds != nullptr, fused ? nullptr : moved, tileBounds);
+        if (bf16)
+            round_tile_rows(plan, fused ? x : g.a, fused ? plan.shift : nullptr, size, halfRows,
+                            emulatedRows, deltas);
         const float* rowBounds = bounds != nullptr ? bounds + first : tileBounds;
         for (int i = 0; i < size; ++i)
             scans[i] = {-kInfFloat, -kInfFloat, -1, 0,
@@ -745,7 +789,8 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
 #endif
             chosen = choose(plan, g, scans[i], kept.get() + std::size_t(i) * kRowCandidates,
                             keptValues.get() + std::size_t(i) * kRowCandidates,
-                            x + std::size_t(i) * stride, g.a + std::size_t(i) * stride,
+                            x + std::size_t(i) * stride,
+                            g.a != nullptr ? g.a + std::size_t(i) * stride : nullptr, rowCopy,
                             rowBounds[i], candidates.get(), tile, local);
         }
         if (sums != nullptr) sums->addRows(x, size, nearest + first, plan.centers, 0, k);
