@@ -501,12 +501,11 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
         parts.split(*exact_, maxSearchWorkers(blockSize), std::size_t(n) * (std::size_t(d) + 1));
     // Two passes over the rows, for the search only: a run without iterations skips them.
     const float* shift = maxIter > 0 && choose_shift(data, n, d, mu.get()) ? mu.get() : nullptr;
-    if (maxIter > 0 && default_filter() != ScoreFilter::float32) {
-        // The bf16 filter multiplies centred rows (bf16_shift): centred on the data's
-        // mean once for the run, the rows' bounds serve every pass.
-        bf16_shift(data, n, d, shift, mu.get());
+    // The bf16 filter multiplies centred rows (bf16_shift): centred on the data's mean
+    // once for the run, the rows' bounds serve every pass.
+    if (maxIter > 0 && default_filter() != ScoreFilter::float32 &&
+        bf16_shift(data, n, d, shift, mu.get()))
         shift = mu.get();
-    }
     if (maxIter > 0) row_bounds(data, n, d, shift, bounds.get());
     passCounts_.clear();
 

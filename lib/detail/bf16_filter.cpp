@@ -60,22 +60,26 @@ ScoreFilter default_filter() {
     return native ? ScoreFilter::bf16 : ScoreFilter::float32;
 }
 
-void bf16_shift(const float* centers, int k, int d, const float* shift, float* mu) {
+bool bf16_shift(const float* centers, int k, int d, const float* shift, float* mu) {
     const std::size_t stride = std::size_t(d) + 1;
+    std::unique_ptr<double[]> mean(new (std::nothrow) double[std::size_t(d)]());
+    if (!mean || d < 1 || (shift == nullptr && k < 1)) return false;
+    if (shift != nullptr) {
+        for (int t = 0; t < d; ++t) mean[t] = shift[t];
+    } else {
+        for (int j = 0; j < k; ++j) {  // row by row: one pass over the rows
+            const float* c = centers + std::size_t(j) * stride;
+            for (int t = 0; t < d; ++t) mean[t] += c[t];
+        }
+        for (int t = 0; t < d; ++t) mean[t] /= k;
+    }
     double largest = 0;
     for (int t = 0; t < d; ++t) {
-        double m = 0;
-        if (shift != nullptr) {
-            m = shift[t];
-        } else {
-            for (int j = 0; j < k; ++j) m += centers[std::size_t(j) * stride + std::size_t(t)];
-            m /= k;
-        }
-        mu[t] = float(m);
-        largest = std::max(largest, std::fabs(m));
+        if (!std::isfinite(mean[t])) return false;  // a NaN or infinity: no shift
+        largest = std::max(largest, std::fabs(mean[t]));
     }
-    if (largest >= 8)
-        for (int t = 0; t < d; ++t) mu[t] = std::nearbyint(mu[t]);
+    for (int t = 0; t < d; ++t) mu[t] = float(largest >= 8 ? std::nearbyint(mean[t]) : mean[t]);
+    return true;
 }
 
 // With a'' and b''_j the bf16 roundings of the float operands a' and b'_j, the score

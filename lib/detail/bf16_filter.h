@@ -45,8 +45,9 @@ bool prepare_filter(SearchPlan& plan, ScoreFilter filter);
 // or else the mean of the k centres (augmented rows), rounded to integers when the
 // values are on that scale (a component of 8 or more). Centred, rows and centres are
 // shorter and so is the bound; and integer rows, as SIFT descriptors are, stay
-// integers, which bf16 holds exactly up to 256.
-void bf16_shift(const float* centers, int k, int d, const float* shift, float* mu);
+// integers, which bf16 holds exactly up to 256. False (mu untouched) when the mean is
+// not finite or its scratch cannot be had: the operands are then not centred.
+bool bf16_shift(const float* centers, int k, int d, const float* shift, float* mu);
 
 // A tile's product rows a' (size augmented rows, stride d+1) rounded to bf16: the rows
 // a themselves, or with mu (d floats) fl(a - mu), as the shifted tiles form it. Into

@@ -172,8 +172,7 @@ void prepare_search_or_unshifted(SearchPlan& plan, const float* centers, int k, 
     std::unique_ptr<float[]> centre;
     if (filter != ScoreFilter::float32 && k > 0 && d > 0) {
         centre.reset(new (std::nothrow) float[std::size_t(d)]);
-        if (centre) {
-            bf16_shift(centers, k, d, shift, centre.get());
+        if (centre && bf16_shift(centers, k, d, shift, centre.get())) {
             if (shift == nullptr ||
                 std::memcmp(shift, centre.get(), sizeof(float) * std::size_t(d)) != 0)
                 bounds = nullptr;

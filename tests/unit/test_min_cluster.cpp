@@ -394,7 +394,8 @@ TEST_F(MinCluster, Bf16FilterKeepsTheExactChoice) {
             t.name.rfind("bf16", 0) != 0 && choose_shift(rows.data(), t.n, t.d, mu.data());
         // Each case as given, and centred as the programs centre it for bf16.
         std::vector<float> centre(std::size_t(t.d));
-        bf16_shift(centres.data(), t.k, t.d, shifted ? mu.data() : nullptr, centre.data());
+        ASSERT_TRUE(
+            bf16_shift(centres.data(), t.k, t.d, shifted ? mu.data() : nullptr, centre.data()));
         for (int centred : {0, 1})
             for (ScoreFilter filter : filters) {
                 SearchPlan plan;
@@ -446,6 +447,18 @@ TEST(Bf16, RoundingAndProduct) {
     EXPECT_EQ(from_bf16(to_bf16(257.0f)), 256.0f);
     EXPECT_TRUE(std::isnan(from_bf16(to_bf16(std::numeric_limits<float>::quiet_NaN()))));
     EXPECT_TRUE(std::isinf(from_bf16(to_bf16(std::numeric_limits<float>::max()))));
+    // The centring shift: the rows' mean, on integers once a component reaches 8; none
+    // for rows holding a NaN (it would leave every row without a bound).
+    const std::vector<float> small = {1.f, 2.25f, -0.5f, 3.f, 4.25f, -0.5f};  // d = 2
+    std::vector<float> mu(2);
+    ASSERT_TRUE(bf16_shift(small.data(), 2, 2, nullptr, mu.data()));
+    EXPECT_EQ(mu, (std::vector<float>{2.f, 3.25f}));
+    const std::vector<float> large = {10.f, 2.25f, -0.5f, 13.f, 4.25f, -0.5f};
+    ASSERT_TRUE(bf16_shift(large.data(), 2, 2, nullptr, mu.data()));
+    EXPECT_EQ(mu, (std::vector<float>{12.f, 3.f}));
+    std::vector<float> bad = large;
+    bad[1] = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_FALSE(bf16_shift(bad.data(), 2, 2, nullptr, mu.data()));
     if (!bf16_product_native()) GTEST_SKIP() << "no bf16 unit: the emulation is tested above";
     const int m = 37, n = 21, k = 130, lda = 131, ldb = 133, ldc = 25;
     std::mt19937 gen(9);
