@@ -8,6 +8,7 @@
 // its own stream; the engine is shared.
 #include <dnnl.h>
 #include <omp.h>
+#include <pthread.h>
 
 #include <cstddef>
 #include <cstring>
@@ -44,6 +45,16 @@ void Bf16PackedDeleter::operator()(Bf16Packed* p) const { delete p; }
 
 namespace {
 
+// Primitives are made and destroyed under one lock: oneDNN's primitive cache, shared by
+// the workers, is left to one of them at a time (running them needs no lock).
+pthread_mutex_t primitives = PTHREAD_MUTEX_INITIALIZER;
+struct PrimitivesLock {
+    PrimitivesLock() { pthread_mutex_lock(&primitives); }
+    ~PrimitivesLock() { pthread_mutex_unlock(&primitives); }
+    PrimitivesLock(const PrimitivesLock&) = delete;
+    PrimitivesLock& operator=(const PrimitivesLock&) = delete;
+};
+
 // One shape's primitive and the memory objects its arguments are handed through.
 struct Matmul {
     int m = 0, n = 0, k = 0, lda = 0, ldb = 0, ldc = 0;
@@ -60,6 +71,10 @@ struct Matmul {
                (layout == nullptr || dnnl_memory_desc_equal(&weightsDesc, layout));
     }
     void release() {
+        PrimitivesLock lock;
+        release_locked();
+    }
+    void release_locked() {
         for (dnnl_memory_t* mem : {&src, &weights, &bias, &dst}) {
             if (*mem != nullptr) dnnl_memory_destroy(*mem);
             *mem = nullptr;
@@ -75,6 +90,7 @@ struct Matmul {
     bool make(dnnl_engine_t engine, int m_, int n_, int k_, int lda_, int ldb_, int ldc_,
               const dnnl_memory_desc_t* layout, bool any = false) {
         release();
+        PrimitivesLock lock;
         m = m_, n = n_, k = k_, lda = lda_, ldb = ldb_, ldc = ldc_;
         packed = layout != nullptr;
         dnnl_memory_desc_t srcDesc, biasDesc, dstDesc;
@@ -101,7 +117,7 @@ struct Matmul {
             dnnl_memory_create(&weights, &weightsDesc, engine, DNNL_MEMORY_NONE) ||
             dnnl_memory_create(&bias, &biasDesc, engine, DNNL_MEMORY_NONE) ||
             dnnl_memory_create(&dst, &dstDesc, engine, DNNL_MEMORY_NONE)) {
-            release();
+            release_locked();
             return false;
         }
         return true;
@@ -194,13 +210,17 @@ Bf16PackedRows bf16_pack(int m, int n, int k, const std::uint16_t* b, int ldb) {
         !query.make(engine, m, n, k, k, ldb, n, nullptr, true))
         return nullptr;
     Bf16PackedRows packed(new (std::nothrow) Bf16Packed);
-    if (!packed) return nullptr;
+    if (!packed) {
+        query.release();
+        return nullptr;
+    }
     packed->desc = query.weightsDesc;
     dnnl_memory_desc_t plainDesc;
     const dnnl_dims_t dims = {k, n}, strides = {1, ldb};
     dnnl_memory_t plain = nullptr;
     dnnl_primitive_desc_t reorderDesc = nullptr;
     dnnl_primitive_t reorder = nullptr;
+    PrimitivesLock lock;  // (query.make above took it itself)
     bool done =
         dnnl_memory_desc_init_by_strides(&plainDesc, 2, dims, dnnl_bf16, strides) == dnnl_success &&
         dnnl_memory_create(&packed->memory, &packed->desc, engine, DNNL_MEMORY_ALLOCATE) ==
@@ -218,7 +238,7 @@ Bf16PackedRows bf16_pack(int m, int n, int k, const std::uint16_t* b, int ldb) {
     if (reorder != nullptr) dnnl_primitive_destroy(reorder);
     if (reorderDesc != nullptr) dnnl_primitive_desc_destroy(reorderDesc);
     if (plain != nullptr) dnnl_memory_destroy(plain);
-    query.release();
+    query.release_locked();
     return done ? std::move(packed) : nullptr;
 }
 
