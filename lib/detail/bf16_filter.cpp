@@ -208,8 +208,9 @@ double round_values(const float* a, const float* mu, int t0, int d, std::uint16_
 
 #if defined(__x86_64__)
 // The same, 16 values at a time (the tail as above).
-__attribute__((target("avx512f"))) double round_values_avx512(const float* a, const float* mu,
-                                                              int d, std::uint16_t* h, float* e) {
+__attribute__((target("avx512f,avx512dq"))) double round_values_avx512(const float* a,
+                                                                       const float* mu, int d,
+                                                                       std::uint16_t* h, float* e) {
     const __m512i low = _mm512_set1_epi32(0x7FFF);
     const __m512i one = _mm512_set1_epi32(1);
     const __m512i magnitude = _mm512_set1_epi32(0x7FFFFFFF);
@@ -240,10 +241,8 @@ __attribute__((target("avx512f"))) double round_values_avx512(const float* a, co
                 _mm512_maskz_cvtepi32_epi16(all, _mm512_maskz_srli_epi32(all, top, 16)));
         if (e != nullptr) _mm512_storeu_ps(e + t, v);
         const __m512 gap = _mm512_sub_ps(v, x);
-        alignas(64) float gaps[16];
-        _mm512_store_ps(gaps, gap);
-        const __m512d g0 = _mm512_maskz_cvtps_pd(0xFF, _mm256_load_ps(gaps));
-        const __m512d g1 = _mm512_maskz_cvtps_pd(0xFF, _mm256_load_ps(gaps + 8));
+        const __m512d g0 = _mm512_maskz_cvtps_pd(0xFF, _mm512_maskz_extractf32x8_ps(0xFF, gap, 0));
+        const __m512d g1 = _mm512_maskz_cvtps_pd(0xFF, _mm512_maskz_extractf32x8_ps(0xFF, gap, 1));
         sum0 = _mm512_add_pd(sum0, _mm512_mul_pd(g0, g0));
         sum1 = _mm512_add_pd(sum1, _mm512_mul_pd(g1, g1));
     }
@@ -257,7 +256,8 @@ __attribute__((target("avx512f"))) double round_values_avx512(const float* a, co
 
 double round_row(const float* a, const float* mu, int d, std::uint16_t* h, float* e) {
 #if defined(__x86_64__)
-    static const bool avx512 = __builtin_cpu_supports("avx512f");
+    static const bool avx512 =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
     if (avx512) return round_values_avx512(a, mu, d, h, e);
 #endif
     return round_values(a, mu, 0, d, h, e);
