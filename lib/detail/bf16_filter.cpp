@@ -17,6 +17,80 @@ namespace kmeans::detail {
 
 namespace {
 
+// Values t0 .. d-1 of a row rounded to bf16, into h (bits) or e (their values as
+// floats); returns the sum of their squared gaps. Each gap is exact in float (a value
+// and its rounding share all but the last 16 bits), its square exact in double.
+double round_values(const float* a, const float* mu, int t0, int d, std::uint16_t* h, float* e) {
+    double moved = 0;
+    for (int t = t0; t < d; ++t) {
+        const float at = mu != nullptr ? a[t] - mu[t] : a[t];
+        const std::uint16_t r = to_bf16(at);
+        const float v = from_bf16(r);
+        if (h != nullptr) h[t] = r;
+        if (e != nullptr) e[t] = v;
+        const double gap = double(v - at);
+        moved += gap * gap;
+    }
+    return moved;
+}
+
+#if defined(__x86_64__)
+// The same, 16 values at a time (the tail as above).
+__attribute__((target("avx512f,avx512dq"))) double round_values_avx512(const float* a,
+                                                                       const float* mu, int d,
+                                                                       std::uint16_t* h, float* e) {
+    const __m512i low = _mm512_set1_epi32(0x7FFF);
+    const __m512i one = _mm512_set1_epi32(1);
+    const __m512i magnitude = _mm512_set1_epi32(0x7FFFFFFF);
+    const __m512i infinity = _mm512_set1_epi32(0x7F800000);
+    const __m512i quiet = _mm512_set1_epi32(0x400000);
+    const __m512i keep = _mm512_set1_epi32(int(0xFFFF0000u));
+    // (The zero-masked forms: the plain ones start from registers GCC 12 takes for
+    // uninitialised.)
+    const __mmask16 all = 0xFFFF;
+    __m512d sum0 = _mm512_setzero_pd();
+    __m512d sum1 = _mm512_setzero_pd();
+    int t = 0;
+    for (; t + 16 <= d; t += 16) {
+        const __m512 x = mu != nullptr
+                             ? _mm512_sub_ps(_mm512_loadu_ps(a + t), _mm512_loadu_ps(mu + t))
+                             : _mm512_loadu_ps(a + t);
+        const __m512i bits = _mm512_castps_si512(x);
+        const __mmask16 nan = _mm512_cmpgt_epi32_mask(_mm512_and_si512(bits, magnitude), infinity);
+        __m512i up = _mm512_add_epi32(
+            bits,
+            _mm512_add_epi32(low, _mm512_and_si512(_mm512_maskz_srli_epi32(all, bits, 16), one)));
+        up = _mm512_mask_or_epi32(up, nan, bits, quiet);
+        const __m512i top = _mm512_and_si512(up, keep);
+        const __m512 v = _mm512_castsi512_ps(top);
+        if (h != nullptr)
+            _mm256_storeu_si256(
+                reinterpret_cast<__m256i*>(h + t),
+                _mm512_maskz_cvtepi32_epi16(all, _mm512_maskz_srli_epi32(all, top, 16)));
+        if (e != nullptr) _mm512_storeu_ps(e + t, v);
+        const __m512 gap = _mm512_sub_ps(v, x);
+        const __m512d g0 = _mm512_maskz_cvtps_pd(0xFF, _mm512_maskz_extractf32x8_ps(0xFF, gap, 0));
+        const __m512d g1 = _mm512_maskz_cvtps_pd(0xFF, _mm512_maskz_extractf32x8_ps(0xFF, gap, 1));
+        sum0 = _mm512_add_pd(sum0, _mm512_mul_pd(g0, g0));
+        sum1 = _mm512_add_pd(sum1, _mm512_mul_pd(g1, g1));
+    }
+    double lanes[8];
+    _mm512_storeu_pd(lanes, _mm512_add_pd(sum0, sum1));
+    double moved = round_values(a, mu, t, d, h, e);
+    for (double l : lanes) moved += l;
+    return moved;
+}
+#endif
+
+double round_row(const float* a, const float* mu, int d, std::uint16_t* h, float* e) {
+#if defined(__x86_64__)
+    static const bool avx512 =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    if (avx512) return round_values_avx512(a, mu, d, h, e);
+#endif
+    return round_values(a, mu, 0, d, h, e);
+}
+
 // The bf16 product runs here: the CPU has the unit and a product of one small tile
 // succeeds (its kernel made, its memory had).
 bool bf16_product_works() {
@@ -126,17 +200,11 @@ bool prepare_filter(SearchPlan& plan, ScoreFilter filter) {
         const float* b = plan.operand + std::size_t(j) * stride;
         std::uint16_t* h = native ? half.get() + std::size_t(j) * std::size_t(d) : nullptr;
         float* e = native ? nullptr : values.get() + std::size_t(j) * stride;
-        double sq = 0;
-        double moved = 0;
+        const double moved = round_row(b, nullptr, d, h, e);
+        double sq = 0;  // |b''_j|^2, each square exact in double
         for (int t = 0; t < d; ++t) {
-            const std::uint16_t r = to_bf16(b[t]);
-            const double v = from_bf16(r);
-            if (native)
-                h[t] = r;
-            else
-                e[t] = float(v);
+            const double v = native ? from_bf16(h[t]) : e[t];
             sq += v * v;
-            moved += (v - double(b[t])) * (v - double(b[t]));
         }
         if (native)
             values[std::size_t(j)] = -0.5f * b[d];
@@ -155,11 +223,10 @@ bool prepare_filter(SearchPlan& plan, ScoreFilter filter) {
     const double most = std::max(B, halfB);
     const double tiny = 0x1p-126;
     const double rootD = std::sqrt(double(d)) * kEnlarge;
-    plan.floatAlpha = plan.alpha;
-    plan.floatBeta = plan.beta;
-    plan.alpha = (plan.alpha + (gammaBf * most - gammaK * B) + D) * kEnlarge;
+    plan.alpha = (plan.floatAlpha + (gammaBf * most - gammaK * B) + D) * kEnlarge;
     plan.beta =
-        (plan.beta + (gammaBf - gammaK) * plan.halfColumn + tiny * rootD * (most - B)) * kEnlarge;
+        (plan.floatBeta + (gammaBf - gammaK) * plan.halfColumn + tiny * rootD * (most - B)) *
+        kEnlarge;
     plan.rowDelta = ((1 + gammaBf) * halfB + tiny * rootD) * kEnlarge;
     plan.maxNorm = most;
     plan.filter = filter;
@@ -175,95 +242,6 @@ bool prepare_filter(SearchPlan& plan, ScoreFilter filter) {
     }
     return true;
 }
-
-namespace {
-
-// One value rounded to bf16 (to_bf16, branch-free): the float whose low 16 bits are
-// cleared.
-inline std::uint32_t rounded_bits(std::uint32_t bits) {
-    const bool nan = (bits & 0x7FFFFFFFu) > 0x7F800000u;
-    const std::uint32_t up = nan ? bits | 0x400000u : bits + 0x7FFFu + ((bits >> 16) & 1u);
-    return up & 0xFFFF0000u;
-}
-
-// Values t0 .. d-1 of a row rounded to bf16, into h (bits) or e (their values as
-// floats); returns the sum of their squared gaps. Each gap is exact in float (a value
-// and its rounding share all but the last 16 bits), its square exact in double.
-double round_values(const float* a, const float* mu, int t0, int d, std::uint16_t* h, float* e) {
-    double moved = 0;
-    for (int t = t0; t < d; ++t) {
-        const float at = mu != nullptr ? a[t] - mu[t] : a[t];
-        std::uint32_t bits;
-        std::memcpy(&bits, &at, sizeof bits);
-        const std::uint32_t top = rounded_bits(bits);
-        float v;
-        std::memcpy(&v, &top, sizeof v);
-        if (h != nullptr) h[t] = std::uint16_t(top >> 16);
-        if (e != nullptr) e[t] = v;
-        const double gap = double(v - at);
-        moved += gap * gap;
-    }
-    return moved;
-}
-
-#if defined(__x86_64__)
-// The same, 16 values at a time (the tail as above).
-__attribute__((target("avx512f,avx512dq"))) double round_values_avx512(const float* a,
-                                                                       const float* mu, int d,
-                                                                       std::uint16_t* h, float* e) {
-    const __m512i low = _mm512_set1_epi32(0x7FFF);
-    const __m512i one = _mm512_set1_epi32(1);
-    const __m512i magnitude = _mm512_set1_epi32(0x7FFFFFFF);
-    const __m512i infinity = _mm512_set1_epi32(0x7F800000);
-    const __m512i quiet = _mm512_set1_epi32(0x400000);
-    const __m512i keep = _mm512_set1_epi32(int(0xFFFF0000u));
-    // (The zero-masked forms: the plain ones start from registers GCC 12 takes for
-    // uninitialised.)
-    const __mmask16 all = 0xFFFF;
-    __m512d sum0 = _mm512_setzero_pd();
-    __m512d sum1 = _mm512_setzero_pd();
-    int t = 0;
-    for (; t + 16 <= d; t += 16) {
-        const __m512 x = mu != nullptr
-                             ? _mm512_sub_ps(_mm512_loadu_ps(a + t), _mm512_loadu_ps(mu + t))
-                             : _mm512_loadu_ps(a + t);
-        const __m512i bits = _mm512_castps_si512(x);
-        const __mmask16 nan = _mm512_cmpgt_epi32_mask(_mm512_and_si512(bits, magnitude), infinity);
-        __m512i up = _mm512_add_epi32(
-            bits,
-            _mm512_add_epi32(low, _mm512_and_si512(_mm512_maskz_srli_epi32(all, bits, 16), one)));
-        up = _mm512_mask_or_epi32(up, nan, bits, quiet);
-        const __m512i top = _mm512_and_si512(up, keep);
-        const __m512 v = _mm512_castsi512_ps(top);
-        if (h != nullptr)
-            _mm256_storeu_si256(
-                reinterpret_cast<__m256i*>(h + t),
-                _mm512_maskz_cvtepi32_epi16(all, _mm512_maskz_srli_epi32(all, top, 16)));
-        if (e != nullptr) _mm512_storeu_ps(e + t, v);
-        const __m512 gap = _mm512_sub_ps(v, x);
-        const __m512d g0 = _mm512_maskz_cvtps_pd(0xFF, _mm512_maskz_extractf32x8_ps(0xFF, gap, 0));
-        const __m512d g1 = _mm512_maskz_cvtps_pd(0xFF, _mm512_maskz_extractf32x8_ps(0xFF, gap, 1));
-        sum0 = _mm512_add_pd(sum0, _mm512_mul_pd(g0, g0));
-        sum1 = _mm512_add_pd(sum1, _mm512_mul_pd(g1, g1));
-    }
-    double lanes[8];
-    _mm512_storeu_pd(lanes, _mm512_add_pd(sum0, sum1));
-    double moved = round_values(a, mu, t, d, h, e);
-    for (double l : lanes) moved += l;
-    return moved;
-}
-#endif
-
-double round_row(const float* a, const float* mu, int d, std::uint16_t* h, float* e) {
-#if defined(__x86_64__)
-    static const bool avx512 =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-    if (avx512) return round_values_avx512(a, mu, d, h, e);
-#endif
-    return round_values(a, mu, 0, d, h, e);
-}
-
-}  // namespace
 
 void round_tile_rows(const SearchPlan& plan, const float* a, const float* mu, int size,
                      std::uint16_t* half, float* emulated, float* delta) {

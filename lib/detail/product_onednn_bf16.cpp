@@ -55,6 +55,35 @@ struct PrimitivesLock {
     PrimitivesLock& operator=(const PrimitivesLock&) = delete;
 };
 
+// The descriptors of c = a * b^T + bias for one shape: src m x k (stride lda), the
+// weights k x n given by `layout` (packed), else plain rows of stride ldb, else (`any`)
+// in the layout the kernel picks; bias 1 x n; dst m x n (stride ldc).
+struct MatmulDescs {
+    dnnl_memory_desc_t src, weights, bias, dst;
+    dnnl_matmul_desc_t op;
+    bool init(int m, int n, int k, int lda, int ldb, int ldc, const dnnl_memory_desc_t* layout,
+              bool any) {
+        const dnnl_dims_t srcDims = {m, k}, srcStrides = {lda, 1};
+        const dnnl_dims_t weightsDims = {k, n}, weightsStrides = {1, ldb};  // b^T in place
+        const dnnl_dims_t biasDims = {1, n}, biasStrides = {n, 1};
+        const dnnl_dims_t dstDims = {m, n}, dstStrides = {ldc, 1};
+        if (layout != nullptr)
+            weights = *layout;
+        else if ((any ? dnnl_memory_desc_init_by_tag(&weights, 2, weightsDims, dnnl_bf16,
+                                                     dnnl_format_tag_any)
+                      : dnnl_memory_desc_init_by_strides(&weights, 2, weightsDims, dnnl_bf16,
+                                                         weightsStrides)) != dnnl_success)
+            return false;
+        return dnnl_memory_desc_init_by_strides(&src, 2, srcDims, dnnl_bf16, srcStrides) ==
+                   dnnl_success &&
+               dnnl_memory_desc_init_by_strides(&bias, 2, biasDims, dnnl_f32, biasStrides) ==
+                   dnnl_success &&
+               dnnl_memory_desc_init_by_strides(&dst, 2, dstDims, dnnl_f32, dstStrides) ==
+                   dnnl_success &&
+               dnnl_matmul_desc_init(&op, &src, &weights, &bias, &dst) == dnnl_success;
+    }
+};
+
 // One shape's primitive and the memory objects its arguments are handed through.
 struct Matmul {
     int m = 0, n = 0, k = 0, lda = 0, ldb = 0, ldc = 0;
@@ -85,38 +114,22 @@ struct Matmul {
         desc = nullptr;
     }
 
-    // layout: the packed weights' descriptor, or null for plain rows of stride ldb;
-    // `any` asks the kernel for its own layout (a primitive only to query it).
+    // layout: the packed weights' descriptor, or null for plain rows of stride ldb.
     bool make(dnnl_engine_t engine, int m_, int n_, int k_, int lda_, int ldb_, int ldc_,
-              const dnnl_memory_desc_t* layout, bool any = false) {
+              const dnnl_memory_desc_t* layout) {
         release();
         PrimitivesLock lock;
         m = m_, n = n_, k = k_, lda = lda_, ldb = ldb_, ldc = ldc_;
         packed = layout != nullptr;
-        dnnl_memory_desc_t srcDesc, biasDesc, dstDesc;
-        const dnnl_dims_t srcDims = {m, k}, srcStrides = {lda, 1};
-        const dnnl_dims_t weightsDims = {k, n}, weightsStrides = {1, ldb};  // b^T in place
-        const dnnl_dims_t biasDims = {1, n}, biasStrides = {n, 1};
-        const dnnl_dims_t dstDims = {m, n}, dstStrides = {ldc, 1};
-        if (dnnl_memory_desc_init_by_strides(&srcDesc, 2, srcDims, dnnl_bf16, srcStrides) ||
-            (layout != nullptr ? (weightsDesc = *layout, dnnl_success)
-             : any ? dnnl_memory_desc_init_by_tag(&weightsDesc, 2, weightsDims, dnnl_bf16,
-                                                  dnnl_format_tag_any)
-                   : dnnl_memory_desc_init_by_strides(&weightsDesc, 2, weightsDims, dnnl_bf16,
-                                                      weightsStrides)) ||
-            dnnl_memory_desc_init_by_strides(&biasDesc, 2, biasDims, dnnl_f32, biasStrides) ||
-            dnnl_memory_desc_init_by_strides(&dstDesc, 2, dstDims, dnnl_f32, dstStrides))
-            return false;
-        dnnl_matmul_desc_t op;
-        if (dnnl_matmul_desc_init(&op, &srcDesc, &weightsDesc, &biasDesc, &dstDesc) ||
-            dnnl_primitive_desc_create(&desc, &op, nullptr, engine, nullptr) ||
-            (any && (weightsDesc = *dnnl_primitive_desc_query_md(desc, dnnl_query_weights_md, 0),
-                     false)) ||
+        MatmulDescs md;
+        if (!md.init(m, n, k, lda, ldb, ldc, layout, false)) return false;
+        weightsDesc = md.weights;
+        if (dnnl_primitive_desc_create(&desc, &md.op, nullptr, engine, nullptr) ||
             dnnl_primitive_create(&primitive, desc) ||
-            dnnl_memory_create(&src, &srcDesc, engine, DNNL_MEMORY_NONE) ||
-            dnnl_memory_create(&weights, &weightsDesc, engine, DNNL_MEMORY_NONE) ||
-            dnnl_memory_create(&bias, &biasDesc, engine, DNNL_MEMORY_NONE) ||
-            dnnl_memory_create(&dst, &dstDesc, engine, DNNL_MEMORY_NONE)) {
+            dnnl_memory_create(&src, &md.src, engine, DNNL_MEMORY_NONE) ||
+            dnnl_memory_create(&weights, &md.weights, engine, DNNL_MEMORY_NONE) ||
+            dnnl_memory_create(&bias, &md.bias, engine, DNNL_MEMORY_NONE) ||
+            dnnl_memory_create(&dst, &md.dst, engine, DNNL_MEMORY_NONE)) {
             release_locked();
             return false;
         }
@@ -171,10 +184,10 @@ WorkerMatmuls& worker_matmuls() {
     return cache;
 }
 
-// One product through a primitive from the cache (null: none could be made).
-bool run(Matmul* op, const void* a, const void* b, const float* bias, float* c) {
+// One product through a primitive of the worker's cache (null: none could be made).
+bool run(WorkerMatmuls& cache, Matmul* op, const void* a, const void* b, const float* bias,
+         float* c) {
     if (op == nullptr) return false;
-    WorkerMatmuls& cache = worker_matmuls();
     if (dnnl_memory_set_data_handle(op->src, const_cast<void*>(a)) ||
         dnnl_memory_set_data_handle(op->weights, const_cast<void*>(b)) ||
         dnnl_memory_set_data_handle(op->bias, const_cast<float*>(bias)) ||
@@ -198,29 +211,31 @@ bool bf16_product_native() {
 bool bf16_score_product(int m, int n, int k, const std::uint16_t* a, int lda,
                         const std::uint16_t* b, int ldb, const float* bias, float* c, int ldc) {
     if (!bf16_product_native()) return false;
-    return run(worker_matmuls().find(m, n, k, lda, ldb, ldc), a, b, bias, c);
+    WorkerMatmuls& cache = worker_matmuls();
+    return run(cache, cache.find(m, n, k, lda, ldb, ldc), a, b, bias, c);
 }
 
 Bf16PackedRows bf16_pack(int m, int n, int k, const std::uint16_t* b, int ldb) {
     if (!bf16_product_native()) return nullptr;
     dnnl_engine_t engine = shared_engine();
     WorkerMatmuls& cache = worker_matmuls();
-    Matmul query;  // the kernel's layout for this shape
-    if (engine == nullptr || cache.stream == nullptr ||
-        !query.make(engine, m, n, k, k, ldb, n, nullptr, true))
-        return nullptr;
+    if (engine == nullptr || cache.stream == nullptr) return nullptr;
     Bf16PackedRows packed(new (std::nothrow) Bf16Packed);
-    if (!packed) {
-        query.release();
+    if (!packed) return nullptr;
+    PrimitivesLock lock;
+    // The kernel's own layout for this shape, from a primitive descriptor alone.
+    MatmulDescs md;
+    dnnl_primitive_desc_t query = nullptr;
+    if (!md.init(m, n, k, k, ldb, n, nullptr, true) ||
+        dnnl_primitive_desc_create(&query, &md.op, nullptr, engine, nullptr) != dnnl_success)
         return nullptr;
-    }
-    packed->desc = query.weightsDesc;
+    packed->desc = *dnnl_primitive_desc_query_md(query, dnnl_query_weights_md, 0);
+    dnnl_primitive_desc_destroy(query);
     dnnl_memory_desc_t plainDesc;
     const dnnl_dims_t dims = {k, n}, strides = {1, ldb};
     dnnl_memory_t plain = nullptr;
     dnnl_primitive_desc_t reorderDesc = nullptr;
     dnnl_primitive_t reorder = nullptr;
-    PrimitivesLock lock;  // (query.make above took it itself)
     bool done =
         dnnl_memory_desc_init_by_strides(&plainDesc, 2, dims, dnnl_bf16, strides) == dnnl_success &&
         dnnl_memory_create(&packed->memory, &packed->desc, engine, DNNL_MEMORY_ALLOCATE) ==
@@ -238,7 +253,6 @@ Bf16PackedRows bf16_pack(int m, int n, int k, const std::uint16_t* b, int ldb) {
     if (reorder != nullptr) dnnl_primitive_destroy(reorder);
     if (reorderDesc != nullptr) dnnl_primitive_desc_destroy(reorderDesc);
     if (plain != nullptr) dnnl_memory_destroy(plain);
-    query.release_locked();
     return done ? std::move(packed) : nullptr;
 }
 
@@ -247,7 +261,8 @@ bool bf16_score_product_packed(int m, int n, int k, const std::uint16_t* a, int 
     if (!bf16_product_native()) return false;
     void* weights = nullptr;
     if (dnnl_memory_get_data_handle(b.memory, &weights) != dnnl_success) return false;
-    return run(worker_matmuls().find(m, n, k, lda, 0, n, &b.desc), a, weights, bias, c);
+    WorkerMatmuls& cache = worker_matmuls();
+    return run(cache, cache.find(m, n, k, lda, 0, n, &b.desc), a, weights, bias, c);
 }
 
 const char* bf16_product_kernel(int m, int n, int k) {

@@ -482,8 +482,7 @@ bool certified(const SearchPlan& plan, double v, double error, float bound) {
 // already ruled out. Returns the candidates left (in place, in index order).
 int refine_in_float(const SearchPlan& plan, const float* a, float bound, int* candidates, int m,
                     float* values) {
-    const double error =
-        plan.exactOnly ? kInf : (plan.floatAlpha * double(bound) + plan.floatBeta) * kEnlarge;
+    const double error = (plan.floatAlpha * double(bound) + plan.floatBeta) * kEnlarge;
     const int K = plan.d + 1;
     const std::size_t stride = std::size_t(K);
     float v = -kInfFloat;
@@ -491,7 +490,7 @@ int refine_in_float(const SearchPlan& plan, const float* a, float bound, int* ca
         values[c] = float_score(a, plan.operand + std::size_t(candidates[c]) * stride, K);
         v = std::max(v, values[c]);
     }
-    if (!(error < kInf) || !std::isfinite(v) || !certified(plan, v, error, bound)) return m;
+    if (!std::isfinite(v) || !certified(plan, v, error, bound)) return m;
     const float floor = float_down(double(v) - 3 * error);
     int kept = 0;
     for (int c = 0; c < m; ++c)
@@ -610,11 +609,11 @@ static void prepare_tile(const SearchPlan& plan, const float* x, int size, bool 
     if (plan.shift != nullptr) {
         for (int i = 0; i < size; ++i) {
             const float* xi = x + std::size_t(i) * stride;
-            float* ai = moved != nullptr ? moved + std::size_t(i) * stride : nullptr;
             if (moved == nullptr) {
                 if (!haveBounds) tileBounds[i] = bound_row<true, false>(xi, d, plan.shift, nullptr);
                 continue;
             }
+            float* ai = moved + std::size_t(i) * stride;
             if (haveBounds) {
                 for (int t = 0; t < d; ++t) ai[t] = xi[t] - plan.shift[t];
             } else {
@@ -674,12 +673,16 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
     std::unique_ptr<int[]> candidates(new (std::nothrow) int[kk]);
     const bool half = plan.filter == ScoreFilter::bf16;
     const bool emulated = plan.filter == ScoreFilter::bf16Emulated;
+    const bool bf16 = half || emulated;
+    // The bf16 filter rounds x - mu straight from x: no shifted float copy of the
+    // tiles; the few rows that need x - mu in float (candidates rescored) form it
+    // again in `rowCopy`.
+    const bool fused = bf16 && shifted;
     // With several blocks, a group of kGroupTiles tiles goes through each block
     // before the next block: the block's centres are read from cache by every tile of
     // the group.
-    const bool single = plan.filter == ScoreFilter::float32;
-    int tileRows = single ? kTileRows : kHalfTileRows;
-    const std::size_t tileFloats = single ? kTileFloats : kHalfTileFloats;
+    int tileRows = bf16 ? kHalfTileRows : kTileRows;
+    const std::size_t tileFloats = bf16 ? kHalfTileFloats : kTileFloats;
     int blockCentres = centres_per_block(k, tileRows, tileFloats);
     int groupRows = tileRows;
     for (; tileRows >= 1 && candidates; tileRows = tileRows > 1 ? 1 : 0) {
@@ -688,8 +691,8 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
         groupRows = blockCentres < k ? tileRows * kGroupTiles : tileRows;
         const std::size_t group = std::size_t(groupRows);
         const std::size_t cells = t * std::size_t(blockCentres);
-        buffer.reset(
-            new (std::nothrow) float[cells + (shifted ? group * stride : 0) + group + stride]);
+        buffer.reset(new (
+            std::nothrow) float[cells + (shifted && !fused ? group * stride : 0) + group + stride]);
         scans.reset(new (std::nothrow) RowScan[group]);
         kept.reset(new (std::nothrow) int[group * kRowCandidates]);
         keptValues.reset(new (std::nothrow) float[group * kRowCandidates]);
@@ -712,21 +715,17 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
     const int blocks = (k + blockCentres - 1) / blockCentres;
     float* tile = buffer.get();
     float* moved = tile + std::size_t(tileRows) * std::size_t(blockCentres);
-    float* tileBounds = moved + (shifted ? std::size_t(groupRows) * stride : 0);
+    float* tileBounds = moved + (shifted && !fused ? std::size_t(groupRows) * stride : 0);
     float* rowCopy = tileBounds + groupRows;
     float* deltas = rounded.get();
     std::uint16_t* halfRows = half ? reinterpret_cast<std::uint16_t*>(deltas + groupRows) : nullptr;
     float* emulatedRows = emulated ? deltas + groupRows : nullptr;
-    const bool bf16 = half || emulated;
 
     const bool stream = scores != nullptr && std::size_t(count) * kk >= kStreamFloats;
     for (int first = 0; first < count;) {
         const int left = count - first;
         const int size = left < groupRows ? left : groupRows;
         const float* x = rows + std::size_t(first) * stride;
-        // The bf16 filter rounds x - mu straight from x: the few rows that need x - mu
-        // in float (their candidates rescored) form it again in `rowCopy`.
-        const bool fused = bf16 && shifted;
         const TileGeometry g{fused     ? nullptr
                              : shifted ? moved
                                        : x,
