@@ -478,6 +478,20 @@ TEST(Bf16, RoundingAndProduct) {
             ASSERT_EQ(c[std::size_t(i) * ldc + j], float(dot)) << i << " " << j;
         }
     EXPECT_NE(std::string(bf16_product_kernel(384, 1000, 128)), "none");
+
+    // Centre rows packed for tiles of m rows: the same products, for a full tile and a
+    // shorter last one, the rows' stride not their length, c's stride n.
+    const Bf16PackedRows packed = bf16_pack(m, n, k, b.data(), ldb);
+    ASSERT_TRUE(packed);
+    for (int rows : {m, 5}) {
+        std::vector<float> p(std::size_t(rows) * n, -1.f);
+        ASSERT_TRUE(
+            bf16_score_product_packed(rows, n, k, a.data(), lda, *packed, bias.data(), p.data()));
+        for (int i = 0; i < rows; ++i)
+            for (int j = 0; j < n; ++j)
+                ASSERT_EQ(p[std::size_t(i) * n + j], c[std::size_t(i) * ldc + j])
+                    << rows << " rows: " << i << " " << j;
+    }
 }
 
 // Each vector scan against the scalar loop, whichever the dispatch would pick here:
