@@ -17,12 +17,12 @@ namespace kmeans::detail {
 
 namespace {
 
-// Values t0 .. d-1 of a row rounded to bf16, into h (bits) or e (their values as
+// The d values of a row rounded to bf16, into h (bits) or e (their values as
 // floats); returns the sum of their squared gaps. Each gap is exact in float (a value
 // and its rounding share all but the last 16 bits), its square exact in double.
-double round_values(const float* a, const float* mu, int t0, int d, std::uint16_t* h, float* e) {
+double round_values(const float* a, const float* mu, int d, std::uint16_t* h, float* e) {
     double moved = 0;
-    for (int t = t0; t < d; ++t) {
+    for (int t = 0; t < d; ++t) {
         const float at = mu != nullptr ? a[t] - mu[t] : a[t];
         const std::uint16_t r = to_bf16(at);
         const float v = from_bf16(r);
@@ -35,10 +35,9 @@ double round_values(const float* a, const float* mu, int t0, int d, std::uint16_
 }
 
 #if defined(__x86_64__)
-// The same, 16 values at a time (the tail as above).
-__attribute__((target("avx512f,avx512dq"))) double round_values_avx512(const float* a,
-                                                                       const float* mu, int d,
-                                                                       std::uint16_t* h, float* e) {
+// The same, 16 values at a time.
+__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) double round_values_avx512(
+    const float* a, const float* mu, int d, std::uint16_t* h, float* e) {
     const __m512i low = _mm512_set1_epi32(0x7FFF);
     const __m512i one = _mm512_set1_epi32(1);
     const __m512i magnitude = _mm512_set1_epi32(0x7FFFFFFF);
@@ -50,11 +49,14 @@ __attribute__((target("avx512f,avx512dq"))) double round_values_avx512(const flo
     const __mmask16 all = 0xFFFF;
     __m512d sum0 = _mm512_setzero_pd();
     __m512d sum1 = _mm512_setzero_pd();
-    int t = 0;
-    for (; t + 16 <= d; t += 16) {
-        const __m512 x = mu != nullptr
-                             ? _mm512_sub_ps(_mm512_loadu_ps(a + t), _mm512_loadu_ps(mu + t))
-                             : _mm512_loadu_ps(a + t);
+    // The tail goes through the same code under a mask: a call to the scalar loop
+    // here ran its SSE code with the 512-bit registers dirty, and that transition
+    // cost more than the whole row.
+    for (int t = 0; t < d; t += 16) {
+        const __mmask16 in = d - t >= 16 ? all : __mmask16((1u << (d - t)) - 1);
+        const __m512 x = mu != nullptr ? _mm512_sub_ps(_mm512_maskz_loadu_ps(in, a + t),
+                                                       _mm512_maskz_loadu_ps(in, mu + t))
+                                       : _mm512_maskz_loadu_ps(in, a + t);
         const __m512i bits = _mm512_castps_si512(x);
         const __mmask16 nan = _mm512_cmpgt_epi32_mask(_mm512_and_si512(bits, magnitude), infinity);
         __m512i up = _mm512_add_epi32(
@@ -64,10 +66,9 @@ __attribute__((target("avx512f,avx512dq"))) double round_values_avx512(const flo
         const __m512i top = _mm512_and_si512(up, keep);
         const __m512 v = _mm512_castsi512_ps(top);
         if (h != nullptr)
-            _mm256_storeu_si256(
-                reinterpret_cast<__m256i*>(h + t),
-                _mm512_maskz_cvtepi32_epi16(all, _mm512_maskz_srli_epi32(all, top, 16)));
-        if (e != nullptr) _mm512_storeu_ps(e + t, v);
+            _mm256_mask_storeu_epi16(
+                h + t, in, _mm512_maskz_cvtepi32_epi16(all, _mm512_maskz_srli_epi32(all, top, 16)));
+        if (e != nullptr) _mm512_mask_storeu_ps(e + t, in, v);
         const __m512 gap = _mm512_sub_ps(v, x);
         const __m512d g0 = _mm512_maskz_cvtps_pd(0xFF, _mm512_maskz_extractf32x8_ps(0xFF, gap, 0));
         const __m512d g1 = _mm512_maskz_cvtps_pd(0xFF, _mm512_maskz_extractf32x8_ps(0xFF, gap, 1));
@@ -76,7 +77,7 @@ __attribute__((target("avx512f,avx512dq"))) double round_values_avx512(const flo
     }
     double lanes[8];
     _mm512_storeu_pd(lanes, _mm512_add_pd(sum0, sum1));
-    double moved = round_values(a, mu, t, d, h, e);
+    double moved = 0;
     for (double l : lanes) moved += l;
     return moved;
 }
@@ -85,10 +86,11 @@ __attribute__((target("avx512f,avx512dq"))) double round_values_avx512(const flo
 double round_row(const float* a, const float* mu, int d, std::uint16_t* h, float* e) {
 #if defined(__x86_64__)
     static const bool avx512 =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
     if (avx512) return round_values_avx512(a, mu, d, h, e);
 #endif
-    return round_values(a, mu, 0, d, h, e);
+    return round_values(a, mu, d, h, e);
 }
 
 // The bf16 product runs here: the CPU has the unit and a product of one small tile
@@ -249,6 +251,11 @@ void round_tile_rows(const SearchPlan& plan, const float* a, const float* mu, in
     const std::size_t stride = std::size_t(d) + 1;
     for (int i = 0; i < size; ++i) {
         const float* ai = a + std::size_t(i) * stride;
+        if (i + 4 < size) {
+            const char* ahead = reinterpret_cast<const char*>(ai + 4 * stride);
+            for (std::size_t b = 0; b < stride * sizeof(float); b += 64)
+                __builtin_prefetch(ahead + b);
+        }
         float* e = emulated != nullptr ? emulated + std::size_t(i) * stride : nullptr;
         const double moved = round_row(
             ai, mu, d, half != nullptr ? half + std::size_t(i) * std::size_t(d) : nullptr, e);

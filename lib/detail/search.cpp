@@ -327,16 +327,17 @@ __attribute__((target("avx512f"))) void keep_at_least_avx512(RowScan& r, const f
                                                              int j0, float floor, int* indices,
                                                              float* values) {
     const __m512 f = _mm512_set1_ps(floor);
-    int j = 0;
-    for (; j + 16 <= nb; j += 16) {
-        unsigned mask = _mm512_cmp_ps_mask(_mm512_loadu_ps(s + j), f, _CMP_GE_OQ);
+    // The tail under a mask: no call out to SSE code with the 512-bit registers dirty.
+    for (int j = 0; j < nb; j += 16) {
+        const __mmask16 in = nb - j >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (nb - j)) - 1);
+        unsigned mask =
+            _mm512_mask_cmp_ps_mask(in, _mm512_maskz_loadu_ps(in, s + j), f, _CMP_GE_OQ);
         while (mask != 0) {
             const int at = j + __builtin_ctz(mask);
             keep_candidate(r, indices, values, j0 + at, s[at]);
             mask &= mask - 1;
         }
     }
-    keep_at_least_plain(r, s + j, nb - j, j0 + j, floor, indices, values);
 }
 #endif
 
