@@ -3,7 +3,9 @@
 //   narrowed <data file> <k> <iterations> [threads]
 // prints, per pass, the rows whose bf16 scores left several candidates (rescored in
 // float), the rows measured in double among several candidates, and the rows measured
-// against every centre, as counts and percentages of n. The filter is KMEANS_FILTER's.
+// against every centre, and the rows whose bounds kept their centre unsearched, as
+// counts and percentages of n. The filter is KMEANS_FILTER's; KMEANS_PRUNE=off
+// searches every row.
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -41,13 +43,19 @@ int main(int argc, char** argv) {
     const bool ran = model.run(data.get(), n, d, k, iterations, nearest.get(), 50000);
     std::cout.clear();
     if (!ran) return 1;
-    std::printf("pass   refined  (%%)        narrowed  (%%)       exhaustive  (%%)\n");
+    std::printf(
+        "pass   refined  (%%)        narrowed  (%%)       exhaustive  (%%)       kept  (%%)    "
+        "grouped  (%%)  groups/row\n");
     for (std::size_t p = 0; p < model.passCounts().size(); ++p) {
         const SearchCounts& c = model.passCounts()[p];
-        std::printf("%4zu  %8lld  %8.4f  %8lld  %8.4f  %10lld  %8.4f\n", p, c.refined,
-                    100.0 * double(c.refined) / double(c.rows), c.narrowed,
-                    100.0 * double(c.narrowed) / double(c.rows), c.exhaustive,
-                    100.0 * double(c.exhaustive) / double(c.rows));
+        std::printf(
+            "%4zu  %8lld  %8.4f  %8lld  %8.4f  %10lld  %8.4f  %8lld  %8.4f  %8lld  %8.4f  %6.2f\n",
+            p, c.refined, 100.0 * double(c.refined) / double(c.rows), c.narrowed,
+            100.0 * double(c.narrowed) / double(c.rows), c.exhaustive,
+            100.0 * double(c.exhaustive) / double(c.rows), c.kept,
+            100.0 * double(c.kept) / double(c.rows), c.grouped,
+            100.0 * double(c.grouped) / double(c.rows),
+            c.grouped > 0 ? double(c.groupsExamined) / double(c.grouped) : 0.0);
     }
     return 0;
 }

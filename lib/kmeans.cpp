@@ -22,6 +22,7 @@
 #include "detail/fixed_order.h"
 #include "detail/model_formats.h"
 #include "detail/product.h"
+#include "detail/prune.h"
 #include "detail/search.h"
 #include "messages.h"
 #include "sampler.h"
@@ -405,7 +406,11 @@ double KMeans::relocate() {
             if (counts[c] == 0) continue;  // an empty cluster keeps its centre
             distortion += exact_->moveCentre(c, counts[c], centers + std::size_t(c) * stride);
         }
-        exact_->clear();
+        // Totals kept for the next pass (pruning): its rows that move update them.
+        if (prune_ && prune_->totalsKept)
+            exact_->clearSpreads();
+        else
+            exact_->clear();
     }
     const std::size_t kd = std::size_t(k) * std::size_t(d);
     std::memset(sums, 0, sizeof(float) * kd);
@@ -443,6 +448,10 @@ bool KMeans::assignmentPass(int blockSize, const float* shift, const float* boun
     SearchPlan plan;
     prepare_search_or_unshifted(plan, centers, k, d, shift, bounds);
     passCounts_.emplace_back();
+    // With pruning, each block's rows keep their centres where their bounds prove it,
+    // and the totals kept from the last pass take the rows that moved.
+    PruneBlock pruned{nullptr, nullptr, prune_.get()};
+    if (prune_) prune_->prepare(centers, k, d);
     for (int b = 0; b < blocks; ++b) {
         const std::time_t t2 = std::time(nullptr);
         const std::size_t first = std::size_t(b) * std::size_t(blockSize);
@@ -453,10 +462,16 @@ bool KMeans::assignmentPass(int blockSize, const float* shift, const float* boun
         }
         std::cout << "Block " << b << std::endl;
         std::cout << "Block size = " << size << std::endl;
+        if (prune_) {
+            pruned.lower = prune_->lower.get() + first * std::size_t(prune_->groups);
+            pruned.previous = prune_->totalsKept ? prune_->previous.get() + first : nullptr;
+        }
         searchBlock(plan, data + first * stride, size, bounds ? bounds + first : nullptr, nullptr,
-                    nearest + first, true, &passCounts_.back(), parts.get());
+                    nearest + first, true, &passCounts_.back(), parts.get(),
+                    prune_ ? &pruned : nullptr);
         if (!parts.get())
-            accumulateBlock(*exact_, data + first * stride, size, nearest + first, centers);
+            accumulateBlock(*exact_, data + first * stride, size, nearest + first, centers,
+                            pruned.previous);
         std::cout << "Time for searching min clsuter: " << std::time(nullptr) - t2 << std::endl;
     }
     std::cout << "Assignment time = " << std::time(nullptr) - t1 << std::endl;
@@ -508,6 +523,16 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
         shift = mu.get();
     if (maxIter > 0) row_bounds(data, n, d, shift, bounds.get());
     passCounts_.clear();
+    // Pruning from the second pass on: each row's bound and the totals' membership.
+    prune_.reset();
+    if (maxIter > 1 && pruning_enabled()) {
+        prune_.reset(new (std::nothrow) PruneState);
+        if (!prune_ || !prune_->allocate(n, k, d)) {
+            prune_.reset();
+            std::cout << "Not enough memory for the pruning bounds (" << PruneState::bytes(n, k, d)
+                      << " bytes): every pass searches every row." << std::endl;
+        }
+    }
 
     // Distortions are printed with 20 significant digits, enough to tell apart any two
     // doubles, so a run's log shows whether a step really decreased. The setting stays
@@ -521,13 +546,26 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     distortions_.clear();
     stop_ = StopReason::none;
     for (int it = 0; it < maxIter; ++it) {
+        repaired_ = false;
         if (!assignmentPass(blockSize, shift, bounds.get(), nearest, parts)) return false;
         if (peers && !share_totals(*exact_, exchange.get(), *peers)) return false;
         if (settings_.splitEmpty && !repairEmptyClusters(nearest, peers)) return false;
         std::memcpy(counts, exact_->counts(), sizeof(int) * std::size_t(k));
+        // The totals are kept for the next pass where they hold each row in its cluster
+        // of this pass: not after a repair moved rows in them, nor where they are summed
+        // over processes (each process adds its rows anew).
+        const std::size_t centreFloats = std::size_t(k) * (std::size_t(d) + 1);
+        if (prune_) {
+            std::memcpy(prune_->previous.get(), nearest, sizeof(int) * std::size_t(n));
+            prune_->totalsKept = peers == nullptr && !repaired_;
+            std::memcpy(prune_->before.get(), centers, sizeof(float) * centreFloats);
+        }
         std::cout << "Relocate cluster\n";
         const std::time_t t3 = std::time(nullptr);
         const double distortion = relocate();
+        if (prune_)
+            group_drift(prune_->before.get(), centers, k, d, prune_->groupSize,
+                        prune_->drift.get());
         std::cout << "Time for relocating clusters = " << std::time(nullptr) - t3 << std::endl;
         std::cout << "Step [" << it << "] distorion = " << distortion << std::endl;
         finalDistortion_ = distortion;

@@ -26,6 +26,8 @@ namespace kmeans {
 // Internals the model only points to (detail/exact_sums.h, detail/search.h).
 namespace detail {
 class ExactSums;
+struct PruneBlock;
+struct PruneState;
 struct SearchPlan;
 struct SearchCounts;
 class SumParts;
@@ -180,10 +182,12 @@ public:
     // `announce` prints the multi-threaded search's "#thread = " line.
     // `parts` (or null): one pass accumulator per worker, which adds the rows it
     // searched (detail/exact_sums.h: the parts' sum does not depend on who added what).
+    // `prune` (or null): the rows whose bounds keep their centres are not searched
+    // (detail/prune.h), and the parts take the rows that moved (its `previous`).
     static void searchBlock(const detail::SearchPlan& plan, const float* rows, int n,
                             const float* bounds, float* scores, int* nearest, bool announce,
-                            detail::SearchCounts* counts,
-                            detail::ExactSums* const* parts = nullptr);
+                            detail::SearchCounts* counts, detail::ExactSums* const* parts = nullptr,
+                            const detail::PruneBlock* prune = nullptr);
     static void* threadRoutine(void* task);  // worker of the multi-threaded search
     // How many products the search variant runs at most at once on blocks of up to
     // n rows, and the product library's scratch for that many taken
@@ -195,8 +199,10 @@ public:
     // Adds a searched block's rows to the pass's totals: the search variant's
     // workers each take a range of clusters (detail/exact_sums.h: any order gives the same
     // totals).
+    // `previous` (or null): the clusters the totals already hold the rows in.
     static void accumulateBlock(detail::ExactSums& sums, const float* rows, int n,
-                                const int* nearest, const float* centers);
+                                const int* nearest, const float* centers,
+                                const int* previous = nullptr);
 
     // One entry per assignment pass of the last training run: how many rows the
     // float scores left undecided (measured in double).
@@ -233,6 +239,10 @@ private:
     std::unique_ptr<detail::ExactSums> exact_;  // the pass's totals
     std::unique_ptr<std::uint8_t[]> offGrid_;   // n marks: the rows off a wide grid
     std::vector<detail::SearchCounts> passCounts_;
+    // The run's pruning (null: every pass searches every row), and whether the last
+    // pass's empty-cluster repair moved rows in the totals.
+    std::unique_ptr<detail::PruneState> prune_;
+    bool repaired_ = false;
 };
 
 }  // namespace kmeans

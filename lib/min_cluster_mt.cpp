@@ -11,6 +11,7 @@
 
 #include "detail/exact_sums.h"
 #include "detail/product.h"
+#include "detail/prune.h"
 #include "detail/search.h"
 #include "kmeans.h"
 #include "workers.h"
@@ -29,16 +30,22 @@ struct MinClusterTask {
     float* scores;
     int* nearest;
     const SearchPlan* plan;
-    const float* bounds;  // the rows' bounds, or null
-    ExactSums* sums;      // the worker's pass accumulator, or null
-    SearchCounts counts;  // written by the worker
+    const float* bounds;      // the rows' bounds, or null
+    ExactSums* sums;          // the worker's pass accumulator, or null
+    SearchCounts counts;      // written by the worker
+    const PruneBlock* prune;  // or null
+    std::size_t first;        // the slice's first row in the block
 };
 
 void* KMeans::threadRoutine(void* arg) {
     MinClusterTask* task = static_cast<MinClusterTask*>(arg);
     if (task->count <= 0) return nullptr;
-    search_tiles(*task->plan, task->rows, task->count, task->bounds, task->scores, task->nearest,
-                 &task->counts, task->sums);
+    if (task->prune != nullptr)
+        prune_slice(*task->plan, task->rows, task->count, task->bounds, task->nearest,
+                    &task->counts, task->sums, *task->prune, task->first);
+    else
+        search_tiles(*task->plan, task->rows, task->count, task->bounds, task->scores,
+                     task->nearest, &task->counts, task->sums);
     return nullptr;
 }
 
@@ -59,7 +66,7 @@ int KMeans::maxSearchWorkers(int n) {
 
 void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const float* bounds,
                          float* scores, int* nearest, bool announce, SearchCounts* counts,
-                         ExactSums* const* parts) {
+                         ExactSums* const* parts, const PruneBlock* prune) {
     const int threads = nb_threads < 1 ? 1 : nb_threads;
     int chunk = n / threads + (n % threads != 0 ? 1 : 0);
     if (chunk <= 15) chunk = 16;  // small blocks run on fewer threads
@@ -83,6 +90,8 @@ void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const
         task.bounds = bounds != nullptr ? bounds + first : nullptr;
         task.sums = parts != nullptr ? parts[t] : nullptr;
         task.counts = SearchCounts();
+        task.prune = prune;
+        task.first = first;
     }
     run_workers(workers, [&](int t) { threadRoutine(&tasks[t]); });
     if (counts != nullptr)
@@ -93,19 +102,20 @@ void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const
 // range of clusters, ranges balanced by the block's member counts: no two workers
 // touch one accumulator, and the integer totals do not depend on who adds what.
 void KMeans::accumulateBlock(ExactSums& sums, const float* rows, int n, const int* nearest,
-                             const float* centers) {
+                             const float* centers, const int* previous) {
     const int k = sums.clusters();
     int workers = nb_threads < 1 ? 1 : nb_threads > kMostWorkers ? kMostWorkers : nb_threads;
     if (workers > n / 1024) workers = n / 1024;  // a small block is not worth a thread
     std::unique_ptr<int[]> members(workers > 1 ? new (std::nothrow) int[std::size_t(k)] : nullptr);
     if (!members) {
-        sums.addRows(rows, n, nearest, centers, 0, k);  // on this thread
+        sums.addRows(rows, n, nearest, centers, 0, k, previous);  // on this thread
         return;
     }
     int bounds[kMostWorkers + 1];
     balanced_cluster_ranges(nearest, n, k, workers, members.get(), bounds);
-    run_workers(workers,
-                [&](int t) { sums.addRows(rows, n, nearest, centers, bounds[t], bounds[t + 1]); });
+    run_workers(workers, [&](int t) {
+        sums.addRows(rows, n, nearest, centers, bounds[t], bounds[t + 1], previous);
+    });
 }
 
 }  // namespace kmeans

@@ -503,6 +503,7 @@ bool KMeans::repairEmptyClusters(const int* nearest, RunPeers* peers) {
         exact_->addCluster(move[std::size_t(m)].to, moved, 2 * m + 1, +1);
     }
     std::cout << "Empty clusters re-seeded: " << moves << std::endl;
+    repaired_ = true;
     return true;
 }
 

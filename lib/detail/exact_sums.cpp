@@ -110,6 +110,8 @@ inline bool whole_lanes(const float* row, int d, double scale) {
 // summed in a fixed order: lane l takes the terms t = l mod 8, and the lanes are
 // added in one fixed tree; every operation is elementwise IEEE double, so the AVX2
 // build gives the same bits as the plain one.
+// Values = false: the distance alone, the same bits (a row that stays in its cluster).
+template <bool Values = true>
 KMEANS_INLINE double add_row(const float* row, const float* centre, double scale,
                              std::int64_t* sums, int d) {
     double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
@@ -119,26 +121,33 @@ KMEANS_INLINE double add_row(const float* row, const float* centre, double scale
             const double x = row[t + l];
             const double diff = x - double(centre[t + l]);
             lanes[l] += diff * diff;
-            sums[t + l] += to_grid(x * scale);
+            if (Values) sums[t + l] += to_grid(x * scale);
         }
     }
     for (; t < d; ++t) {
         const double x = row[t];
         const double diff = x - double(centre[t]);
         lanes[0] += diff * diff;
-        sums[t] += to_grid(x * scale);
+        if (Values) sums[t] += to_grid(x * scale);
     }
     return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
            ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
 }
 
+// Takes a row's values off a cluster's sums: the same integers add_row added (levels:
+// see remove_row_split).
+KMEANS_INLINE void remove_row(const float* row, double scale, std::int64_t* sums, int d) {
+    for (int t = 0; t < d; ++t) sums[t] -= to_grid(double(row[t]) * scale);
+}
+
 // A row off the grid: the same distance, in the same order, and the same level-0
-// values as add_row (`sums` holds the cluster's `levels` rows of d partial sums).
+// values as add_row (`sums` holds the cluster's `levels` rows of d partial sums),
+// added (sign +1) or taken away (-1).
 // Each value's remainder r = v - round(v), exact and at most 1/2 in magnitude, goes
 // to level 1 as round(r * 2^50), whose own remainder goes to level 2, and so on: the
 // levels end where the data's finest bit does, so the last remainder is zero.
 KMEANS_INLINE double add_row_split(const float* row, const float* centre, double scale,
-                                   std::int64_t* sums, int levels, int d) {
+                                   std::int64_t* sums, int levels, int d, std::int64_t sign) {
     double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     double rest[kChunk];
     const std::size_t width = std::size_t(d);
@@ -152,7 +161,7 @@ KMEANS_INLINE double add_row_split(const float* row, const float* centre, double
             const double biased = v + kRoundingBias;
             std::int64_t bits;
             std::memcpy(&bits, &biased, sizeof bits);
-            sums[from + t] += bits - kRoundingBits;
+            sums[from + t] += sign * (bits - kRoundingBits);
             rest[t] = v - (biased - kRoundingBias);
         };
         int t = 0;
@@ -166,7 +175,7 @@ KMEANS_INLINE double add_row_split(const float* row, const float* centre, double
                 const double biased = v + kRoundingBias;
                 std::int64_t bits;
                 std::memcpy(&bits, &biased, sizeof bits);
-                part[u] += bits - kRoundingBits;
+                part[u] += sign * (bits - kRoundingBits);
                 rest[u] = v - (biased - kRoundingBias);
             }
         }
@@ -199,8 +208,8 @@ bool has_avx2() { return false; }
 // (Off the hot loop: a split row is rare where the data are nearly all on the grid.)
 KMEANS_BUILDS(double, add_split, add_row_split,
               (const float* row, const float* centre, double scale, std::int64_t* sums, int levels,
-               int d),
-              (row, centre, scale, sums, levels, d))
+               int d, std::int64_t sign),
+              (row, centre, scale, sums, levels, d, sign))
 
 // A wide cluster's 64-bit partial sums into its 128-bit totals.
 inline void carry_into(std::int64_t* part, int128* total, std::size_t d) {
@@ -230,8 +239,20 @@ struct RowsTarget {
     bool allOff;              // rows not bound: each is taken as off the grid
     // The split rows' loop, of the same build as the caller's.
     double (*split)(const float* row, const float* centre, double scale, std::int64_t* sums,
-                    int levels, int d);
+                    int levels, int d, std::int64_t sign);
+    // The clusters the totals held the rows in before (null: the rows are new to them).
+    const int* previous;
 };
+
+// Counts an addition (or removal) into a wide cluster's partial sums, carried into its
+// totals every kCarryRows: each changes a partial sum by less than 2^50 either way.
+KMEANS_INLINE void count_pending(const RowsTarget& to, std::int64_t* sums, int c,
+                                 std::size_t block) {
+    if (to.pending && ++to.pending[c] == kCarryRows) {
+        carry_into(sums, to.high + std::size_t(c) * block, block);
+        to.pending[c] = 0;
+    }
+}
 
 KMEANS_INLINE void add_rows_body(const RowsTarget& to, const float* rows, int count,
                                  const int* nearest, const float* centres, int first, int last) {
@@ -240,13 +261,28 @@ KMEANS_INLINE void add_rows_body(const RowsTarget& to, const float* rows, int co
     const std::size_t block = d * std::size_t(to.levels);  // a cluster's partial sums
     for (int i = 0; i < count; ++i) {
         const int c = nearest[i];
+        const float* row = rows + std::size_t(i) * stride;
+        const bool split = to.levels > 1 && (to.allOff || (to.off && to.off[i]));
+        // A row that left cluster p: its values and count taken off p's totals.
+        const int p = to.previous ? to.previous[i] : -1;
+        const bool stays = p == c;
+        if (p >= first && p < last && !stays) {
+            std::int64_t* from = to.low + std::size_t(p) * block;
+            if (split)
+                to.split(row, centres + std::size_t(p) * stride, to.scale, from, to.levels, to.d,
+                         -1);
+            else
+                remove_row(row, to.scale, from, to.d);
+            to.counts[p] -= 1;
+            count_pending(to, from, p, block);
+        }
         if (c < first || c >= last) continue;
         std::int64_t* sums = to.low + std::size_t(c) * block;
-        const float* row = rows + std::size_t(i) * stride;
         const float* centre = centres + std::size_t(c) * stride;
-        const bool split = to.levels > 1 && (to.allOff || (to.off && to.off[i]));
-        const double e = split ? to.split(row, centre, to.scale, sums, to.levels, to.d)
-                               : add_row(row, centre, to.scale, sums, to.d);
+        // A row that stays adds only its distance (the same bits as add_row's).
+        const double e = stays   ? add_row<false>(row, centre, to.scale, sums, to.d)
+                         : split ? to.split(row, centre, to.scale, sums, to.levels, to.d, 1)
+                                 : add_row(row, centre, to.scale, sums, to.d);
         // The distance on the spread grid when it is a whole multiple of its unit there
         // (nearly always), whole into the cluster's register otherwise.
         int128 q;
@@ -258,10 +294,9 @@ KMEANS_INLINE void add_rows_body(const RowsTarget& to, const float* rows, int co
                      kSpreadBase, e);
             registered = true;
         }
-        to.counts[c] += 1;
-        if (to.pending && ++to.pending[c] == kCarryRows) {
-            carry_into(sums, to.high + std::size_t(c) * block, block);
-            to.pending[c] = 0;
+        if (!stays) {
+            to.counts[c] += 1;
+            count_pending(to, sums, c, block);
         }
         if (registered && ++to.longAdds[c] == kLongCarryRows) {
             long_carry(to.spreadLong + std::size_t(c) * std::size_t(to.spreadWords),
@@ -438,13 +473,13 @@ void ExactSums::bindRows(const float* rows, std::size_t count, const std::uint8_
 }
 
 void ExactSums::addRows(const float* rows, int count, const int* nearest, const float* centres,
-                        int first, int last) {
+                        int first, int last, const int* previous) {
     addRowsBuilt(has_avx2() ? Build::avx2 : Build::plain, rows, count, nearest, centres, first,
-                 last);
+                 last, previous);
 }
 
 bool ExactSums::addRowsBuilt(Build build, const float* rows, int count, const int* nearest,
-                             const float* centres, int first, int last) {
+                             const float* centres, int first, int last, const int* previous) {
     const bool avx2 = build == Build::avx2;
     if (avx2 && !has_avx2()) return false;
     // Rows of the bound run read their marks; any others are split value by value.
@@ -469,7 +504,8 @@ bool ExactSums::addRowsBuilt(Build build, const float* rows, int count, const in
                         longAdds_,
                         off,
                         !bound,
-                        avx2 ? add_split_avx2 : add_split_plain};
+                        avx2 ? add_split_avx2 : add_split_plain,
+                        previous};
     if (avx2)
         add_rows_avx2(to, rows, count, nearest, centres, first, last);
     else
@@ -632,15 +668,20 @@ double ExactSums::moveCentre(int c, int members, float* centre) const {
     return distortion > 0 ? distortion : 0;  // a sum of squares, whatever the rounding
 }
 
+void ExactSums::clearSpreads() {
+    if (!low_) return;
+    std::memset(static_cast<void*>(spreads_), 0, sizeof(int128) * std::size_t(k_));
+    std::memset(spreadLong_, 0,
+                sizeof(std::int64_t) * std::size_t(k_) * std::size_t(grid_.spreadWords));
+    std::memset(longAdds_, 0, sizeof(int) * std::size_t(k_));
+}
+
 void ExactSums::clear() {
     if (!low_) return;
     const std::size_t values = this->values();
     std::memset(low_, 0, sizeof(std::int64_t) * values);
-    std::memset(static_cast<void*>(spreads_), 0, sizeof(int128) * std::size_t(k_));
     std::memset(counts_, 0, sizeof(int) * std::size_t(k_));
-    std::memset(spreadLong_, 0,
-                sizeof(std::int64_t) * std::size_t(k_) * std::size_t(grid_.spreadWords));
-    std::memset(longAdds_, 0, sizeof(int) * std::size_t(k_));
+    clearSpreads();
     if (high_) {
         std::memset(static_cast<void*>(high_), 0, sizeof(int128) * values);
         std::memset(pending_, 0, sizeof(int) * std::size_t(k_));

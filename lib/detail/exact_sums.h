@@ -116,14 +116,18 @@ public:
     // [first, last) to that cluster: values, spread against its row of `centres`,
     // and 1 to its count. Threads that add the same rows with disjoint cluster ranges
     // touch disjoint accumulators.
+    // With `previous`, the totals already hold row i in cluster previous[i] (totals
+    // kept from pass to pass): a row that stays adds its spread alone, one that moved
+    // is also taken off its old cluster (values and count, when that cluster is in
+    // range). The values are integers, so the totals are those of a full re-summation.
     void addRows(const float* rows, int count, const int* nearest, const float* centres, int first,
-                 int last);
+                 int last, const int* previous = nullptr);
     // The same with the loops' build named: addRows takes the AVX2 build where the CPU
     // has it; the plain one must give the same bits (tests compare them). False, with
     // nothing added, when the CPU cannot run the build asked for.
     enum class Build { plain, avx2 };
     bool addRowsBuilt(Build build, const float* rows, int count, const int* nearest,
-                      const float* centres, int first, int last);
+                      const float* centres, int first, int last, const int* previous = nullptr);
 
     // Ends a pass's additions: every partial 64-bit sum of a wide grid is carried into
     // its 128-bit total and every long register into digits, ready to be added to
@@ -157,6 +161,9 @@ public:
 
     // Zeroes every accumulator for the next pass.
     void clear();
+    // Zeroes the spreads alone: values and counts kept for a pass that adds only the
+    // rows that moved (addRows with `previous`).
+    void clearSpreads();
 
 private:
     friend class SumParts;  // its copies read the binding

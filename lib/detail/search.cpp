@@ -653,14 +653,58 @@ int bf16_block_centres(int k) {
 
 int bf16_tile_rows() { return kHalfTileRows; }
 
+// A lower bound of D_j - D_c for every centre j other than the chosen c, from the
+// row's scan (item 4 above: |s_j - T_j| <= E and D_j - D_c = 2 (T_c - T_j)): when c
+// is the float argmax, T_c - T_j >= s_c - s_j - 2E >= best - second - 2E. 0 where the
+// scores prove nothing (another centre chosen, the bound not holding, no score).
+// With groups of centres, the same per group from its best score (the chosen
+// centre's group from `second`, the best score of every other centre).
+float score_gap(const RowScan& r, float other) {
+    if (other == -kInfFloat) return kInfFloat;  // no other centre has a score
+    double margin = 2 * r.error;
+    double down = 1 - 0x1p-50;
+#ifdef KMEANS_TEST_HOOKS
+    if (search_test_hooks.noPruneMargin) margin = 0, down = 1;
+#endif
+    const double gap = 2 * ((double(r.best) - double(other)) - margin) * down;
+    return gap > 0 ? float_down(gap) : 0.0f;
+}
+
+void chosen_gaps(const SearchPlan& plan, const RowScan& r, int chosen, float bound,
+                 const float* groupBest, int groups, int groupSize, float* gaps) {
+    const bool proven = chosen == r.index && r.error < kInf && std::isfinite(r.best) &&
+                        certified(plan, r.best, r.error, bound);
+    if (!proven) {
+        std::fill(gaps, gaps + groups, 0.0f);
+        return;
+    }
+    if (groups == 1) {
+        gaps[0] = score_gap(r, r.second);
+        return;
+    }
+    const int own = chosen / groupSize;
+    for (int g = 0; g < groups; ++g) gaps[g] = score_gap(r, g == own ? r.second : groupBest[g]);
+}
+
+// The largest of n scores (-inf for none; NaNs skipped).
+float range_max(const float* s, int n) {
+    float m = -kInfFloat;
+    for (int j = 0; j < n; ++j) m = s[j] > m ? s[j] : m;
+    return m;
+}
+
 void search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
-                  float* scores, int* nearest, SearchCounts* counts, ExactSums* sums) {
+                  float* scores, int* nearest, SearchCounts* counts, ExactSums* sums, float* gaps,
+                  int groupSize) {
     if (count <= 0 || plan.k <= 0) return;
     score_product_single_thread();
     const int d = plan.d;
     const int k = plan.k;
     const std::size_t stride = std::size_t(d) + 1;
     const std::size_t kk = std::size_t(k);
+    if (groupSize <= 0 || groupSize > k) groupSize = k;
+    const int groups = (k + groupSize - 1) / groupSize;
+    const std::size_t G = std::size_t(groups);
 
     // Scratch: a tile of scores against one centre block, a tile of shifted rows, the
     // rows' bounds, their scans and kept candidates, and the candidates of one row.
@@ -670,7 +714,8 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
     std::unique_ptr<RowScan[]> scans;
     std::unique_ptr<int[]> kept;
     std::unique_ptr<float[]> keptValues;
-    std::unique_ptr<float[]> rounded;  // bf16 filter: the group's rows rounded, their deltas
+    std::unique_ptr<float[]> rounded;    // bf16 filter: the group's rows rounded, their deltas
+    std::unique_ptr<float[]> groupBest;  // gaps by groups of centres: each row's best per group
     std::unique_ptr<int[]> candidates(new (std::nothrow) int[kk]);
     const bool half = plan.filter == ScoreFilter::bf16;
     const bool emulated = plan.filter == ScoreFilter::bf16Emulated;
@@ -695,6 +740,7 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
         buffer.reset(new (
             std::nothrow) float[cells + (shifted && !fused ? group * stride : 0) + group + stride]);
         scans.reset(new (std::nothrow) RowScan[group]);
+        if (gaps != nullptr && groups > 1) groupBest.reset(new (std::nothrow) float[group * G]);
         kept.reset(new (std::nothrow) int[group * kRowCandidates]);
         keptValues.reset(new (std::nothrow) float[group * kRowCandidates]);
         // bf16 rows: d values of 2 bytes per row, in floats; emulated: augmented rows.
@@ -702,10 +748,14 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
                                           : emulated ? group * stride
                                                      : 0;
         rounded.reset(new (std::nothrow) float[roundedFloats + group]);
-        if (buffer && scans && kept && keptValues && rounded) break;
+        if (buffer && scans && kept && keptValues && rounded &&
+            (groupBest || gaps == nullptr || groups == 1))
+            break;
     }
     SearchCounts local;
     local.rows = count;
+    // (until a scan proves more)
+    if (gaps != nullptr) std::fill(gaps, gaps + std::size_t(count) * G, 0.0f);
     if (tileRows < 1 || !candidates) {
         measure_every_centre(plan, rows, count, nearest);
         if (sums != nullptr) sums->addRows(rows, count, nearest, plan.centers, 0, k);
@@ -739,6 +789,8 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
         for (int i = 0; i < size; ++i)
             scans[i] = {-kInfFloat, -kInfFloat, -1, 0,
                         row_error(plan, rowBounds[i], bf16 ? deltas[i] : 0.0f)};
+        if (groupBest)
+            std::fill(groupBest.get(), groupBest.get() + std::size_t(size) * G, -kInfFloat);
         bool scored = true;
         for (int b = 0; b < blocks && scored; ++b) {
             const int j0 = b * blockCentres;
@@ -759,8 +811,16 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
 #endif
                 for (int i = 0; i < m; ++i) {
                     const std::size_t at = std::size_t(t0 + i) * kRowCandidates;
-                    scan_block(scan[i], out + std::size_t(i) * std::size_t(ldc), nb, j0,
-                               kept.get() + at, keptValues.get() + at);
+                    const float* row = out + std::size_t(i) * std::size_t(ldc);
+                    scan_block(scan[i], row, nb, j0, kept.get() + at, keptValues.get() + at);
+                    if (!groupBest) continue;
+                    float* best = groupBest.get() + std::size_t(t0 + i) * G;
+                    for (int j = j0; j < j0 + nb;) {
+                        const int in = j / groupSize;
+                        const int end = std::min(j0 + nb, (in + 1) * groupSize);
+                        best[in] = std::max(best[in], range_max(row + (j - j0), end - j));
+                        j = end;
+                    }
                 }
                 if (scores != nullptr && !direct)
                     for (int i = 0; i < m; ++i)
@@ -791,6 +851,10 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
                             x + std::size_t(i) * stride,
                             g.a != nullptr ? g.a + std::size_t(i) * stride : nullptr, rowCopy,
                             rowBounds[i], candidates.get(), tile, local);
+            if (gaps != nullptr)
+                chosen_gaps(plan, scans[i], chosen, rowBounds[i],
+                            groupBest ? groupBest.get() + std::size_t(i) * G : nullptr, groups,
+                            groupSize, gaps + (std::size_t(first) + std::size_t(i)) * G);
         }
         if (sums != nullptr) sums->addRows(x, size, nearest + first, plan.centers, 0, k);
         first += size;

@@ -95,15 +95,21 @@ bool choose_shift(const float* rows, int n, int d, float* mu);
 void row_bounds(const float* rows, int n, int d, const float* shift, float* out);
 
 struct SearchCounts {
-    long long rows = 0;        // rows searched
-    long long narrowed = 0;    // rows whose scores left several candidates, measured in double
-    long long exhaustive = 0;  // rows measured against every centre (no usable bound)
-    long long refined = 0;     // rows whose bf16 scores left several, rescored in float
+    long long rows = 0;            // rows searched
+    long long narrowed = 0;        // rows whose scores left several candidates, measured in double
+    long long exhaustive = 0;      // rows measured against every centre (no usable bound)
+    long long refined = 0;         // rows whose bf16 scores left several, rescored in float
+    long long kept = 0;            // rows whose bound kept their centre, not searched (prune.h)
+    long long grouped = 0;         // rows measured in double against a few groups (prune.h)
+    long long groupsExamined = 0;  // the groups those rows measured
     SearchCounts& operator+=(const SearchCounts& o) {
         rows += o.rows;
         narrowed += o.narrowed;
         refined += o.refined;
         exhaustive += o.exhaustive;
+        kept += o.kept;
+        grouped += o.grouped;
+        groupsExamined += o.groupsExamined;
         return *this;
     }
 };
@@ -115,16 +121,23 @@ struct SearchCounts {
 // double against every centre: slow, but the same answer, and nothing to allocate.
 // `sums` (or null): each tile's rows are added to it as soon as their nearest
 // centres are known, while the rows are still in cache.
+// `gaps` (or null): for each row and each group of centres (groups of groupSize
+// consecutive indices, the last perhaps shorter; <= 0: one group of all), a proven
+// lower bound of D_j - D_c over the group's centres j other than the row's chosen c
+// (exact squared distances; 0 where the scores prove nothing, +inf where no such
+// centre has a score): count * groups floats, row by row.
 void search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
-                  float* scores, int* nearest, SearchCounts* counts, ExactSums* sums = nullptr);
+                  float* scores, int* nearest, SearchCounts* counts, ExactSums* sums = nullptr,
+                  float* gaps = nullptr, int groupSize = 0);
 
 #ifdef KMEANS_TEST_HOOKS
 // Switches for the tests, which compile this search with KMEANS_TEST_HOOKS: they
 // exist in no program.
 struct SearchTestHooks {
-    bool perturb = false;      // move every float score by +-(3/4) E (alternating) first
-    bool plainArgmax = false;  // choose by the float argmax alone, without the certificate
-    int centreBlock = 0;       // centres per block of a tile's product (0: the search's own)
+    bool perturb = false;        // move every float score by +-(3/4) E (alternating) first
+    bool plainArgmax = false;    // choose by the float argmax alone, without the certificate
+    int centreBlock = 0;         // centres per block of a tile's product (0: the search's own)
+    bool noPruneMargin = false;  // prune.h's bounds without their margins (must go wrong)
 };
 extern SearchTestHooks search_test_hooks;
 #endif
