@@ -450,7 +450,7 @@ bool KMeans::assignmentPass(int blockSize, const float* shift, const float* boun
     passCounts_.emplace_back();
     // With pruning, each block's rows keep their centres where their bounds prove it,
     // and the totals kept from the last pass take the rows that moved.
-    PruneBlock pruned{nullptr, nullptr, prune_.get()};
+    PruneBlock pruned{nullptr, nullptr, prune_.get(), 0};
     if (prune_) prune_->prepare(centers, k, d);
     for (int b = 0; b < blocks; ++b) {
         const std::time_t t2 = std::time(nullptr);
@@ -464,6 +464,7 @@ bool KMeans::assignmentPass(int blockSize, const float* shift, const float* boun
         std::cout << "Block size = " << size << std::endl;
         if (prune_) {
             pruned.lower = prune_->lower.get() + first * std::size_t(prune_->groups);
+            pruned.first = first;
             pruned.previous = prune_->totalsKept ? prune_->previous.get() + first : nullptr;
         }
         searchBlock(plan, data + first * stride, size, bounds ? bounds + first : nullptr, nullptr,
@@ -525,13 +526,15 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     passCounts_.clear();
     // Pruning from the second pass on: each row's bound and the totals' membership.
     prune_.reset();
-    if (maxIter > 1 && pruning_enabled()) {
+    const PruneMode pruning = pruning_mode();
+    if (maxIter > 1 && pruning != PruneMode::off) {
         prune_.reset(new (std::nothrow) PruneState);
         if (!prune_ || !prune_->allocate(n, k, d)) {
             prune_.reset();
             std::cout << "Not enough memory for the pruning bounds (" << PruneState::bytes(n, k, d)
                       << " bytes): every pass searches every row." << std::endl;
         }
+        if (prune_) prune_->refresh = pruning == PruneMode::always;
     }
 
     // Distortions are printed with 20 significant digits, enough to tell apart any two
@@ -563,9 +566,17 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
         std::cout << "Relocate cluster\n";
         const std::time_t t3 = std::time(nullptr);
         const double distortion = relocate();
-        if (prune_)
+        if (prune_) {
             group_drift(prune_->before.get(), centers, k, d, prune_->groupSize,
                         prune_->drift.get());
+            // Bounds pay once the centres move little beside the rows' distances to
+            // them: the farthest drift below a tenth of the root mean distance.
+            const double rows = peers ? peers->totalRows() : double(n);
+            const float far =
+                *std::max_element(prune_->drift.get(), prune_->drift.get() + prune_->groups);
+            prune_->refresh = pruning == PruneMode::always ||
+                              (rows > 0 && double(far) < 0.1 * std::sqrt(distortion / rows));
+        }
         std::cout << "Time for relocating clusters = " << std::time(nullptr) - t3 << std::endl;
         std::cout << "Step [" << it << "] distorion = " << distortion << std::endl;
         finalDistortion_ = distortion;

@@ -14,7 +14,7 @@ void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const
                          ExactSums* const* parts, const PruneBlock* prune) {
     ExactSums* sums = parts ? parts[0] : nullptr;
     if (prune != nullptr)
-        prune_slice(plan, rows, n, bounds, nearest, counts, sums, *prune, 0);
+        prune_slice(plan, rows, n, bounds, nearest, counts, sums, *prune, 0, 0);
     else
         search_tiles(plan, rows, n, bounds, scores, nearest, counts, sums);
 }

@@ -35,6 +35,7 @@ struct MinClusterTask {
     SearchCounts counts;      // written by the worker
     const PruneBlock* prune;  // or null
     std::size_t first;        // the slice's first row in the block
+    int worker;
 };
 
 void* KMeans::threadRoutine(void* arg) {
@@ -42,7 +43,7 @@ void* KMeans::threadRoutine(void* arg) {
     if (task->count <= 0) return nullptr;
     if (task->prune != nullptr)
         prune_slice(*task->plan, task->rows, task->count, task->bounds, task->nearest,
-                    &task->counts, task->sums, *task->prune, task->first);
+                    &task->counts, task->sums, *task->prune, task->first, task->worker);
     else
         search_tiles(*task->plan, task->rows, task->count, task->bounds, task->scores,
                      task->nearest, &task->counts, task->sums);
@@ -92,6 +93,7 @@ void KMeans::searchBlock(const SearchPlan& plan, const float* rows, int n, const
         task.counts = SearchCounts();
         task.prune = prune;
         task.first = first;
+        task.worker = t;
     }
     run_workers(workers, [&](int t) { threadRoutine(&tasks[t]); });
     if (counts != nullptr)

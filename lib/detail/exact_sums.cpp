@@ -242,6 +242,8 @@ struct RowsTarget {
                     int levels, int d, std::int64_t sign);
     // The clusters the totals held the rows in before (null: the rows are new to them).
     const int* previous;
+    // Each row's distance to its cluster's centre as add_row forms it, where known (>= 0).
+    const double* known;
 };
 
 // Counts an addition (or removal) into a wide cluster's partial sums, carried into its
@@ -280,7 +282,9 @@ KMEANS_INLINE void add_rows_body(const RowsTarget& to, const float* rows, int co
         std::int64_t* sums = to.low + std::size_t(c) * block;
         const float* centre = centres + std::size_t(c) * stride;
         // A row that stays adds only its distance (the same bits as add_row's).
-        const double e = stays   ? add_row<false>(row, centre, to.scale, sums, to.d)
+        const double e = stays   ? (to.known && to.known[i] >= 0
+                                        ? to.known[i]
+                                        : add_row<false>(row, centre, to.scale, sums, to.d))
                          : split ? to.split(row, centre, to.scale, sums, to.levels, to.d, 1)
                                  : add_row(row, centre, to.scale, sums, to.d);
         // The distance on the spread grid when it is a whole multiple of its unit there
@@ -306,6 +310,18 @@ KMEANS_INLINE void add_rows_body(const RowsTarget& to, const float* rows, int co
     }
 }
 
+KMEANS_INLINE double spread_lanes(const float* row, const float* centre, int d) {
+    return add_row<false>(row, centre, 0, nullptr, d);
+}
+#if defined(__x86_64__)
+// The same with 512-bit registers, the same bits (each lane one of add_row's eight).
+__attribute__((target("avx512f"))) double spread_of_avx512(const float* row, const float* centre,
+                                                           int d) {
+    return spread_lanes(row, centre, d);
+}
+#endif
+KMEANS_TWO_BUILDS(double, spread_of, spread_lanes, (const float* row, const float* centre, int d),
+                  (row, centre, d))
 KMEANS_TWO_BUILDS(std::uint32_t, max_bits, max_bits_lanes,
                   (const float* row, int d, std::uint32_t largest), (row, d, largest))
 KMEANS_TWO_BUILDS(bool, whole, whole_lanes, (const float* row, int d, double scale),
@@ -320,6 +336,14 @@ KMEANS_BUILDS(void, add_rows, add_rows_body,
 #undef KMEANS_INLINE
 
 }  // namespace
+
+double spread_distance(const float* row, const float* centre, int d) {
+#if defined(__x86_64__)
+    static const bool avx512 = __builtin_cpu_supports("avx512f");
+    if (avx512) return spread_of_avx512(row, centre, d);
+#endif
+    return spread_of(row, centre, d);
+}
 
 float max_abs(const float* rows, std::size_t count, int d) {
     const std::size_t stride = std::size_t(d) + 1;
@@ -473,13 +497,14 @@ void ExactSums::bindRows(const float* rows, std::size_t count, const std::uint8_
 }
 
 void ExactSums::addRows(const float* rows, int count, const int* nearest, const float* centres,
-                        int first, int last, const int* previous) {
+                        int first, int last, const int* previous, const double* known) {
     addRowsBuilt(has_avx2() ? Build::avx2 : Build::plain, rows, count, nearest, centres, first,
-                 last, previous);
+                 last, previous, known);
 }
 
 bool ExactSums::addRowsBuilt(Build build, const float* rows, int count, const int* nearest,
-                             const float* centres, int first, int last, const int* previous) {
+                             const float* centres, int first, int last, const int* previous,
+                             const double* known) {
     const bool avx2 = build == Build::avx2;
     if (avx2 && !has_avx2()) return false;
     // Rows of the bound run read their marks; any others are split value by value.
@@ -505,7 +530,8 @@ bool ExactSums::addRowsBuilt(Build build, const float* rows, int count, const in
                         off,
                         !bound,
                         avx2 ? add_split_avx2 : add_split_plain,
-                        previous};
+                        previous,
+                        known};
     if (avx2)
         add_rows_avx2(to, rows, count, nearest, centres, first, last);
     else

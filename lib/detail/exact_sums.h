@@ -38,6 +38,10 @@
 
 namespace kmeans::detail {
 
+// A row's squared distance to a centre (d values each) as the totals form it for the
+// spreads, in one fixed order (the same bits on every build).
+double spread_distance(const float* row, const float* centre, int d);
+
 // The largest |x| among the first d values of `count` augmented rows (stride d+1);
 // non-finite values are not counted.
 float max_abs(const float* rows, std::size_t count, int d);
@@ -120,14 +124,17 @@ public:
     // kept from pass to pass): a row that stays adds its spread alone, one that moved
     // is also taken off its old cluster (values and count, when that cluster is in
     // range). The values are integers, so the totals are those of a full re-summation.
+    // `known` (or null): row i's distance as spread_distance gives it, where >= 0 (a
+    // row that stays, measured already).
     void addRows(const float* rows, int count, const int* nearest, const float* centres, int first,
-                 int last, const int* previous = nullptr);
+                 int last, const int* previous = nullptr, const double* known = nullptr);
     // The same with the loops' build named: addRows takes the AVX2 build where the CPU
     // has it; the plain one must give the same bits (tests compare them). False, with
     // nothing added, when the CPU cannot run the build asked for.
     enum class Build { plain, avx2 };
     bool addRowsBuilt(Build build, const float* rows, int count, const int* nearest,
-                      const float* centres, int first, int last, const int* previous = nullptr);
+                      const float* centres, int first, int last, const int* previous = nullptr,
+                      const double* known = nullptr);
 
     // Ends a pass's additions: every partial 64-bit sum of a wide grid is carried into
     // its 128-bit total and every long register into digits, ready to be added to

@@ -35,9 +35,9 @@ struct SearchCounts;
 int prune_group_size(int k, int d);
 
 // Upper bounds of the farthest each group's centres moved between two sets of k
-// augmented centre rows (stride d+1): one double per group into `drift`.
+// augmented centre rows (stride d+1): one float per group into `drift`.
 void group_drift(const float* before, const float* after, int k, int d, int groupSize,
-                 double* drift);
+                 float* drift);
 
 // A training run's pruning: per row its bounds (n * groups floats; 0 proves nothing)
 // and the cluster the run's totals hold it in (n ints), the centres before the update
@@ -48,10 +48,25 @@ struct PruneState {
     std::unique_ptr<float[]> lower;
     std::unique_ptr<int[]> previous;
     std::unique_ptr<float[]> before;
-    std::unique_ptr<double[]> drift;
+    std::unique_ptr<float[]> drift;
     std::unique_ptr<float[]> transposed;  // d x k: value t of centre j at t * k + j
+    // Scratch for the workers, kept from pass to pass (no fresh pages each time): per
+    // row its distance to its centre and a slot of the rows left to search, per worker
+    // the rows gathered for a search.
+    std::unique_ptr<double[]> known;
+    std::unique_ptr<int[]> left;
+    struct Gather {
+        std::unique_ptr<float[]> data;
+        std::size_t floats = 0;
+        float* get(std::size_t n);  // null when memory is short
+    };
+    static constexpr int kWorkers = 64;
+    mutable Gather gathers[kWorkers];
     // The totals hold every row in previous[]: the next pass adds the rows that moved.
     bool totalsKept = false;
+    // Whether this pass's searched rows take fresh bounds from their scores: not while
+    // the centres still move too far for bounds to serve (their cost would be lost).
+    bool refresh = false;
 
     // False when memory is short (nothing is then held).
     bool allocate(int n, int k, int d);
@@ -70,6 +85,7 @@ struct PruneBlock {
     float* lower;
     const int* previous;
     const PruneState* state;
+    std::size_t first;  // the block's first row in the run
 };
 
 // One slice of rows (stride d+1) whose centres nearest[] holds from the last pass:
@@ -78,19 +94,26 @@ struct PruneBlock {
 // in double, the others are searched against the plan (bounds: their row_bounds).
 // `lower` is updated for every row. Adds the rows kept to counts->kept and those
 // measured by groups to counts->grouped.
+// `known` (or null): count doubles, where the test measured row i's distance to its
+// centre, that distance (spread_distance), else left as it was.
+// `left`: count ints of scratch; `gather`: the worker's buffer.
 void prune_search(const SearchPlan& plan, const float* rows, int count, const float* bounds,
-                  float* lower, const PruneState& state, int* nearest, SearchCounts* counts);
+                  float* lower, const PruneState& state, int* nearest, SearchCounts* counts,
+                  double* known, int* left, PruneState::Gather& gather);
 
 // A search worker's slice of a block (its rows from the block's row `first` on):
 // prune_search, then the rows into `sums` (or null) - those that moved only, when the
 // block's `previous` is set.
 void prune_slice(const SearchPlan& plan, const float* rows, int count, const float* bounds,
                  int* nearest, SearchCounts* counts, ExactSums* sums, const PruneBlock& block,
-                 std::size_t first);
+                 std::size_t first, int worker);
 
-// Whether training prunes: when KMEANS_PRUNE is "on" (pruning changes no output, only
-// the time a run takes).
-bool pruning_enabled();
+// Whether training prunes (KMEANS_PRUNE): off (the default, or "off"), on ("on": bounds
+// taken once the centres move little), or always ("always": bounds from the first
+// pass on, for the tests: every path taken). Pruning changes no output, only the time
+// a run takes.
+enum class PruneMode { off, on, always };
+PruneMode pruning_mode();
 
 }  // namespace kmeans::detail
 

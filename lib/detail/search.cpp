@@ -670,6 +670,49 @@ float score_gap(const RowScan& r, float other) {
     return gap > 0 ? float_down(gap) : 0.0f;
 }
 
+// score_gap for each group's best score.
+void group_gaps_plain(const RowScan& r, const float* groupBest, int groups, float* gaps) {
+    for (int g = 0; g < groups; ++g) gaps[g] = score_gap(r, groupBest[g]);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx512f,avx512vl"))) void group_gaps_avx512(const RowScan& r,
+                                                                   const float* groupBest,
+                                                                   int groups, float* gaps) {
+    double margin = 2 * r.error;
+    double down = 1 - 0x1p-50;
+#ifdef KMEANS_TEST_HOOKS
+    if (search_test_hooks.noPruneMargin) margin = 0, down = 1;
+#endif
+    const __m512d best = _mm512_set1_pd(double(r.best));
+    const __m512d less = _mm512_set1_pd(margin);
+    const __m512d scale = _mm512_set1_pd(2 * down);
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d none = _mm512_set1_pd(-kInf);
+    const __m512d inf = _mm512_set1_pd(kInf);
+    for (int g = 0; g < groups; g += 8) {
+        const __mmask8 in = groups - g >= 8 ? __mmask8(0xFF) : __mmask8((1u << (groups - g)) - 1);
+        const __m512d other = _mm512_maskz_cvtps_pd(0xFF, _mm256_maskz_loadu_ps(in, groupBest + g));
+        // (best - other) is exact in double; the rest rounds, and down covers it.
+        __m512d gap = _mm512_mul_pd(_mm512_sub_pd(_mm512_sub_pd(best, other), less), scale);
+        gap = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(gap, zero, _CMP_GT_OQ), zero, gap);
+        gap = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(other, none, _CMP_EQ_OQ), gap, inf);
+        _mm256_mask_storeu_ps(
+            gaps + g, in,
+            _mm512_maskz_cvt_roundpd_ps(0xFF, gap, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
+    }
+}
+#endif
+
+void group_gaps(const RowScan& r, const float* groupBest, int groups, float* gaps) {
+#if defined(__x86_64__)
+    static const bool avx512 =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+    if (avx512) return group_gaps_avx512(r, groupBest, groups, gaps);
+#endif
+    group_gaps_plain(r, groupBest, groups, gaps);
+}
+
 void chosen_gaps(const SearchPlan& plan, const RowScan& r, int chosen, float bound,
                  const float* groupBest, int groups, int groupSize, float* gaps) {
     const bool proven = chosen == r.index && r.error < kInf && std::isfinite(r.best) &&
@@ -683,14 +726,54 @@ void chosen_gaps(const SearchPlan& plan, const RowScan& r, int chosen, float bou
         return;
     }
     const int own = chosen / groupSize;
-    for (int g = 0; g < groups; ++g) gaps[g] = score_gap(r, g == own ? r.second : groupBest[g]);
+    group_gaps(r, groupBest, groups, gaps);
+    gaps[own] = score_gap(r, r.second);
 }
 
-// The largest of n scores (-inf for none; NaNs skipped).
-float range_max(const float* s, int n) {
-    float m = -kInfFloat;
-    for (int j = 0; j < n; ++j) m = s[j] > m ? s[j] : m;
-    return m;
+// Each group's best score in one row of a tile (centres j0 .. j0+nb-1), into best[]
+// (groups of groupSize consecutive centres; NaNs skipped).
+void group_best_plain(const float* s, int nb, int j0, int groupSize, float* best) {
+    for (int j = 0; j < nb; ++j) {
+        float& b = best[(j0 + j) / groupSize];
+        b = s[j] > b ? s[j] : b;
+    }
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx512f"))) void group_best_avx512(const float* s, int nb, int j0,
+                                                          int groupSize, float* best) {
+    const __m512 none = _mm512_set1_ps(-kInfFloat);
+    for (int j = j0; j < j0 + nb;) {
+        const int g = j / groupSize;
+        const int end = std::min(j0 + nb, (g + 1) * groupSize);
+        // max(v, m) keeps m where v is a NaN.
+        __m512 m = none;
+        for (int at = j; at < end; at += 16) {
+            const __mmask16 in =
+                end - at >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (end - at)) - 1);
+            m = _mm512_mask_max_ps(m, in, _mm512_maskz_loadu_ps(in, s + (at - j0)), m);
+        }
+        // Halves, quarters, pairs, neighbours: lane 0 ends with the largest.
+        // (The zero-masked forms: GCC 12 warns on the plain ones' undefined operand.)
+        const __mmask16 all = 0xFFFF;
+        m = _mm512_maskz_max_ps(all, m,
+                                _mm512_maskz_shuffle_f32x4(all, m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm512_maskz_max_ps(all, m,
+                                _mm512_maskz_shuffle_f32x4(all, m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        m = _mm512_maskz_max_ps(all, m, _mm512_maskz_permute_ps(all, m, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm512_maskz_max_ps(all, m, _mm512_maskz_permute_ps(all, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        best[g] = std::max(best[g], _mm512_cvtss_f32(m));
+        j = end;
+    }
+}
+#endif
+
+void group_best(const float* s, int nb, int j0, int groupSize, float* best) {
+#if defined(__x86_64__)
+    static const bool avx512 = __builtin_cpu_supports("avx512f");
+    if (avx512 && groupSize >= 16) return group_best_avx512(s, nb, j0, groupSize, best);
+#endif
+    group_best_plain(s, nb, j0, groupSize, best);
 }
 
 void search_tiles(const SearchPlan& plan, const float* rows, int count, const float* bounds,
@@ -814,13 +897,7 @@ void search_tiles(const SearchPlan& plan, const float* rows, int count, const fl
                     const float* row = out + std::size_t(i) * std::size_t(ldc);
                     scan_block(scan[i], row, nb, j0, kept.get() + at, keptValues.get() + at);
                     if (!groupBest) continue;
-                    float* best = groupBest.get() + std::size_t(t0 + i) * G;
-                    for (int j = j0; j < j0 + nb;) {
-                        const int in = j / groupSize;
-                        const int end = std::min(j0 + nb, (in + 1) * groupSize);
-                        best[in] = std::max(best[in], range_max(row + (j - j0), end - j));
-                        j = end;
-                    }
+                    group_best(row, nb, j0, groupSize, groupBest.get() + std::size_t(t0 + i) * G);
                 }
                 if (scores != nullptr && !direct)
                     for (int i = 0; i < m; ++i)

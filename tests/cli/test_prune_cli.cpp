@@ -1,4 +1,5 @@
-// The trainers with pruning (KMEANS_PRUNE=on) against without: the same model, min
+// The trainers with pruning (KMEANS_PRUNE=on, and =always: bounds from the first pass)
+// against without: the same model, min
 // cluster file and log, byte for byte (the timings masked), on the sample, on
 // non-integer data, on data far from zero and on data whose clusters empty and are
 // refilled (--empty=split), with both search variants and each filter.
@@ -68,9 +69,10 @@ TEST_F(PruneCli, SameBytesWithPruningOnAndOff) {
                           Case{kMt, path("far.txt"), "30", "bf16-emulated", false},
                           Case{kMt, path("repeats.txt"), "20", "float", true}}) {
         EnvValue filter("KMEANS_FILTER", c.filter.c_str());
-        std::string bytes[2];
-        for (int on = 0; on < 2; ++on) {
-            EnvValue prune("KMEANS_PRUNE", on ? "on" : "off");
+        std::string bytes[3];
+        const char* modes[3] = {"off", "on", "always"};
+        for (int on = 0; on < 3; ++on) {
+            EnvValue prune("KMEANS_PRUNE", modes[on]);
             std::vector<std::string> args = {"-k", c.k, "-i", "12",
                                              "-p", "2", "-m", path("min.txt")};
             if (c.split) args.push_back("--empty=split");
@@ -84,12 +86,15 @@ TEST_F(PruneCli, SameBytesWithPruningOnAndOff) {
             bytes[on] =
                 mask_times(r.out) + "|" + slurp(path("model.txt")) + "|" + slurp(path("min.txt"));
         }
-        std::size_t at = 0;
-        while (at < bytes[0].size() && at < bytes[1].size() && bytes[0][at] == bytes[1][at]) ++at;
-        EXPECT_TRUE(bytes[0] == bytes[1])
-            << c.data << " (" << c.filter << "): pruned run differs at byte " << at << ": '"
-            << bytes[0].substr(at > 40 ? at - 40 : 0, 80) << "' / '"
-            << bytes[1].substr(at > 40 ? at - 40 : 0, 80) << "'";
+        for (int on = 1; on < 3; ++on) {
+            const std::string &a = bytes[0], &b = bytes[on];
+            std::size_t at = 0;
+            while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
+            EXPECT_TRUE(a == b) << c.data << " (" << c.filter << "): KMEANS_PRUNE=" << modes[on]
+                                << " differs at byte " << at << ": '"
+                                << a.substr(at > 40 ? at - 40 : 0, 80) << "' / '"
+                                << b.substr(at > 40 ? at - 40 : 0, 80) << "'";
+        }
     }
 }
 

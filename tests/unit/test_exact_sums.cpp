@@ -413,3 +413,64 @@ TEST(FixedOrder, ManyDistancesAtOnceAreTheOneDistanceBitForBit) {
                                    &rows[std::size_t(which[std::size_t(i)]) * (d + 1)], d))
             << i;
 }
+
+// Totals kept from pass to pass and updated by the rows that moved (addRows with
+// `previous`) against a full re-summation, after every pass of a changing assignment:
+// the same bytes, narrow and wide (rows off the grid: finer levels), through parts and
+// through cluster ranges, with a wide cluster past a partial sum's carry. The spreads
+// are the pass's own (cleared each pass), those of rows that stay given or measured.
+TEST(ExactSums, TotalsKeptAndMovedEqualAFullSum) {
+    std::mt19937 gen(9);
+    std::normal_distribution<float> g(0.f, 1.f);
+    const int n = 5000;
+    const int d = 9;
+    const int k = 6;
+    for (bool wide : {false, true}) {
+        std::vector<float> x(std::size_t(n) * d);
+        for (float& v : x)
+            v = wide ? (gen() % 2 ? 1000.f : 0.f) + g(gen) * std::ldexp(1.f, -int(gen() % 40))
+                     : float(int(g(gen) * 50));
+        const std::vector<float> rows = augmented(x, d);
+        std::vector<float> centres(std::size_t(k) * (d + 1));
+        for (std::size_t v = 0; v < centres.size(); ++v) centres[v] = rows[v];
+        std::vector<std::uint8_t> off;
+        const FixedGrid grid = grid_of(rows, n, d, centres, k, &off);
+        ASSERT_EQ(grid.levels > 1, wide);
+        ExactSums kept, copy;
+        ASSERT_TRUE(kept.allocate(k, d, grid) && copy.allocate(k, d, grid));
+        kept.bindRows(rows.data(), n, off.data());
+        copy.bindRows(rows.data(), n, off.data());
+        std::vector<int> previous(n), nearest(n);
+        for (int pass = 0; pass < 5; ++pass) {
+            // Cluster 0 takes a third of the rows (past 2048: a carry between passes).
+            for (int i = 0; i < n; ++i)
+                nearest[i] =
+                    pass > 0 && gen() % 4 != 0 ? previous[i] : (i % 3 == 0 ? 0 : int(gen() % k));
+            std::vector<double> known(n, -1.0);
+            for (int i = 0; i < n; i += 2)
+                if (pass > 0 && nearest[i] == previous[i])
+                    known[i] = spread_distance(&rows[std::size_t(i) * (d + 1)],
+                                               &centres[std::size_t(nearest[i]) * (d + 1)], d);
+            const int* was = pass > 0 ? previous.data() : nullptr;
+            if (pass % 2 == 0) {
+                kept.addRows(rows.data(), n, nearest.data(), centres.data(), 0, k, was,
+                             known.data());
+            } else {  // through a part, by cluster ranges
+                copy.addRows(rows.data(), n, nearest.data(), centres.data(), 0, 2, was);
+                copy.addRows(rows.data(), n, nearest.data(), centres.data(), 2, k, was);
+                copy.settle();
+                kept.add(copy);
+                copy.clear();
+            }
+            kept.settle();
+            ExactSums full;
+            ASSERT_TRUE(full.allocate(k, d, grid));
+            full.bindRows(rows.data(), n, off.data());
+            full.addRows(rows.data(), n, nearest.data(), centres.data(), 0, k);
+            full.settle();
+            EXPECT_EQ(totals(kept), totals(full)) << "wide " << wide << " pass " << pass;
+            kept.clearSpreads();
+            previous = nearest;
+        }
+    }
+}
