@@ -740,30 +740,67 @@ void group_best_plain(const float* s, int nb, int j0, int groupSize, float* best
 }
 
 #if defined(__x86_64__)
+// The largest of the scores of centres [from, to) (row s starts at centre j0), as a
+// vector whose lanes each hold the largest of theirs (max(v, m) keeps m where v is a
+// NaN).
+__attribute__((target("avx512f"))) inline __m512 lanes_max(const float* s, int from, int to,
+                                                           int j0) {
+    __m512 m = _mm512_set1_ps(-kInfFloat);
+    for (int at = from; at < to; at += 16) {
+        const __mmask16 in = to - at >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (to - at)) - 1);
+        m = _mm512_mask_max_ps(m, in, _mm512_maskz_loadu_ps(in, s + (at - j0)), m);
+    }
+    return m;
+}
+
+// Halves, quarters, pairs, neighbours: lane 0 ends with the largest.
+// (The zero-masked forms: GCC 12 warns on the plain ones' undefined operand.)
+__attribute__((target("avx512f"))) inline float lane_max(__m512 m) {
+    const __mmask16 all = 0xFFFF;
+    m = _mm512_maskz_max_ps(all, m, _mm512_maskz_shuffle_f32x4(all, m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm512_maskz_max_ps(all, m, _mm512_maskz_shuffle_f32x4(all, m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+    m = _mm512_maskz_max_ps(all, m, _mm512_maskz_permute_ps(all, m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm512_maskz_max_ps(all, m, _mm512_maskz_permute_ps(all, m, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm512_cvtss_f32(m);
+}
+
+// Sixteen vectors into one whose lane i holds the largest of v[i]'s lanes: four
+// rounds, each taking pairs of vectors to one (the even lanes of both against their
+// odd lanes), the lanes' order kept.
+__attribute__((target("avx512f"))) inline __m512 sixteen_max(__m512* v) {
+    const __m512i even =
+        _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    const __m512i odd =
+        _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+    for (int n = 16; n > 1; n /= 2)
+        for (int i = 0; i < n / 2; ++i)
+            v[i] = _mm512_maskz_max_ps(0xFFFF, _mm512_permutex2var_ps(v[2 * i], even, v[2 * i + 1]),
+                                       _mm512_permutex2var_ps(v[2 * i], odd, v[2 * i + 1]));
+    return v[0];
+}
+
 __attribute__((target("avx512f"))) void group_best_avx512(const float* s, int nb, int j0,
                                                           int groupSize, float* best) {
-    const __m512 none = _mm512_set1_ps(-kInfFloat);
-    for (int j = j0; j < j0 + nb;) {
-        const int g = j / groupSize;
-        const int end = std::min(j0 + nb, (g + 1) * groupSize);
-        // max(v, m) keeps m where v is a NaN.
-        __m512 m = none;
-        for (int at = j; at < end; at += 16) {
-            const __mmask16 in =
-                end - at >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (end - at)) - 1);
-            m = _mm512_mask_max_ps(m, in, _mm512_maskz_loadu_ps(in, s + (at - j0)), m);
-        }
-        // Halves, quarters, pairs, neighbours: lane 0 ends with the largest.
-        // (The zero-masked forms: GCC 12 warns on the plain ones' undefined operand.)
-        const __mmask16 all = 0xFFFF;
-        m = _mm512_maskz_max_ps(all, m,
-                                _mm512_maskz_shuffle_f32x4(all, m, m, _MM_SHUFFLE(1, 0, 3, 2)));
-        m = _mm512_maskz_max_ps(all, m,
-                                _mm512_maskz_shuffle_f32x4(all, m, m, _MM_SHUFFLE(2, 3, 0, 1)));
-        m = _mm512_maskz_max_ps(all, m, _mm512_maskz_permute_ps(all, m, _MM_SHUFFLE(1, 0, 3, 2)));
-        m = _mm512_maskz_max_ps(all, m, _mm512_maskz_permute_ps(all, m, _MM_SHUFFLE(2, 3, 0, 1)));
-        best[g] = std::max(best[g], _mm512_cvtss_f32(m));
-        j = end;
+    const int end = j0 + nb;
+    // The groups wholly inside the block, sixteen at a time; the others one by one.
+    int g = j0 / groupSize;
+    const int whole = groupSize % 16 == 0 ? end / groupSize : 0;  // past the last whole group
+    if (j0 % groupSize != 0) {
+        const int to = std::min(end, (g + 1) * groupSize);
+        best[g] = std::max(best[g], lane_max(lanes_max(s, j0, to, j0)));
+        ++g;
+    }
+    for (; g + 16 <= whole; g += 16) {
+        __m512 v[16];
+        for (int u = 0; u < 16; ++u)
+            v[u] = lanes_max(s, (g + u) * groupSize, (g + u + 1) * groupSize, j0);
+        _mm512_storeu_ps(best + g,
+                         _mm512_maskz_max_ps(0xFFFF, sixteen_max(v), _mm512_loadu_ps(best + g)));
+    }
+    for (; g * groupSize < end; ++g) {
+        const int from = std::max(j0, g * groupSize);
+        const int to = std::min(end, (g + 1) * groupSize);
+        best[g] = std::max(best[g], lane_max(lanes_max(s, from, to, j0)));
     }
 }
 #endif
