@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -526,7 +527,10 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     passCounts_.clear();
     // Pruning from the second pass on: each row's bound and the totals' membership.
     prune_.reset();
-    const PruneMode pruning = pruning_mode();
+    const PruneMode pruning = settings_.prune == TrainSettings::Prune::off      ? PruneMode::off
+                              : settings_.prune == TrainSettings::Prune::on     ? PruneMode::on
+                              : settings_.prune == TrainSettings::Prune::always ? PruneMode::always
+                                                                                : pruning_mode();
     if (maxIter > 1 && pruning != PruneMode::off) {
         prune_.reset(new (std::nothrow) PruneState);
         if (!prune_ || !prune_->allocate(n, k, d)) {
@@ -550,7 +554,13 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     stop_ = StopReason::none;
     for (int it = 0; it < maxIter; ++it) {
         repaired_ = false;
+        auto T0 = std::chrono::steady_clock::now();
         if (!assignmentPass(blockSize, shift, bounds.get(), nearest, parts)) return false;
+        if (getenv("DBG"))
+            std::cerr
+                << "pass " << it << " "
+                << std::chrono::duration<double>(std::chrono::steady_clock::now() - T0).count()
+                << std::endl;
         if (peers && !share_totals(*exact_, exchange.get(), *peers)) return false;
         if (settings_.splitEmpty && !repairEmptyClusters(nearest, peers)) return false;
         std::memcpy(counts, exact_->counts(), sizeof(int) * std::size_t(k));

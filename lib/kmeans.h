@@ -93,6 +93,11 @@ struct TrainSettings {
     // their centres (the farthest first, ties to the lowest row), which leaves its own
     // cluster: the empty one's centre is that row, the other's the mean of the rest.
     bool splitEmpty = false;
+    // Whether passes keep rows their bounds prove without searching them (the same
+    // result; detail/prune.h): as KMEANS_PRUNE says (off unless "on" or "always"), or
+    // off, on (once the centres move little) or always (from the first pass).
+    enum class Prune { environment, off, on, always };
+    Prune prune = Prune::environment;
 };
 
 // How the last training run ended.

@@ -39,7 +39,7 @@ static char offending(int optopt_value) {
 
 // The trainers' long options: --version and --help, and the training settings, each
 // answered by its own code beyond every char.
-enum TrainerLong { kInit = 0x101, kSeed, kRestarts, kTol, kEmpty, kLabels, kQuiet, kHelp };
+enum TrainerLong { kInit = 0x101, kSeed, kRestarts, kTol, kEmpty, kLabels, kQuiet, kHelp, kPrune };
 static const option kTrainerLongOptions[] = {
     {"version", no_argument, nullptr, kVersionOption},
     {"help", no_argument, nullptr, kHelp},
@@ -50,6 +50,7 @@ static const option kTrainerLongOptions[] = {
     {"empty", required_argument, nullptr, kEmpty},
     {"labels", required_argument, nullptr, kLabels},
     {"quiet", no_argument, nullptr, kQuiet},
+    {"prune", required_argument, nullptr, kPrune},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -70,6 +71,7 @@ ParseResult parse_trainer_options(int argc, char** argv, TrainerOptions& o, char
         case kEmpty: o.empty = optarg; break;
         case kLabels: o.labelsFile = optarg; break;
         case kQuiet: o.quiet = true; break;
+        case kPrune: o.prune = optarg; break;
         case kHelp: return ParseResult::help;
         case kVersionOption: return ParseResult::version;
         case '?': bad = offending(optopt); return ParseResult::unknown_option;

@@ -30,6 +30,7 @@ struct TrainerOptions {
     const char* restarts = nullptr;    // --restarts
     const char* tol = nullptr;         // --tol
     const char* empty = nullptr;       // --empty: keep or split
+    const char* prune = nullptr;       // --prune: off, on or always
     const char* labelsFile = nullptr;  // --labels
     bool quiet = false;                // --quiet
 };

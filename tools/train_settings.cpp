@@ -34,8 +34,9 @@ void echo_train_settings(const TrainerOptions& o) {
     const struct {
         const char* name;
         const char* value;
-    } given[] = {{"init", o.init}, {"seed", o.seed},   {"restarts", o.restarts},
-                 {"tol", o.tol},   {"empty", o.empty}, {"labels", o.labelsFile}};
+    } given[] = {{"init", o.init},  {"seed", o.seed},   {"restarts", o.restarts},
+                 {"tol", o.tol},    {"empty", o.empty}, {"labels", o.labelsFile},
+                 {"prune", o.prune}};
     for (const auto& g : given)
         if (g.value != nullptr) std::cout << "\t" << g.name << ": " << g.value << std::endl;
 }
@@ -73,6 +74,16 @@ bool train_settings(const TrainerOptions& o, TrainSettings& s) {
             s.splitEmpty = true;
         else if (std::strcmp(o.empty, "keep") != 0)
             return refuse("empty", o.empty, "keep or split");
+    }
+    if (o.prune != nullptr) {
+        if (std::strcmp(o.prune, "off") == 0)
+            s.prune = TrainSettings::Prune::off;
+        else if (std::strcmp(o.prune, "on") == 0)
+            s.prune = TrainSettings::Prune::on;
+        else if (std::strcmp(o.prune, "always") == 0)
+            s.prune = TrainSettings::Prune::always;
+        else
+            return refuse("prune", o.prune, "off, on or always");
     }
     return true;
 }

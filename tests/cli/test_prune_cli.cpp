@@ -99,3 +99,37 @@ TEST_F(PruneCli, SameBytesWithPruningOnAndOff) {
 }
 
 }  // namespace
+
+namespace {
+
+// --prune sets it for one run (over KMEANS_PRUNE): the same model and log as without,
+// but for the option's own echo line; a value it does not take is refused.
+TEST_F(PruneCli, PruneOption) {
+    EnvValue prune("KMEANS_PRUNE", "off");
+    const std::vector<std::string> base = {"-k", "32", "-i", "14", "-p", "2"};
+    std::string bytes[2];
+    for (int with = 0; with < 2; ++with) {
+        std::vector<std::string> args = base;
+        if (with) args.push_back("--prune=always");
+        args.push_back(kSample + "/train.txt");
+        args.push_back(path("model.txt"));
+        const RunResult r = run(kMt, args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string out = mask_times(r.out);
+        const std::string echo = "\tprune: always\n";
+        if (with) {
+            const std::size_t at = out.find(echo);
+            ASSERT_NE(at, std::string::npos) << out;
+            out.erase(at, echo.size());
+        }
+        bytes[with] = out + "|" + slurp(path("model.txt"));
+    }
+    EXPECT_EQ(bytes[0], bytes[1]);
+    const RunResult bad =
+        run(kMt, {"-k", "4", "--prune=maybe", kSample + "/train.txt", path("model.txt")});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("Error: --prune=maybe: off, on or always.\n"), std::string::npos)
+        << bad.err;
+}
+
+}  // namespace
