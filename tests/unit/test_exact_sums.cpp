@@ -29,6 +29,17 @@ std::vector<float> augmented(const std::vector<float>& x, int d) {
     return rows;
 }
 
+// n augmented rows of d values: whole numbers (narrow), or (wide) values up to 1000
+// beside values whose bits reach below 2^-40.
+std::vector<float> mixed_rows(std::mt19937& gen, int n, int d, bool wide) {
+    std::normal_distribution<float> g(0.f, 1.f);
+    std::vector<float> x(std::size_t(n) * d);
+    for (float& v : x)
+        v = wide ? (gen() % 2 ? 1000.f : 0.f) + g(gen) * std::ldexp(1.f, -int(gen() % 40))
+                 : float(int(g(gen) * 50));
+    return augmented(x, d);
+}
+
 // The grid a run chooses for these rows; `off` receives the rows' marks.
 FixedGrid grid_of(const std::vector<float>& rows, int n, int d, const std::vector<float>& centres,
                   int k, std::vector<std::uint8_t>* off = nullptr) {
@@ -79,17 +90,11 @@ TEST(ExactSums, GridFollowsTheData) {
 // that takes more rows than a wide partial sum holds between carries.
 TEST(ExactSums, NoOrderOrSplitChangesTheTotals) {
     std::mt19937 gen(5);
-    std::normal_distribution<float> g(0.f, 1.f);
     const int n = 7000;
     const int d = 11;
     const int k = 7;
     for (bool wide : {false, true}) {
-        std::vector<float> x(std::size_t(n) * d);
-        // Wide: values up to 1000 beside values whose bits reach below 2^-40.
-        for (float& v : x)
-            v = wide ? (gen() % 2 ? 1000.f : 0.f) + g(gen) * std::ldexp(1.f, -int(gen() % 40))
-                     : float(int(g(gen) * 50));
-        const std::vector<float> rows = augmented(x, d);
+        const std::vector<float> rows = mixed_rows(gen, n, d, wide);
         std::vector<float> centres(std::size_t(k) * (d + 1));
         for (int c = 0; c < k; ++c) {
             for (int t = 0; t < d; ++t)
@@ -421,16 +426,11 @@ TEST(FixedOrder, ManyDistancesAtOnceAreTheOneDistanceBitForBit) {
 // are the pass's own (cleared each pass), those of rows that stay given or measured.
 TEST(ExactSums, TotalsKeptAndMovedEqualAFullSum) {
     std::mt19937 gen(9);
-    std::normal_distribution<float> g(0.f, 1.f);
     const int n = 5000;
     const int d = 9;
     const int k = 6;
     for (bool wide : {false, true}) {
-        std::vector<float> x(std::size_t(n) * d);
-        for (float& v : x)
-            v = wide ? (gen() % 2 ? 1000.f : 0.f) + g(gen) * std::ldexp(1.f, -int(gen() % 40))
-                     : float(int(g(gen) * 50));
-        const std::vector<float> rows = augmented(x, d);
+        const std::vector<float> rows = mixed_rows(gen, n, d, wide);
         std::vector<float> centres(std::size_t(k) * (d + 1));
         for (std::size_t v = 0; v < centres.size(); ++v) centres[v] = rows[v];
         std::vector<std::uint8_t> off;
