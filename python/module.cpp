@@ -334,7 +334,7 @@ const char* stop_name(kmeans::StopReason stop) {
 
 py::tuple train(const py::array& X, int k, int iterations, int threads, const std::string& init,
                 const py::object& given, bool seeded, std::uint64_t seed, int restarts, double tol,
-                bool split, int block, bool verbose, bool wantLabels) {
+                bool split, int block, bool verbose, bool wantLabels, const std::string& prune) {
     const Rows rows = rows_of(X, "X");
     check_threads(threads);
     if (iterations < 0) throw py::value_error("iterations must be at least 0");
@@ -348,6 +348,14 @@ py::tuple train(const py::array& X, int k, int iterations, int threads, const st
     settings.restarts = restarts;
     settings.tol = tol;
     settings.splitEmpty = split;
+    if (prune == "on")
+        settings.prune = kmeans::TrainSettings::Prune::on;
+    else if (prune == "always")
+        settings.prune = kmeans::TrainSettings::Prune::always;
+    else if (prune == "off")
+        settings.prune = kmeans::TrainSettings::Prune::off;
+    else if (!prune.empty())
+        throw py::value_error("prune must be 'off', 'on' or 'always'");
     KMeans model;
     if (init == "kmeans++") {
         settings.init = kmeans::TrainSettings::Init::kmeanspp;
@@ -539,7 +547,7 @@ PYBIND11_MODULE(_kmeans, m) {
     m.def("train", &train, py::arg("X"), py::arg("k"), py::arg("iterations"), py::arg("threads"),
           py::arg("init"), py::arg("given"), py::arg("seeded"), py::arg("seed"),
           py::arg("restarts"), py::arg("tol"), py::arg("split"), py::arg("block"),
-          py::arg("verbose"), py::arg("labels"));
+          py::arg("verbose"), py::arg("labels"), py::arg("prune"));
     m.def("assign", &assign, py::arg("X"), py::arg("centers"), py::arg("threads"));
     m.def("histogram", &histogram, py::arg("X"), py::arg("centers"), py::arg("threads"));
     m.def("load_model", &load_model, py::arg("path"));

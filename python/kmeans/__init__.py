@@ -74,7 +74,7 @@ def _seed(seed):
 
 
 def train(X, k, iterations=30, threads=None, init="random", seed=None, restarts=1, tol=0.0,
-          empty="keep", block=None, verbose=False, labels=True):
+          empty="keep", block=None, verbose=False, labels=True, prune=None):
     """Trains k centres on the rows of X (a C-contiguous n x d array of float32, float64
     or uint8) and returns a Training.
 
@@ -95,6 +95,10 @@ def train(X, k, iterations=30, threads=None, init="random", seed=None, restarts=
     verbose     the programs' progress lines on sys.stdout
     labels      False: no labels (None), which saves the search they take after the
                 run (about one iteration's time)
+    prune       "off", "on" or "always" (--prune): keep the rows whose bounds prove their
+                centre without scoring them; the same result, faster once the centres
+                settle, and half the data's size again in memory. None: as the
+                KMEANS_PRUNE environment variable says (off when unset)
     """
     given = None
     if init == "k-means++":  # scikit-learn's spelling
@@ -113,10 +117,12 @@ def train(X, k, iterations=30, threads=None, init="random", seed=None, restarts=
     seeded, value = _seed(seed)
     if empty not in ("keep", "split"):
         raise ValueError(f"empty must be 'keep' or 'split', not {empty!r}")
+    if prune not in (None, "off", "on", "always"):
+        raise ValueError(f"prune must be 'off', 'on' or 'always', not {prune!r}")
     centers, labels, distortions, ran, stopped = _kmeans.train(
         X, int(k), int(iterations), _threads(threads), mode, given, seeded, value,
         int(restarts), float(tol), empty == "split", 0 if block is None else int(block),
-        bool(verbose), bool(labels))
+        bool(verbose), bool(labels), prune or "")
     return Training(centers, labels, distortions, ran, stopped)
 
 
@@ -151,7 +157,7 @@ class KMeans:
     n_iter_, distortions_, stopped_."""
 
     def __init__(self, n_clusters=8, *, init="random", n_init=1, max_iter=30, tol=0.0,
-                 random_state=None, empty="keep", threads=None, verbose=False):
+                 random_state=None, empty="keep", threads=None, verbose=False, prune=None):
         self.n_clusters = n_clusters
         self.init = init
         self.n_init = n_init
@@ -161,13 +167,14 @@ class KMeans:
         self.empty = empty
         self.threads = threads
         self.verbose = verbose
+        self.prune = prune
 
     def fit(self, X, y=None):
         given = not isinstance(self.init, (str, os.PathLike))
         run = train(X, None if given else self.n_clusters, iterations=self.max_iter,
                     threads=self.threads, init=self.init, seed=self.random_state,
                     restarts=self.n_init, tol=self.tol, empty=self.empty,
-                    verbose=self.verbose)
+                    verbose=self.verbose, prune=self.prune)
         self.cluster_centers_ = run.centers
         self.labels_ = run.labels
         self.distortions_ = run.distortions

@@ -45,10 +45,12 @@ OPTION_SETS = [
     (["--init=kmeans++", "--seed=7", "--restarts=2", "--empty=split"],
      dict(init="kmeans++", seed=7, restarts=2, empty="split")),
     (["--seed=5", "--tol=0.002"], dict(seed=5, tol=0.002)),
+    (["--prune=always", "--empty=split"], dict(prune="always", empty="split")),
 ]
 
 
-@pytest.mark.parametrize("flags,options", OPTION_SETS, ids=["default", "kmeans++", "tol"])
+@pytest.mark.parametrize("flags,options", OPTION_SETS,
+                         ids=["default", "kmeans++", "tol", "prune"])
 def test_train_writes_the_programs_model(tmp_path, sample, flags, options):
     model, labels = tmp_path / "model.npy", tmp_path / "labels.npy"
     log = run("KMEANS_MT", "-k", 40, "-i", 12, "-p", 2, *flags, f"--labels={labels}",
@@ -138,6 +140,8 @@ def test_errors_are_exceptions_with_the_programs_messages(tmp_path, capfd):
         kmeans.assign(X, np.zeros((3, 4), np.float32))
     with pytest.raises(ValueError, match="finite"):
         kmeans.histogram(X[:2], X[12:14])  # a centre holding the NaN
+    with pytest.raises(ValueError, match="prune must be 'off', 'on' or 'always'"):
+        kmeans.train(X[:12], 3, prune="maybe")
     with pytest.raises(ValueError, match=re.escape("the initial centers have 4 dimensions, X 5")):
         kmeans.train(X[:12], None, init=np.zeros((3, 4)))
     with pytest.raises(OSError, match=re.escape(f"Cannot open file '{tmp_path}/none.npy' for reading.")):
