@@ -565,9 +565,11 @@ void prune_slice(const SearchPlan& plan, const float* rows, int count, const flo
     const std::size_t at = block.first + first;
     double* known = st.known.get() + at;
     std::fill(known, known + count, -1.0);
+    // (Workers past the kept buffers, with -p above 64, gather into their own.)
+    PruneState::Gather own;
+    PruneState::Gather& gather = worker < PruneState::kWorkers ? st.gathers[worker] : own;
     prune_search(plan, rows, count, bounds, block.lower + first * std::size_t(st.groups), st,
-                 nearest, counts, known, st.left.get() + at,
-                 st.gathers[worker % PruneState::kWorkers]);
+                 nearest, counts, known, st.left.get() + at, gather);
     if (sums != nullptr)
         sums->addRows(rows, count, nearest, plan.centers, 0, plan.k,
                       block.previous != nullptr ? block.previous + first : nullptr, known);
