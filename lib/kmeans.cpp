@@ -527,18 +527,16 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
     passCounts_.clear();
     // Pruning from the second pass on: each row's bound and the totals' membership.
     prune_.reset();
-    const PruneMode pruning = settings_.prune == TrainSettings::Prune::off      ? PruneMode::off
-                              : settings_.prune == TrainSettings::Prune::on     ? PruneMode::on
-                              : settings_.prune == TrainSettings::Prune::always ? PruneMode::always
-                                                                                : pruning_mode();
-    if (maxIter > 1 && pruning != PruneMode::off) {
+    using Prune = TrainSettings::Prune;
+    const Prune pruning = settings_.prune == Prune::environment ? pruning_mode() : settings_.prune;
+    if (maxIter > 1 && pruning != Prune::off) {
         prune_.reset(new (std::nothrow) PruneState);
         if (!prune_ || !prune_->allocate(n, k, d)) {
             prune_.reset();
             std::cout << "Not enough memory for the pruning bounds (" << PruneState::bytes(n, k, d)
                       << " bytes): every pass searches every row." << std::endl;
         }
-        if (prune_) prune_->refresh = pruning == PruneMode::always;
+        if (prune_) prune_->refresh = pruning == Prune::always;
     }
 
     // Distortions are printed with 20 significant digits, enough to tell apart any two
@@ -584,7 +582,7 @@ bool KMeans::run(int maxIter, int* nearest, int blockSize, RunPeers* peers) {
             const double rows = peers ? peers->totalRows() : double(n);
             const float far =
                 *std::max_element(prune_->drift.get(), prune_->drift.get() + prune_->groups);
-            prune_->refresh = pruning == PruneMode::always ||
+            prune_->refresh = pruning == Prune::always ||
                               (rows > 0 && double(far) < 0.1 * std::sqrt(distortion / rows));
         }
         std::cout << "Time for relocating clusters = " << std::time(nullptr) - t3 << std::endl;

@@ -16,65 +16,11 @@
 #include "detail/fixed_order.h"
 #include "detail/score_bounds.h"
 #include "detail/search.h"
+#include "kmeans.h"
 
 namespace kmeans::detail {
 
 namespace {
-
-// The squared distance between the first d values of x and c in double, summed in
-// lanes (any order serves: prune.h bounds every order alike).
-double lane_distance_plain(const float* x, const float* c, int d) {
-    double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    int t = 0;
-    for (; t + 8 <= d; t += 8)
-        for (int l = 0; l < 8; ++l) {
-            const double diff = double(x[t + l]) - double(c[t + l]);
-            lanes[l] += diff * diff;
-        }
-    for (; t < d; ++t) {
-        const double diff = double(x[t]) - double(c[t]);
-        lanes[0] += diff * diff;
-    }
-    double sum = 0;
-    for (double l : lanes) sum += l;
-    return sum;
-}
-
-#if defined(__x86_64__)
-__attribute__((target("avx512f,avx512vl"))) double lane_distance_avx512(const float* x,
-                                                                        const float* c, int d) {
-    __m512d sum0 = _mm512_setzero_pd();
-    __m512d sum1 = _mm512_setzero_pd();
-    for (int t = 0; t < d; t += 16) {
-        // The tail under a mask (no call out to SSE code with the registers dirty).
-        const __mmask16 in = d - t >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (d - t)) - 1);
-        const __m512d x0 = _mm512_maskz_cvtps_pd(0xFF, _mm256_maskz_loadu_ps(__mmask8(in), x + t));
-        const __m512d c0 = _mm512_maskz_cvtps_pd(0xFF, _mm256_maskz_loadu_ps(__mmask8(in), c + t));
-        const __m512d x1 =
-            _mm512_maskz_cvtps_pd(0xFF, _mm256_maskz_loadu_ps(__mmask8(in >> 8), x + t + 8));
-        const __m512d c1 =
-            _mm512_maskz_cvtps_pd(0xFF, _mm256_maskz_loadu_ps(__mmask8(in >> 8), c + t + 8));
-        const __m512d d0 = _mm512_sub_pd(x0, c0);
-        const __m512d d1 = _mm512_sub_pd(x1, c1);
-        sum0 = _mm512_fmadd_pd(d0, d0, sum0);
-        sum1 = _mm512_fmadd_pd(d1, d1, sum1);
-    }
-    double lanes[8];
-    _mm512_storeu_pd(lanes, _mm512_add_pd(sum0, sum1));
-    double sum = 0;
-    for (double l : lanes) sum += l;
-    return sum;
-}
-#endif
-
-double lane_distance(const float* x, const float* c, int d) {
-#if defined(__x86_64__)
-    static const bool avx512 =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
-    if (avx512) return lane_distance_avx512(x, c, d);
-#endif
-    return lane_distance_plain(x, c, d);
-}
 
 // Rows gathered for one search call: enough that the call's set-up is small beside
 // it, few enough that the copy stays a fraction of the slice.
@@ -385,7 +331,7 @@ void group_drift(const float* before, const float* after, int k, int d, int grou
     std::fill(drift, drift + groups, 0.0f);
     for (int j = 0; j < k; ++j) {
         const double e =
-            lane_distance(before + std::size_t(j) * stride, after + std::size_t(j) * stride, d);
+            spread_distance(before + std::size_t(j) * stride, after + std::size_t(j) * stride, d);
         const double moved = e == 0 ? 0 : std::sqrt(e * (1 + m.g) * m.up) * m.up;
         drift[j / groupSize] = std::max(drift[j / groupSize], float_up(moved));
     }
@@ -413,7 +359,7 @@ bool PruneState::allocate(int n, int k, int d) {
         left.reset();
         return false;
     }
-    forget(n, k);
+    forget(n);
     return true;
 }
 
@@ -424,7 +370,7 @@ std::size_t PruneState::bytes(int n, int k, int d) {
            std::size_t(k) * (2 * std::size_t(d) + 1) * sizeof(float) + groups * sizeof(float);
 }
 
-void PruneState::forget(int n, int) {
+void PruneState::forget(int n) {
     std::fill(lower.get(), lower.get() + std::size_t(n) * std::size_t(groups), 0.0f);
     std::fill(drift.get(), drift.get() + groups, 0.0f);
     totalsKept = false;
@@ -496,27 +442,21 @@ void prune_search(const SearchPlan& plan, const float* rows, int count, const fl
         }
         left[searched++] = i;
     }
+    // Most rows left (or no memory to gather them): the slice is searched whole, the
+    // settled rows again with it (the same answer), and the search counts every row.
+    const int gather = std::min(searched, kGatherRows);
+    float* buffer = searched > 0 && searched <= count / 2
+                        ? gatherBuffer.get(std::size_t(gather) * (stride + 2 + Gs))
+                        : nullptr;
     const int settled = count - searched;
-    if (counts != nullptr) {
+    if (counts != nullptr && (searched == 0 || buffer != nullptr)) {
         counts->kept += settled - grouped;
         counts->grouped += grouped;
         counts->groupsExamined += examined;
         counts->rows += settled;  // (the search counts the others)
     }
     if (searched == 0) return;
-
-    // Most rows left (or no memory to gather them): the slice is searched whole, the
-    // settled rows again with it (the same answer).
-    const int gather = std::min(searched, kGatherRows);
-    float* buffer =
-        searched <= count / 2 ? gatherBuffer.get(std::size_t(gather) * (stride + 2 + Gs)) : nullptr;
     if (buffer == nullptr) {
-        if (counts != nullptr) {  // every row counted by the search
-            counts->kept -= settled - grouped;
-            counts->grouped -= grouped;
-            counts->groupsExamined -= examined;
-            counts->rows -= settled;
-        }
         if (!st.refresh) {  // the plain search; the bounds start again at the next pass
             search_tiles(plan, rows, count, bounds, nullptr, nearest, counts);
             std::fill(lower, lower + std::size_t(count) * Gs, 0.0f);
@@ -526,7 +466,7 @@ void prune_search(const SearchPlan& plan, const float* rows, int count, const fl
                      st.groupSize);
         for (int i = 0; i < count; ++i) {
             const float* x = rows + std::size_t(i) * stride;
-            const double e = lane_distance(x, centres + std::size_t(nearest[i]) * stride, d);
+            const double e = spread_distance(x, centres + std::size_t(nearest[i]) * stride, d);
             float* L = lower + std::size_t(i) * Gs;
             fresh_bounds(m, e, L, G, L);
         }
@@ -550,8 +490,8 @@ void prune_search(const SearchPlan& plan, const float* rows, int count, const fl
         for (int r = 0; r < size; ++r) {
             const int i = left[std::size_t(from + r)];
             nearest[i] = chosen[r];
-            const double e = lane_distance(copies + std::size_t(r) * stride,
-                                           centres + std::size_t(chosen[r]) * stride, d);
+            const double e = spread_distance(copies + std::size_t(r) * stride,
+                                             centres + std::size_t(chosen[r]) * stride, d);
             fresh_bounds(m, e, gaps + std::size_t(r) * Gs, G, lower + std::size_t(i) * Gs);
         }
     }
@@ -575,13 +515,13 @@ void prune_slice(const SearchPlan& plan, const float* rows, int count, const flo
                       block.previous != nullptr ? block.previous + first : nullptr, known);
 }
 
-PruneMode pruning_mode() {
+TrainSettings::Prune pruning_mode() {
     // Off by default for now: see the pruning notes in docs/PERFORMANCE.md.
     const char* v = std::getenv("KMEANS_PRUNE");
-    if (v == nullptr) return PruneMode::off;
-    if (std::strcmp(v, "on") == 0 || std::strcmp(v, "1") == 0) return PruneMode::on;
-    if (std::strcmp(v, "always") == 0) return PruneMode::always;
-    return PruneMode::off;
+    if (v == nullptr) return TrainSettings::Prune::off;
+    if (std::strcmp(v, "on") == 0 || std::strcmp(v, "1") == 0) return TrainSettings::Prune::on;
+    if (std::strcmp(v, "always") == 0) return TrainSettings::Prune::always;
+    return TrainSettings::Prune::off;
 }
 
 }  // namespace kmeans::detail

@@ -22,6 +22,8 @@
 #include <cstddef>
 #include <memory>
 
+#include "kmeans.h"  // TrainSettings::Prune
+
 namespace kmeans::detail {
 
 class ExactSums;
@@ -73,7 +75,7 @@ struct PruneState {
     // Bytes allocate() takes.
     static std::size_t bytes(int n, int k, int d);
     // Every bound back to 0: the next pass searches every row.
-    void forget(int n, int k);
+    void forget(int n);
     // The pass's centres transposed (k augmented rows).
     void prepare(const float* centres, int k, int d);
 };
@@ -108,12 +110,10 @@ void prune_slice(const SearchPlan& plan, const float* rows, int count, const flo
                  int* nearest, SearchCounts* counts, ExactSums* sums, const PruneBlock& block,
                  std::size_t first, int worker);
 
-// Whether training prunes (KMEANS_PRUNE): off (the default, or "off"), on ("on": bounds
-// taken once the centres move little), or always ("always": bounds from the first
-// pass on, for the tests: every path taken). Pruning changes no output, only the time
-// a run takes.
-enum class PruneMode { off, on, always };
-PruneMode pruning_mode();
+// What KMEANS_PRUNE asks of a run whose settings leave it to the environment: off (unset,
+// or "off"), on ("on": bounds taken once the centres move little) or always ("always":
+// from the first pass, for the tests). Pruning changes no output, only the time.
+TrainSettings::Prune pruning_mode();
 
 }  // namespace kmeans::detail
 
